@@ -1,0 +1,644 @@
+// The POSIX side of the port: real files, and a simulated screen for everything a
+// person would see, so that tests and host tools can run the core natively.
+//
+// Paths: the core treats '\' as a separator as Windows does; before a path reaches the
+// file system every '\' that is not the trail byte of a two-byte character becomes '/'.
+#include "port/posix_port.h"
+
+#include <dirent.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+#include <deque>
+#include <map>
+
+namespace {
+
+struct PortState {
+    std::vector<PosixEvent> transcript;
+    std::deque<int32_t> answers;
+    int32_t defaultAnswer = 0;
+    FILE* echo = nullptr;
+    uint32_t codePage = 0;
+    std::string modulePath;
+    std::string windowsDir, systemDir;
+    uint32_t volumeMax = 255;
+    std::string lastVolumeRoot;
+    int32_t failAllocation = 0;
+    uint64_t writeBudget = UINT64_MAX;
+    uint64_t written = 0;
+    bool failClose = false;
+    jmp_buf* exitTrap = nullptr;
+    int32_t exitStatus = -1;
+    std::map<std::string, uint32_t> extraAttributes;   // hidden/system/archive bits
+    // The simulated dialog.
+    std::vector<PosixDialogStep> script;
+    bool failDialog = false;
+    PortDialogProc proc = nullptr;
+    bool dialogRunning = false, dialogEnded = false;
+    intptr_t dialogResult = 0;
+    std::map<int32_t, std::string> items;
+    std::map<int32_t, bool> disabled;
+    std::map<int32_t, uint32_t> limits;
+    std::map<uint32_t, uint32_t> timers;
+    std::deque<uint32_t> posted;   // WM_COMMAND ids posted to the dialog
+    std::function<void(int32_t, const char*)> itemHook;
+    std::string chooserResult;
+};
+
+PortState& S() {
+    static PortState state;
+    return state;
+}
+
+// The dialog's window handle: any non-null value that no real pointer uses.
+PortWindow const DialogHandle = reinterpret_cast<PortWindow>(static_cast<uintptr_t>(0xD1A1));
+
+std::string NativePath(const char* path) {
+    std::string out;
+    for (const char* p = path; *p; p++) {
+        if (PortIsLeadByte((uint8_t)*p) && p[1]) {
+            out += p[0];
+            out += p[1];
+            p++;
+        } else {
+            out += (*p == '\\') ? '/' : *p;
+        }
+    }
+    return out;
+}
+
+PortFile FromFd(int fd) { return fd < 0 ? PortInvalidFile : (PortFile)fd + 1; }
+int ToFd(PortFile f) { return (int)(f - 1); }
+
+uint32_t CopyOut(const std::string& value, char* out, uint32_t size) {
+    if (value.empty()) return 0;
+    if (value.size() + 1 > size) return (uint32_t)value.size() + 1;
+    memcpy(out, value.c_str(), value.size() + 1);
+    return (uint32_t)value.size();
+}
+
+void Record(PosixEvent e) { S().transcript.push_back(std::move(e)); }
+
+// Days from 1601-01-01 to y-m-d (proleptic Gregorian), and back.
+int64_t DaysFromCivil(int64_t y, unsigned m, unsigned d) {
+    y -= m <= 2;
+    const int64_t era = (y >= 0 ? y : y - 399) / 400;
+    const unsigned yoe = (unsigned)(y - era * 400);
+    const unsigned doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
+    const unsigned doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
+    return era * 146097 + (int64_t)doe - 719468;   // days since 1970-01-01
+}
+const int64_t Days1601To1970 = 134774;
+
+bool IsLeap(unsigned y) { return (y % 4 == 0 && y % 100 != 0) || y % 400 == 0; }
+
+int32_t DispatchToDialog(uint32_t message, uintptr_t wParam, intptr_t lParam) {
+    PortState& s = S();
+    if (!s.proc) return 0;
+    return (int32_t)s.proc(DialogHandle, message, wParam, lParam);
+}
+
+}  // namespace
+
+// ---- controls -------------------------------------------------------------------------
+
+void PosixResetPort() {
+    PortState& s = S();
+    s = PortState();
+}
+const std::vector<PosixEvent>& PosixTranscript() { return S().transcript; }
+void PosixClearTranscript() { S().transcript.clear(); }
+void PosixQueueAnswer(int32_t answer) { S().answers.push_back(answer); }
+void PosixSetDefaultAnswer(int32_t answer) { S().defaultAnswer = answer; }
+void PosixEchoMessageBoxes(FILE* stream) { S().echo = stream; }
+void PosixSetCodePage(uint32_t codePage) { S().codePage = codePage; }
+void PosixSetModulePath(const std::string& path) { S().modulePath = path; }
+void PosixSetWindowsDir(const std::string& dir) { S().windowsDir = dir; }
+void PosixSetSystemDir(const std::string& dir) { S().systemDir = dir; }
+void PosixSetVolumeMaxComponent(uint32_t length) { S().volumeMax = length; }
+const std::string& PosixLastVolumeRoot() { return S().lastVolumeRoot; }
+void PosixFailAllocation(int32_t nth) { S().failAllocation = nth; }
+void PosixSetWriteBudget(uint64_t bytes) {
+    S().writeBudget = bytes;
+    S().written = 0;
+}
+void PosixFailClose(bool fail) { S().failClose = fail; }
+void PosixSetExitTrap(jmp_buf* trap) { S().exitTrap = trap; }
+int32_t PosixExitStatus() { return S().exitStatus; }
+void PosixSetDialogScript(const std::vector<PosixDialogStep>& steps) { S().script = steps; }
+void PosixFailDialog(bool fail) { S().failDialog = fail; }
+std::string PosixItemText(int32_t id) { return S().items[id]; }
+bool PosixItemEnabled(int32_t id) { return !S().disabled[id]; }
+void PosixSetItemTextHook(std::function<void(int32_t, const char*)> hook) { S().itemHook = std::move(hook); }
+void PosixPostCommand(int32_t id) { S().posted.push_back((uint32_t)id); }
+void PosixSetChooserResult(const std::string& fullPath) { S().chooserResult = fullPath; }
+
+// ---- process and memory ------------------------------------------------------------------
+
+int32_t PortPlatformId() { return 2; }   // VER_PLATFORM_WIN32_NT
+
+uint32_t PortModuleFileName(char* out, uint32_t size) {
+    const std::string& p = S().modulePath;
+    if (size == 0) return 0;
+    size_t n = p.size() < size - 1 ? p.size() : size - 1;
+    memcpy(out, p.data(), n);
+    out[n] = 0;
+    return (uint32_t)n;
+}
+
+void* PortAllocZero(uint32_t size) {
+    PortState& s = S();
+    if (s.failAllocation > 0 && --s.failAllocation == 0) return nullptr;
+    if (size == 0) size = 1;
+    return calloc(1, size);
+}
+
+void PortFree(void* block) { free(block); }
+
+void PortExitProcess(int32_t status) {
+    PortState& s = S();
+    s.exitStatus = status;
+    if (s.exitTrap) longjmp(*s.exitTrap, 1);
+    fflush(nullptr);
+    _exit(status);
+}
+
+// ---- files -------------------------------------------------------------------------------
+
+PortFile PortOpenRead(const char* path) { return FromFd(open(NativePath(path).c_str(), O_RDONLY)); }
+
+uint32_t PortSeek(PortFile file, int32_t offset, int origin) {
+    if (!PortFileIsOpen(file)) return 0xFFFFFFFFu;
+    int whence = origin == 0 ? SEEK_SET : origin == 1 ? SEEK_CUR : SEEK_END;
+    off_t r = lseek(ToFd(file), offset, whence);
+    if (r < 0 || r > (off_t)0xFFFFFFFEu) return 0xFFFFFFFFu;
+    return (uint32_t)r;
+}
+
+int32_t PortRead(PortFile file, void* buffer, uint32_t count) {
+    if (!PortFileIsOpen(file)) return -1;
+    uint32_t done = 0;
+    while (done < count) {
+        ssize_t r = read(ToFd(file), (char*)buffer + done, count - done);
+        if (r < 0) {
+            if (errno == EINTR) continue;
+            return -1;
+        }
+        if (r == 0) break;
+        done += (uint32_t)r;
+    }
+    return (int32_t)done;
+}
+
+void PortClose(PortFile file) {
+    if (PortFileIsOpen(file)) close(ToFd(file));
+}
+
+PortFile PortCreateOutput(const char* path) {
+    std::string p = NativePath(path);
+    struct stat st;
+    // Windows refuses to replace a read-only file; root on POSIX would not.
+    if (stat(p.c_str(), &st) == 0 && S_ISREG(st.st_mode) && !(st.st_mode & S_IWUSR)) return PortInvalidFile;
+    return FromFd(open(p.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666));
+}
+
+PortFile PortOpenExisting(const char* path) {
+    std::string p = NativePath(path);
+    struct stat st;
+    if (stat(p.c_str(), &st) != 0 || S_ISDIR(st.st_mode)) return PortInvalidFile;
+    return FromFd(open(p.c_str(), O_RDONLY));
+}
+
+bool PortWrite(PortFile file, const void* data, uint32_t count) {
+    if (!PortFileIsOpen(file)) return false;
+    PortState& s = S();
+    uint64_t allowed = count;
+    if (s.writeBudget != UINT64_MAX)
+        allowed = s.written >= s.writeBudget ? 0 : (s.writeBudget - s.written < count ? s.writeBudget - s.written : count);
+    uint32_t done = 0;
+    while (done < allowed) {
+        ssize_t r = write(ToFd(file), (const char*)data + done, (size_t)(allowed - done));
+        if (r < 0) {
+            if (errno == EINTR) continue;
+            break;
+        }
+        done += (uint32_t)r;
+    }
+    s.written += done;
+    return done == count;
+}
+
+bool PortCloseFile(PortFile file) {
+    if (!PortFileIsOpen(file)) return false;
+    bool ok = close(ToFd(file)) == 0;
+    return ok && !S().failClose;
+}
+
+bool PortDeleteFile(const char* path) {
+    std::string p = NativePath(path);
+    S().extraAttributes.erase(p);
+    return unlink(p.c_str()) == 0;
+}
+
+bool PortGetWriteTime(PortFile file, PortFileTime* write) {
+    struct stat st;
+    if (!PortFileIsOpen(file) || fstat(ToFd(file), &st) != 0) return false;
+    int64_t t = ((int64_t)st.st_mtim.tv_sec + Days1601To1970 * 86400) * 10000000 + st.st_mtim.tv_nsec / 100;
+    if (t < 0) return false;
+    *write = (PortFileTime)t;
+    return true;
+}
+
+bool PortSetFileTimes(PortFile file, const PortFileTime* /*creation*/, const PortFileTime* access,
+                      const PortFileTime* write) {
+    if (!PortFileIsOpen(file)) return false;
+    struct timespec ts[2];
+    const PortFileTime* src[2] = {access, write};
+    for (int i = 0; i < 2; i++) {
+        if (!src[i]) {
+            ts[i].tv_sec = 0;
+            ts[i].tv_nsec = UTIME_OMIT;
+            continue;
+        }
+        int64_t t = (int64_t)*src[i];
+        ts[i].tv_sec = (time_t)(t / 10000000 - Days1601To1970 * 86400);
+        ts[i].tv_nsec = (long)(t % 10000000) * 100;
+    }
+    return futimens(ToFd(file), ts) == 0;
+}
+
+bool PortFileTimeToSystemTime(const PortFileTime* ft, PortSystemTime* st) {
+    if (!ft || !st || *ft >= 0x8000000000000000ull) return false;
+    uint64_t t = *ft;
+    uint64_t ms = (t / 10000) % 1000;
+    uint64_t secs = t / 10000000;
+    int64_t days = (int64_t)(secs / 86400) - Days1601To1970;   // days since 1970
+    uint64_t rest = secs % 86400;
+    // civil_from_days
+    int64_t z = days + 719468;
+    const int64_t era = (z >= 0 ? z : z - 146096) / 146097;
+    const unsigned doe = (unsigned)(z - era * 146097);
+    const unsigned yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
+    int64_t y = (int64_t)yoe + era * 400;
+    const unsigned doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
+    const unsigned mp = (5 * doy + 2) / 153;
+    const unsigned d = doy - (153 * mp + 2) / 5 + 1;
+    const unsigned m = mp < 10 ? mp + 3 : mp - 9;
+    y += m <= 2;
+    if (y > 30827) return false;
+    st->Year = (uint16_t)y;
+    st->Month = (uint16_t)m;
+    st->Day = (uint16_t)d;
+    st->DayOfWeek = (uint16_t)(((days % 7) + 7 + 4) % 7);
+    st->Hour = (uint16_t)(rest / 3600);
+    st->Minute = (uint16_t)(rest % 3600 / 60);
+    st->Second = (uint16_t)(rest % 60);
+    st->Milliseconds = (uint16_t)ms;
+    return true;
+}
+
+bool PortSystemTimeToFileTime(const PortSystemTime* st, PortFileTime* ft) {
+    if (!st || !ft) return false;
+    static const uint8_t lengths[12] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+    if (st->Year < 1601 || st->Year > 30827 || st->Month < 1 || st->Month > 12 || st->Day < 1) return false;
+    unsigned monthLength = lengths[st->Month - 1] + (st->Month == 2 && IsLeap(st->Year) ? 1 : 0);
+    if (st->Day > monthLength || st->Hour > 23 || st->Minute > 59 || st->Second > 59 || st->Milliseconds > 999)
+        return false;
+    int64_t days = DaysFromCivil(st->Year, st->Month, st->Day) + Days1601To1970;
+    uint64_t secs = (uint64_t)days * 86400 + st->Hour * 3600u + st->Minute * 60u + st->Second;
+    *ft = secs * 10000000 + (uint64_t)st->Milliseconds * 10000;
+    return true;
+}
+
+// ---- attributes, directories, volumes ------------------------------------------------------
+
+uint32_t PortGetAttributes(const char* path) {
+    std::string p = NativePath(path);
+    struct stat st;
+    if (p.empty() || stat(p.c_str(), &st) != 0) return PortNoAttributes;
+    if (S_ISDIR(st.st_mode)) return PortAttrDirectory;
+    uint32_t a = 0;
+    if (!(st.st_mode & S_IWUSR)) a |= PortAttrReadOnly;
+    auto it = S().extraAttributes.find(p);
+    if (it != S().extraAttributes.end()) a |= it->second;
+    return a ? a : PortAttrNormal;
+}
+
+bool PortSetAttributes(const char* path, uint32_t attributes) {
+    std::string p = NativePath(path);
+    struct stat st;
+    if (p.empty() || stat(p.c_str(), &st) != 0) return false;
+    if (S_ISDIR(st.st_mode)) return true;
+    mode_t mode = st.st_mode & 07777;
+    mode = (attributes & PortAttrReadOnly) ? (mode & ~(mode_t)0222) : (mode | S_IWUSR);
+    if (chmod(p.c_str(), mode) != 0) return false;
+    uint32_t extra = attributes & (PortAttrHidden | PortAttrSystem | PortAttrArchive);
+    if (extra) S().extraAttributes[p] = extra;
+    else S().extraAttributes.erase(p);
+    return true;
+}
+
+bool PortCreateDirectory(const char* path) {
+    std::string p = NativePath(path);
+    // A drive prefix alone names no directory here, as on Windows.
+    if (p.empty() || (p.size() == 2 && p[1] == ':')) return false;
+    return mkdir(p.c_str(), 0777) == 0;
+}
+
+uint32_t PortVolumeMaxComponent(const char* root) {
+    S().lastVolumeRoot = root ? root : "";
+    return S().volumeMax;
+}
+
+// ---- environment and directories -------------------------------------------------------------
+
+uint32_t PortGetEnv(const char* name, char* out, uint32_t size) {
+    const char* v = getenv(name);
+    return v ? CopyOut(v, out, size) : 0;
+}
+uint32_t PortGetWindowsDir(char* out, uint32_t size) { return CopyOut(S().windowsDir, out, size); }
+uint32_t PortGetSystemDir(char* out, uint32_t size) { return CopyOut(S().systemDir, out, size); }
+uint32_t PortGetCurrentDir(char* out, uint32_t size) {
+    char buf[4096];
+    if (!getcwd(buf, sizeof buf)) return 0;
+    return CopyOut(buf, out, size);
+}
+
+uint32_t PortSearchPath(const char* name, char* out, uint32_t size, char** filePart) {
+    std::vector<std::string> dirs;
+    std::string module = S().modulePath;
+    size_t slash = module.find_last_of('/');
+    if (slash != std::string::npos) dirs.push_back(module.substr(0, slash));
+    char cwd[4096];
+    if (getcwd(cwd, sizeof cwd)) dirs.push_back(cwd);
+    if (!S().systemDir.empty()) dirs.push_back(S().systemDir);
+    if (!S().windowsDir.empty()) dirs.push_back(S().windowsDir);
+    if (const char* path = getenv("PATH")) {
+        std::string all = path;
+        size_t start = 0;
+        while (start <= all.size()) {
+            size_t end = all.find(':', start);
+            if (end == std::string::npos) end = all.size();
+            if (end > start) dirs.push_back(all.substr(start, end - start));
+            start = end + 1;
+        }
+    }
+    std::string file = NativePath(name);
+    for (const std::string& d : dirs) {
+        std::string full = d + "/" + file;
+        struct stat st;
+        if (stat(full.c_str(), &st) == 0 && S_ISREG(st.st_mode)) {
+            uint32_t r = CopyOut(full, out, size);
+            if (r && r < size && filePart) *filePart = out + full.size() - file.size();
+            return r;
+        }
+    }
+    return 0;
+}
+
+int32_t PortGetFileTitle(const char* path, char* out, uint16_t size) {
+    const char* title = path;
+    for (const char* p = path; *p; p++) {
+        if (PortIsLeadByte((uint8_t)*p) && p[1]) {
+            p++;
+            continue;
+        }
+        if (*p == '/' || *p == '\\' || *p == ':') title = p + 1;
+    }
+    size_t n = strlen(title);
+    if (n == 0) return -1;
+    if (n + 1 > size) return (int32_t)(n + 1);
+    memcpy(out, title, n + 1);
+    return 0;
+}
+
+// ---- DBCS ----------------------------------------------------------------------------------------
+
+bool PortIsLeadByte(uint8_t byte) {
+    if (S().codePage == 932) return (byte >= 0x81 && byte <= 0x9F) || (byte >= 0xE0 && byte <= 0xFC);
+    return false;
+}
+
+char* PortCharPrev(const char* start, const char* current) {
+    if (current <= start) return (char*)start;
+    const char* p = start;
+    for (;;) {
+        const char* next = p + ((PortIsLeadByte((uint8_t)*p) && p[1]) ? 2 : 1);
+        if (next >= current) return (char*)p;
+        p = next;
+    }
+}
+
+// ---- message boxes --------------------------------------------------------------------------------
+
+int32_t PortMessageBox(PortWindow owner, const char* text, const char* caption, uint32_t style) {
+    PortState& s = S();
+    int32_t answer;
+    if (!s.answers.empty()) {
+        answer = s.answers.front();
+        s.answers.pop_front();
+    } else if (s.defaultAnswer) {
+        answer = s.defaultAnswer;
+    } else {
+        answer = (style & 0xF) == PortMbOk ? PortIdOk : PortIdYes;
+    }
+    PosixEvent e;
+    e.kind = PosixEvent::MessageBox;
+    e.owner = owner;
+    e.text = text ? text : "";
+    e.caption = caption ? caption : "";
+    e.style = style;
+    e.id = answer;
+    if (s.echo) fprintf(s.echo, "%s\n", e.text.c_str());
+    Record(e);
+    return answer;
+}
+
+// ---- the simulated dialog ---------------------------------------------------------------------------
+
+intptr_t PortDialogBox(PortModule /*module*/, const char* templateName, PortWindow owner, PortDialogProc proc,
+                       intptr_t param) {
+    PortState& s = S();
+    if (s.failDialog) return -1;
+    PosixEvent e;
+    e.kind = PosixEvent::Dialog;
+    e.owner = owner;
+    e.text = templateName;
+    Record(e);
+    s.proc = proc;
+    s.dialogRunning = true;
+    s.dialogEnded = false;
+    s.items.clear();
+    s.disabled.clear();
+    s.limits.clear();
+    s.timers.clear();
+    s.items[103] = "Install &Directory:";   // the template's label
+    DispatchToDialog(PortWmInitDialog, 0, param);
+    size_t step = 0;
+    while (!s.dialogEnded) {
+        if (!s.posted.empty()) {
+            uint32_t id = s.posted.front();
+            s.posted.pop_front();
+            DispatchToDialog(PortWmCommand, id, 0);
+            continue;
+        }
+        if (step >= s.script.size()) {
+            s.dialogEnded = true;
+            s.dialogResult = -1;
+            break;
+        }
+        const PosixDialogStep& st = s.script[step++];
+        switch (st.kind) {
+        case PosixDialogStep::Command:
+            if (!s.disabled[st.id]) DispatchToDialog(PortWmCommand, (uintptr_t)st.id, 0);
+            break;
+        case PosixDialogStep::Type: {
+            std::string t = st.text;
+            auto lim = s.limits.find(st.id);
+            if (lim != s.limits.end() && t.size() > lim->second) t.resize(lim->second);
+            if (!s.disabled[st.id]) s.items[st.id] = t;
+            break;
+        }
+        case PosixDialogStep::FireTimer:
+            if (!s.timers.empty()) DispatchToDialog(PortWmTimer, s.timers.begin()->first, 0);
+            break;
+        case PosixDialogStep::Close:
+            // The default dialog handling turns an unhandled close into Cancel.
+            if (!DispatchToDialog(PortWmClose, 0, 0)) DispatchToDialog(PortWmCommand, PortIdCancel, 0);
+            break;
+        case PosixDialogStep::Paint:
+            DispatchToDialog(PortWmPaint, 0, 0);
+            break;
+        }
+    }
+    s.dialogRunning = false;
+    s.proc = nullptr;
+    return s.dialogResult;
+}
+
+void PortEndDialog(PortWindow dialog, intptr_t result) {
+    PortState& s = S();
+    PosixEvent e;
+    e.kind = PosixEvent::EndDialog;
+    e.owner = dialog;
+    e.id = (int32_t)result;
+    Record(e);
+    s.dialogEnded = true;
+    s.dialogResult = result;
+}
+
+void PortSetWindowText(PortWindow window, const char* text) {
+    PosixEvent e;
+    e.kind = PosixEvent::WindowText;
+    e.owner = window;
+    e.text = text;
+    Record(e);
+}
+
+void PortSetItemText(PortWindow dialog, int32_t id, const char* text) {
+    PortState& s = S();
+    s.items[id] = text;
+    PosixEvent e;
+    e.kind = PosixEvent::ItemText;
+    e.owner = dialog;
+    e.id = id;
+    e.text = text;
+    Record(e);
+    if (s.itemHook) s.itemHook(id, text);
+}
+
+uint32_t PortGetItemText(PortWindow /*dialog*/, int32_t id, char* out, uint32_t size) {
+    if (size == 0) return 0;
+    const std::string& t = S().items[id];
+    size_t n = t.size() < size - 1 ? t.size() : size - 1;
+    memcpy(out, t.data(), n);
+    out[n] = 0;
+    return (uint32_t)n;
+}
+
+void PortLimitItemText(PortWindow /*dialog*/, int32_t id, uint32_t limit) { S().limits[id] = limit; }
+
+void PortEnableItem(PortWindow dialog, int32_t id, bool enable) {
+    S().disabled[id] = !enable;
+    PosixEvent e;
+    e.kind = PosixEvent::EnableItem;
+    e.owner = dialog;
+    e.id = id;
+    e.style = enable;
+    Record(e);
+}
+
+void PortFocusItem(PortWindow, int32_t) {}
+void PortSetDefaultButton(PortWindow, int32_t) {}
+
+void PortGetWindowRect(PortWindow, int32_t* left, int32_t* top, int32_t* right, int32_t* bottom) {
+    *left = 48, *top = 48, *right = 48 + 410, *bottom = 48 + 151;
+}
+void PortGetScreenSize(int32_t* width, int32_t* height) { *width = 1024, *height = 768; }
+void PortMoveWindow(PortWindow, int32_t, int32_t, int32_t, int32_t, bool) {}
+bool PortIsMinimised(PortWindow) { return false; }
+PortIcon PortLoadIcon(PortModule, const char*) { return reinterpret_cast<PortIcon>(static_cast<uintptr_t>(0x1C0)); }
+void PortDestroyIcon(PortIcon) {}
+void PortPaintIcon(PortWindow, PortIcon) {}
+
+void PortSetTimer(PortWindow window, uint32_t id, uint32_t milliseconds) {
+    S().timers[id] = milliseconds;
+    PosixEvent e;
+    e.kind = PosixEvent::Timer;
+    e.owner = window;
+    e.id = (int32_t)id;
+    e.style = milliseconds;
+    Record(e);
+}
+void PortKillTimer(PortWindow, uint32_t id) { S().timers.erase(id); }
+void PortPostCommand(PortWindow, uint32_t id) { S().posted.push_back(id); }
+
+bool PortPeekMessage(PortMessage* message) {
+    PortState& s = S();
+    if (s.posted.empty()) return false;
+    memset(message, 0, sizeof *message);
+    message->Raw[0] = (uintptr_t)DialogHandle;
+    message->Raw[1] = PortWmCommand;
+    message->Raw[2] = s.posted.front();
+    s.posted.pop_front();
+    return true;
+}
+
+bool PortIsDialogMessage(PortWindow dialog, PortMessage* message) {
+    if (!dialog || message->Raw[0] != (uintptr_t)dialog) return false;
+    DispatchToDialog((uint32_t)message->Raw[1], message->Raw[2], (intptr_t)message->Raw[3]);
+    return true;
+}
+
+void PortTranslateDispatch(PortMessage* message) {
+    if (message->Raw[0] == (uintptr_t)DialogHandle)
+        DispatchToDialog((uint32_t)message->Raw[1], message->Raw[2], (intptr_t)message->Raw[3]);
+}
+
+// ---- common dialogs and shell -----------------------------------------------------------------------
+
+int32_t PortGetOpenFileName(PortWindow, PortModule, char* file, uint32_t capacity, const char*, uint32_t,
+                            const char*, uint16_t* fileOffset) {
+    const std::string& r = S().chooserResult;
+    if (r.empty() || r.size() + 1 > capacity) return 0;
+    memcpy(file, r.c_str(), r.size() + 1);
+    size_t sep = r.find_last_of("/\\");
+    *fileOffset = (uint16_t)(sep == std::string::npos ? 0 : sep + 1);
+    return 1;
+}
+
+void PortShellExecute(PortWindow owner, const char* file, const char* params, const char* dir) {
+    PosixEvent e;
+    e.kind = PosixEvent::Shell;
+    e.owner = owner;
+    e.text = file;
+    e.caption = params ? params : "";
+    e.extra = dir ? dir : "";
+    Record(e);
+}

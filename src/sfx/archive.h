@@ -1,0 +1,31 @@
+// The archive: member headers with their CRC-16, the two walks, the output sink and
+// the progress report.
+#pragma once
+
+#include "sfx/workspace.h"
+
+// Offsets inside a level-2 member header.
+enum : uint32_t {
+    HdrHeaderSize = 0, HdrMethodId = 2, HdrMethodChar = 5, HdrPackedSize = 7,
+    HdrUnpackedSize = 11, HdrTimeStamp = 15, HdrAttributeByte = 19, HdrLevel = 20,
+    HdrDataCrc = 21, HdrOsId = 23, HdrFirstExtSize = 24, HdrFixedSize = 26,
+};
+
+enum HeaderResult { HeaderReady, EndOfArchive, HeaderFailed };
+enum WalkPass { PreflightPass, ExtractionPass };
+
+void BuildCrcTable(uint16_t polynomial);
+uint16_t UpdateCrc(const uint8_t* bytes, int32_t count);
+HeaderResult ReadEntryHeader();
+void ApplyExtendedHeader(uint8_t* type, uint32_t size);
+
+bool WalkArchive(PortWindow owner, WalkPass pass);
+bool SkipMember();
+void WriteOutput(const uint8_t* bytes, uint32_t count, PortFile file);
+void FlushWindow(uint32_t count);
+void ReportProgress(uint32_t done, uint32_t total);
+void CopyStored(int32_t size);
+uint32_t ExistingWriteTime(const char* path);
+// Copies the program part of command into dest (capacity size); returns where the
+// parameters begin.
+const char* SplitCommand(char* dest, uint32_t size, const char* command);

@@ -1,0 +1,16 @@
+// Decompression of "-lh4-" to "-lh7-": bit input, Huffman tables, block decoder.
+#pragma once
+
+#include "sfx/workspace.h"
+
+int ReadPackedByte(PortFile file, uint32_t wanted);
+void AdvanceBits(uint8_t n);
+uint16_t TakeBits(uint8_t n);
+void BuildDecodeTable(uint16_t symbolCount, const uint8_t* lengths, uint16_t tableBits, uint16_t* table);
+
+void BeginMemberDecode(uint8_t method);
+uint16_t DecodeSymbol();
+uint16_t DecodePosition();
+void ReadPosLengths(uint16_t symbolCount, uint8_t countBits, int16_t zeroRunAfter);
+void ReadCodeLengths();
+void DecodeMember();

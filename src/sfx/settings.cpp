@@ -1,0 +1,5 @@
+// The settings member "$" and the notice member "!". (Being written.)
+#include "sfx/settings.h"
+
+void ApplySettings() {}
+void AskNotice() {}

@@ -50,8 +50,8 @@ Member NoticeMember(const std::string& text);
 struct HeaderFaults {
     bool omitHeaderCrc = false;      // no extended header 0x00
     bool wrongHeaderCrc = false;     // 0x00 present with a wrong value
-    Bytes extraExtended;             // raw extended headers appended before the closing 0
-                                     // size (each: type, data, then the next size is added)
+    Bytes extraExtended;             // one more extended header, appended last: its type
+                                     // byte, then its data; the sizes are filled in
 };
 
 // One member header (level 2) with extended headers 0x00 (header CRC), 0x01 (file

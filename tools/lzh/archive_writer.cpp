@@ -1,0 +1,219 @@
+// Level-2 LZH archives and self-extractor images, for the builder, tests and benches.
+#include "lzh/archive_writer.h"
+
+#include <stdio.h>
+
+#include <algorithm>
+
+namespace lzh {
+
+namespace {
+
+struct CrcTable16 {
+    uint16_t entry[256];
+    CrcTable16() {
+        for (unsigned i = 0; i < 256; ++i) {
+            unsigned v = i;
+            for (int k = 0; k < 8; ++k) v = (v & 1) ? (v >> 1) ^ 0xA001u : v >> 1;
+            entry[i] = uint16_t(v);
+        }
+    }
+};
+const CrcTable16 kCrc;
+
+void PutU16(Bytes& out, uint16_t v) {
+    out.push_back(uint8_t(v));
+    out.push_back(uint8_t(v >> 8));
+}
+void PutU32(Bytes& out, uint32_t v) {
+    for (int i = 0; i < 4; ++i) out.push_back(uint8_t(v >> (8 * i)));
+}
+void PutU64(Bytes& out, uint64_t v) {
+    for (int i = 0; i < 8; ++i) out.push_back(uint8_t(v >> (8 * i)));
+}
+void SetU16(Bytes& out, size_t at, uint16_t v) {
+    out[at] = uint8_t(v);
+    out[at + 1] = uint8_t(v >> 8);
+}
+
+// Appends one extended header (type + data) to the chain: the size field that announces
+// it is the one at the current end of the header (the previous header's "next size"),
+// and a fresh 0 "next size" closes the chain again.
+void AppendExtended(Bytes& header, uint8_t type, const Bytes& data) {
+    size_t announce = header.size() - 2;
+    SetU16(header, announce, uint16_t(data.size() + 3));
+    header.push_back(type);
+    header.insert(header.end(), data.begin(), data.end());
+    PutU16(header, 0);
+}
+
+bool PutString(Bytes& block, size_t offset, size_t fieldSize, const std::string& text,
+               const char* name, std::string* error) {
+    if (text.size() >= fieldSize) {
+        if (error) *error = std::string(name) + " is longer than " + std::to_string(fieldSize - 1) + " bytes";
+        return false;
+    }
+    for (size_t i = 0; i < text.size(); ++i) block[offset + i] = uint8_t(text[i]);
+    return true;
+}
+
+}  // namespace
+
+uint16_t Crc16(const uint8_t* data, size_t size, uint16_t crc) {
+    for (size_t i = 0; i < size; ++i) crc = kCrc.entry[(crc ^ data[i]) & 0xFF] ^ (crc >> 8);
+    return crc;
+}
+
+Member StoredMember(const std::string& name, const Bytes& data, uint32_t timeStamp, uint8_t attributes) {
+    Member m;
+    m.name = name;
+    m.method = '0';
+    m.packed = data;
+    m.unpackedSize = uint32_t(data.size());
+    m.dataCrc = Crc16(data);
+    m.timeStamp = timeStamp;
+    m.attributeByte = attributes;
+    return m;
+}
+
+Member DirectoryMember(const std::string& name, uint32_t timeStamp) {
+    Member m;
+    m.name = name;
+    m.method = 'd';
+    m.timeStamp = timeStamp;
+    m.attributeByte = 0x10;
+    return m;
+}
+
+Member SettingsMember(const std::string& text) {
+    return StoredMember("$", Bytes(text.begin(), text.end()));
+}
+
+Member NoticeMember(const std::string& text) {
+    return StoredMember("!", Bytes(text.begin(), text.end()));
+}
+
+Bytes EncodeHeader(const Member& member, const HeaderFaults& faults) {
+    Bytes h;
+    PutU16(h, 0);  // header size, set at the end
+    h.push_back('-');
+    h.push_back('l');
+    h.push_back('h');
+    h.push_back(uint8_t(member.method));
+    h.push_back('-');
+    PutU32(h, uint32_t(member.packed.size()));
+    PutU32(h, member.unpackedSize);
+    PutU32(h, member.timeStamp);
+    h.push_back(member.attributeByte);
+    h.push_back(member.headerLevel);
+    PutU16(h, member.dataCrc);
+    h.push_back(uint8_t(member.osId));
+    PutU16(h, 0);  // first extended header size; 0 while the chain is empty
+
+    // Header CRC first, as archivers usually write it; its value is filled in last.
+    size_t crcAt = 0;
+    if (!faults.omitHeaderCrc) {
+        AppendExtended(h, 0x00, Bytes{0, 0});
+        crcAt = h.size() - 4;
+    }
+
+    size_t slash = member.name.rfind('/');
+    std::string dir = slash == std::string::npos ? std::string() : member.name.substr(0, slash + 1);
+    std::string file = slash == std::string::npos ? member.name : member.name.substr(slash + 1);
+    if (!file.empty()) AppendExtended(h, 0x01, Bytes(file.begin(), file.end()));
+    if (!dir.empty()) {
+        Bytes d(dir.begin(), dir.end());
+        for (auto& c : d)
+            if (c == '/') c = 0xFF;
+        AppendExtended(h, 0x02, d);
+    }
+    if (member.writeAttributes) {
+        Bytes a;
+        PutU16(a, member.attributes16);
+        AppendExtended(h, 0x40, a);
+    }
+    if (member.writeWindowsTimes) {
+        Bytes t;
+        PutU64(t, member.creationTime);
+        PutU64(t, member.writeTime);
+        PutU64(t, member.accessTime);
+        AppendExtended(h, 0x41, t);
+    }
+    if (!faults.extraExtended.empty()) {
+        Bytes data(faults.extraExtended.begin() + 1, faults.extraExtended.end());
+        AppendExtended(h, faults.extraExtended[0], data);
+    }
+
+    SetU16(h, 0, uint16_t(h.size()));
+    if (!faults.omitHeaderCrc) {
+        uint16_t crc = Crc16(h.data(), h.size());
+        if (faults.wrongHeaderCrc) crc ^= 0x5A5A;
+        SetU16(h, crcAt, crc);
+    }
+    return h;
+}
+
+uint16_t ChecksumOf(const std::vector<Member>& members) {
+    uint16_t sum = 0;
+    for (const auto& m : members) sum ^= m.dataCrc;
+    return sum;
+}
+
+Bytes WriteArchive(const std::vector<Member>& members, bool withChecksum) {
+    Bytes out;
+    if (withChecksum) PutU16(out, ChecksumOf(members));
+    for (const auto& m : members) {
+        Bytes h = EncodeHeader(m);
+        out.insert(out.end(), h.begin(), h.end());
+        out.insert(out.end(), m.packed.begin(), m.packed.end());
+    }
+    out.push_back(0);
+    return out;
+}
+
+bool EncodeConfigBlock(const SfxConfig& config, Bytes& block, std::string* error) {
+    block.assign(ConfigBlockSize, 0);
+    for (int i = 0; i < 4; ++i) block[i] = uint8_t(config.archiveOffset >> (8 * i));
+    if (!PutString(block, 4, 41, config.windowTitle, "window title", error)) return false;
+    if (!PutString(block, 45, 41, config.installTitle, "install title", error)) return false;
+    if (!PutString(block, 86, 256, config.installDir, "install directory", error)) return false;
+    if (!PutString(block, 342, 256, config.command, "command", error)) return false;
+    block[601] = config.archiveFlags;
+    block[602] = config.restoreAttributes;
+    return true;
+}
+
+bool BuildImage(const Bytes& stub, SfxConfig config, const Bytes& archive, Bytes& image,
+                std::string* error) {
+    image = stub;
+    // The block must lie inside the image even when a test passes a tiny stand-in stub.
+    if (image.size() < ConfigBlockOffset + ConfigBlockSize) image.resize(ConfigBlockOffset + ConfigBlockSize, 0);
+    config.archiveOffset = uint32_t(image.size());
+    Bytes block;
+    if (!EncodeConfigBlock(config, block, error)) return false;
+    std::copy(block.begin(), block.end(), image.begin() + ConfigBlockOffset);
+    image.insert(image.end(), archive.begin(), archive.end());
+    return true;
+}
+
+bool ReadFile(const std::string& path, Bytes& out) {
+    FILE* f = fopen(path.c_str(), "rb");
+    if (!f) return false;
+    out.clear();
+    uint8_t buf[65536];
+    size_t n;
+    while ((n = fread(buf, 1, sizeof buf, f)) > 0) out.insert(out.end(), buf, buf + n);
+    bool ok = !ferror(f);
+    fclose(f);
+    return ok;
+}
+
+bool WriteFile(const std::string& path, const Bytes& data) {
+    FILE* f = fopen(path.c_str(), "wb");
+    if (!f) return false;
+    bool ok = fwrite(data.data(), 1, data.size(), f) == data.size();
+    ok = (fclose(f) == 0) && ok;
+    return ok;
+}
+
+}  // namespace lzh

@@ -1,7 +1,186 @@
-// Member headers and the CRC-16. (Being written.)
+// Member headers (level 2, read whole into their own allocation) and the CRC-16 that
+// guards headers and member data alike.
 #include "sfx/archive.h"
 
-void BuildCrcTable(uint16_t) {}
-uint16_t UpdateCrc(const uint8_t*, int32_t) { return 0; }
-HeaderResult ReadEntryHeader() { return HeaderFailed; }
-void ApplyExtendedHeader(uint8_t*, uint32_t) {}
+#include "sfx/paths.h"
+#include "sfx/startup.h"
+#include "sfx/text.h"
+#include "sfx/timestamps.h"
+
+namespace {
+
+// Every member's data runs through UpdateCrc, so it processes eight bytes per step.
+// Slice k holds the CRC of byte i followed by k zero bytes; slice 0 is CrcTable itself.
+// The slices are derived from CrcTable whenever it is built, so both always agree; they
+// live beside the workspace as plain static data (no allocation).
+uint16_t CrcSlices[8][256];
+bool CrcSlicesReady;
+
+bool OsHasWindowsFields(uint8_t os) { return os == 'M' || os == 'W' || os == 'w'; }
+
+uint64_t GetU64(const uint8_t* p) { return (uint64_t)GetU32(p) | ((uint64_t)GetU32(p + 4) << 32); }
+
+// Smallest data of the extended headers whose value is read; a shorter one would make
+// the reader run past its end.
+uint32_t MinimumData(uint8_t type) {
+    switch (type) {
+        case 0x00: return 2;
+        case 0x40: return 2;
+        case 0x41: return 24;
+        default: return 0;
+    }
+}
+
+HeaderResult BadHeader() {
+    ShowError("Bad header", Ws->ImagePath);
+    Ws->Failed = 1;
+    return HeaderFailed;
+}
+
+void ReleaseHeader() {
+    if (Ws->Header) PortFree(Ws->Header);
+    Ws->Header = nullptr;
+    Ws->HeaderCrcField = nullptr;
+    Ws->DirName = nullptr;
+    Ws->FileName = nullptr;
+}
+
+}  // namespace
+
+void BuildCrcTable(uint16_t polynomial) {
+    for (uint32_t i = 0; i < 256; i++) {
+        uint32_t v = i;
+        for (int k = 0; k < 8; k++) v = (v & 1) ? (v >> 1) ^ polynomial : v >> 1;
+        Ws->CrcTable[i] = (uint16_t)v;
+        CrcSlices[0][i] = (uint16_t)v;
+    }
+    for (int k = 1; k < 8; k++)
+        for (uint32_t i = 0; i < 256; i++) {
+            uint16_t prev = CrcSlices[k - 1][i];
+            CrcSlices[k][i] = (uint16_t)((prev >> 8) ^ CrcSlices[0][prev & 0xFF]);
+        }
+    CrcSlicesReady = true;
+}
+
+uint16_t UpdateCrc(const uint8_t* bytes, int32_t count) {
+    if (count <= 0) return Ws->Crc;
+    uint32_t crc = Ws->Crc;
+    uint32_t n = (uint32_t)count;
+    if (CrcSlicesReady) {
+        for (; n >= 8; n -= 8, bytes += 8) {
+            uint32_t x = crc ^ (bytes[0] | ((uint32_t)bytes[1] << 8));
+            crc = CrcSlices[7][x & 0xFF] ^ CrcSlices[6][x >> 8] ^ CrcSlices[5][bytes[2]] ^
+                  CrcSlices[4][bytes[3]] ^ CrcSlices[3][bytes[4]] ^ CrcSlices[2][bytes[5]] ^
+                  CrcSlices[1][bytes[6]] ^ CrcSlices[0][bytes[7]];
+        }
+    }
+    for (; n; n--, bytes++) crc = Ws->CrcTable[(crc ^ *bytes) & 0xFF] ^ (crc >> 8);
+    Ws->Crc = (uint16_t)crc;
+    return Ws->Crc;
+}
+
+// The caller has checked that size covers the type byte, the data and the closing size
+// field inside the header buffer, and that the data is long enough for the type.
+void ApplyExtendedHeader(uint8_t* type, uint32_t size) {
+    if (size < 3) return;
+    uint8_t* data = type + 1;
+    uint32_t length = size - 3;
+    if (length < MinimumData(*type)) return;
+    switch (*type) {
+        case 0x00:
+            Ws->StoredHeaderCrc = GetU16(data);
+            Ws->HeaderCrcField = data;
+            break;
+        case 0x01:
+            Ws->FileName = data;
+            Ws->FileNameLength = (uint16_t)length;
+            break;
+        case 0x02:
+            Ws->DirName = data;
+            Ws->DirNameLength = (uint16_t)length;
+            break;
+        case 0x40:
+            if (OsHasWindowsFields(Ws->Header[HdrOsId])) Ws->Attributes = GetU16(data);
+            break;
+        case 0x41:
+            if (OsHasWindowsFields(Ws->Header[HdrOsId])) {
+                // A value the conversion rejects leaves the time from TimeStamp.
+                PortFileTime t = GetU64(data);
+                FileTimeToUnix(&t, &Ws->CreationTime);
+                t = GetU64(data + 8);
+                FileTimeToUnix(&t, &Ws->WriteTime);
+                t = GetU64(data + 16);
+                FileTimeToUnix(&t, &Ws->AccessTime);
+            }
+            break;
+        default:
+            break;
+    }
+}
+
+HeaderResult ReadEntryHeader() {
+    ReleaseHeader();
+
+    uint8_t sizeBytes[2];
+    if (PortRead(Ws->ArchiveFile, sizeBytes, 2) != 2) return EndOfArchive;
+    uint16_t headerSize = GetU16(sizeBytes);
+    if (headerSize == 0) return EndOfArchive;
+
+    // The size is a signed 16-bit count: 32768 and above cannot be held.
+    uint8_t* h = headerSize < 0x8000 ? (uint8_t*)PortAllocZero(headerSize) : nullptr;
+    if (!h) {
+        PortMessageBox(Ws->DialogWindow, "Not enough memory", Ws->Config.WindowTitle,
+                       PortMbTaskModal | PortMbIconError);
+        Ws->Failed = 1;
+        return HeaderFailed;
+    }
+    Ws->Header = h;
+    // Below the fixed part there is no room for the fields read below.
+    if (headerSize < HdrFixedSize) return BadHeader();
+    PutU16(h, headerSize);
+    if (PortRead(Ws->ArchiveFile, h + 2, headerSize - 2u) != (int32_t)(headerSize - 2u)) return BadHeader();
+
+    const uint8_t method = h[HdrMethodChar];
+    if (h[2] != '-' || h[3] != 'l' || h[4] != 'h' || h[6] != '-') return BadHeader();
+    if (method != '0' && method != '4' && method != '5' && method != '6' && method != '7' && method != 'd')
+        return BadHeader();
+
+    Ws->HeaderCrcField = nullptr;
+    Ws->DirName = nullptr;
+    Ws->FileName = nullptr;
+    Ws->DirNameLength = 0;
+    Ws->FileNameLength = 0;
+    Ws->Attributes = h[HdrAttributeByte];
+    uint32_t stamp = GetU32(h + HdrTimeStamp);
+    Ws->WriteTime = Ws->CreationTime = Ws->AccessTime = stamp;
+
+    // Each extended header must lie whole inside the buffer, its closing size field
+    // included, and be long enough for the value it carries; anything else is a
+    // malformed header, not something to read around.
+    uint32_t p = HdrFirstExtSize;
+    for (;;) {
+        uint32_t s = GetU16(h + p);
+        if (s == 0) break;
+        if (s < 3 || p + s + 2 > headerSize) return BadHeader();
+        if (s - 3 < MinimumData(h[p + 2])) return BadHeader();
+        ApplyExtendedHeader(h + p + 2, s);
+        p += s;
+    }
+
+    if (!Ws->HeaderCrcField) return BadHeader();
+    Ws->HeaderCrcField[0] = 0;
+    Ws->HeaderCrcField[1] = 0;
+    Ws->Crc = 0;
+    if (UpdateCrc(h, headerSize) != Ws->StoredHeaderCrc) return BadHeader();
+
+    // A name longer than EntryName is refused rather than cut: a cut name would put the
+    // data into a different file than the archive names.
+    uint32_t dirLength = Ws->DirNameLength, fileLength = Ws->FileNameLength;
+    if (dirLength + fileLength > sizeof Ws->EntryName - 1) return BadHeader();
+    if (dirLength) MemCopy(Ws->EntryName, Ws->DirName, dirLength);
+    if (fileLength) MemCopy(Ws->EntryName + dirLength, Ws->FileName, fileLength);
+    // A zero byte inside either part ends the name where it stands.
+    Ws->EntryName[dirLength + fileLength] = 0;
+    ReplaceSeparators(Ws->EntryName, '/');
+    return HeaderReady;
+}

@@ -1,11 +1,370 @@
-// The two walks over the archive, the output sink and the progress report. (Being written.)
+// The two walks over the archive (preflight and extraction), the output sink through
+// which all member data flows, the progress report, the stored copy and the closing
+// command.
 #include "sfx/archive.h"
 
-bool WalkArchive(PortWindow, WalkPass) { return false; }
-bool SkipMember() { return false; }
-void WriteOutput(const uint8_t*, uint32_t, PortFile) {}
-void FlushWindow(uint32_t) {}
-void ReportProgress(uint32_t, uint32_t) {}
-void CopyStored(int32_t) {}
-uint32_t ExistingWriteTime(const char*) { return 0xFFFFFFFFu; }
-const char* SplitCommand(char*, uint32_t, const char* command) { return command; }
+#include "sfx/decode.h"
+#include "sfx/paths.h"
+#include "sfx/settings.h"
+#include "sfx/startup.h"
+#include "sfx/text.h"
+#include "sfx/timestamps.h"
+#include "sfx/ui.h"
+
+namespace {
+
+const uint32_t ChunkSize = 65536;
+const uint32_t SeekFailed = 0xFFFFFFFFu;
+const uint32_t NoTime = 0xFFFFFFFFu;
+const int32_t PathDisplayLimit = 32;   // characters of the path on the progress line
+
+// State of the current text capture: how much of the buffer is filled and whether the
+// text has ended (full, or a zero byte met). Reset when a capture begins.
+uint32_t CaptureFill;
+bool CaptureEnded;
+
+bool IsSpecialName(const char* name) {
+    return name[0] && !name[1] && (name[0] == '!' || name[0] == '$');
+}
+
+bool FailWith(const char* message, const char* subject) {
+    ShowError(message, subject);
+    Ws->Failed = 1;
+    return false;
+}
+
+void ReleaseHeaderBuffer() {
+    if (Ws->Header) PortFree(Ws->Header);
+    Ws->Header = nullptr;
+    Ws->HeaderCrcField = nullptr;
+    Ws->DirName = nullptr;
+    Ws->FileName = nullptr;
+}
+
+uint32_t PackedSizeOfHeader() { return GetU32(Ws->Header + HdrPackedSize); }
+
+// Moves the image file to where the next header begins: dataStart + PackedSize. The
+// target is computed and checked in 64 bits and reached by an absolute seek, so a
+// packed size of 2 GiB or more can neither wrap around nor move the file backwards
+// (which would make the walk read the same header again and again).
+bool SeekToNextHeader(uint32_t dataStart) {
+    uint64_t target = (uint64_t)dataStart + PackedSizeOfHeader();
+    if (target > Ws->ArchiveLength) return FailWith("Unexpeted EOF", Ws->ImagePath);
+    if (target > 0x7FFFFFFFu || PortSeek(Ws->ArchiveFile, (int32_t)target, 0) != (uint32_t)target)
+        return FailWith("Read ERROR", Ws->ImagePath);
+    return true;
+}
+
+uint32_t CurrentPosition() { return PortSeek(Ws->ArchiveFile, 0, 1); }
+
+// The member's data by method: stored copy, nothing for a directory, else the decoder.
+// Afterwards the file is put at the next header whatever the data did: a compressed
+// stream that ends early, or carries bytes past its end, or a stored member whose packed
+// size differs from its unpacked size, must not make the next header be read from the
+// wrong place.
+bool ProcessData(uint32_t dataStart) {
+    Ws->Crc = 0;
+    Ws->InPos = 0xFFFFFFFFu;
+    uint8_t method = Ws->Header[HdrMethodChar];
+    if (method == '0') CopyStored((int32_t)GetU32(Ws->Header + HdrUnpackedSize));
+    else if (method != 'd') DecodeMember();
+    return SeekToNextHeader(dataStart);
+}
+
+void FormatQuoted(const char* subject, const char* message) {
+    char* t = Ws->MessageText;
+    const uint32_t size = sizeof Ws->MessageText;
+    TextCopy(t, size, "\"");
+    TextAppend(t, size, subject);
+    TextAppend(t, size, "\" ");
+    TextAppend(t, size, message);
+}
+
+// The overwrite policy for an existing TargetPath. Returns 1 to write the member,
+// 0 to skip it, -1 to end the walk (Cancel).
+int DecideOverwrite() {
+    uint32_t attributes = PortGetAttributes(Ws->TargetPath);
+    if (attributes == PortNoAttributes) return 1;
+    uint32_t existing = ExistingWriteTime(Ws->TargetPath);
+    FormatQuoted(Ws->TargetPath, "Overwrite?");
+    int32_t answer;
+    if (SkipIfNotNewer && existing >= GetU32(Ws->Header + HdrTimeStamp)) answer = PortIdNo;
+    else if (OverwriteAll) answer = PortIdYes;
+    else answer = PortMessageBox(Ws->DialogWindow, Ws->MessageText, Ws->Config.WindowTitle,
+                                 PortMbTaskModal | PortMbIconQuestion | PortMbYesNoCancel);
+    if (answer == PortIdCancel) return -1;
+    if (answer == PortIdNo) return 0;
+    if (Ws->Config.RestoreAttributes && !(attributes & PortAttrDirectory))
+        PortSetAttributes(Ws->TargetPath, PortAttrNormal);
+    return 1;
+}
+
+void SetMemberTimes() {
+    if (IsWin32s) {
+        ApplyTzCorrection(&Ws->CreationTime);
+        ApplyTzCorrection(&Ws->WriteTime);
+        ApplyTzCorrection(&Ws->AccessTime);
+    }
+    PortFileTime creation = 0, access = 0, write = 0;
+    UnixToFileTime(Ws->CreationTime, &creation);
+    UnixToFileTime(Ws->AccessTime, &access);
+    UnixToFileTime(Ws->WriteTime, &write);
+    PortSetFileTimes(Ws->OutputFile, &creation, &access, &write);
+}
+
+// One member of the preflight pass; false leaves the loop.
+bool PreflightMember() {
+    MemberCrcSum ^= GetU16(Ws->Header + HdrDataCrc);
+    uint32_t dataStart = CurrentPosition();
+    if (dataStart == SeekFailed) return FailWith("Read ERROR", Ws->ImagePath);
+    if (Ws->EntryName[0] == '!' && !Ws->EntryName[1]) {
+        Ws->CaptureMode = CaptureNotice;
+        Ws->MessageText[0] = 0;
+    } else if (Ws->EntryName[0] == '$' && !Ws->EntryName[1]) {
+        Ws->CaptureMode = CaptureSettings;
+        Ws->SettingsText[0] = 0;
+    } else {
+        return SkipMember();
+    }
+    CaptureFill = 0;
+    CaptureEnded = false;
+    Ws->OutputFile = PortInvalidFile;
+    if (!ProcessData(dataStart)) {
+        Ws->CaptureMode = CaptureNone;
+        return false;
+    }
+    if (Ws->Failed) {   // a notice was declined earlier in this walk
+        Ws->CaptureMode = CaptureNone;
+        return false;
+    }
+    if (Ws->CaptureMode == CaptureNotice) AskNotice();
+    else ApplySettings();
+    Ws->CaptureMode = CaptureNone;
+    return true;
+}
+
+// One member of the extraction pass; false leaves the loop.
+bool ExtractMember(bool longNames) {
+    if (IsSpecialName(Ws->EntryName)) return SkipMember();
+
+    BuildTargetPath(Ws->TargetPath, sizeof Ws->TargetPath, Ws->ChosenDir, Ws->EntryName, sizeof Ws->EntryName);
+    ReplaceSeparators(Ws->TargetPath, '/');
+    char* afterDrive = (Ws->TargetPath[0] && Ws->TargetPath[1] == ':') ? Ws->TargetPath + 2 : Ws->TargetPath;
+    SanitizePath(afterDrive, longNames);
+
+    AbbreviatePath(Ws->MessageText, sizeof Ws->MessageText, Ws->TargetPath, PathDisplayLimit);
+    PortSetItemText(Ws->DialogWindow, IdProgressFile, Ws->MessageText);
+    PortSetItemText(Ws->DialogWindow, IdProgressPercent, "Extract... 0%");
+    CreatePathDirectories(Ws->TargetPath);
+
+    if (IsWin32s) {
+        uint32_t stamp = GetU32(Ws->Header + HdrTimeStamp);
+        ApplyTzCorrection(&stamp);
+        PutU32(Ws->Header + HdrTimeStamp, stamp);
+    }
+
+    const bool directory = Ws->Header[HdrMethodChar] == 'd';
+    uint32_t dataStart = CurrentPosition();
+    if (dataStart == SeekFailed) return FailWith("Read ERROR", Ws->ImagePath);
+    if (!directory) {
+        int decision = DecideOverwrite();
+        if (decision < 0) {
+            Ws->Failed = 1;
+            return false;
+        }
+        if (decision == 0) return SkipMember();
+        Ws->OutputFile = PortCreateOutput(Ws->TargetPath);
+        if (!PortFileIsOpen(Ws->OutputFile)) {
+            Ws->OutputFile = PortInvalidFile;
+            return FailWith("Open ERROR", Ws->TargetPath);
+        }
+    }
+
+    if (directory) return ProcessData(dataStart);
+    Ws->Crc = 0;
+    Ws->InPos = 0xFFFFFFFFu;
+    uint8_t method = Ws->Header[HdrMethodChar];
+    if (method == '0') CopyStored((int32_t)GetU32(Ws->Header + HdrUnpackedSize));
+    else DecodeMember();
+
+    SetMemberTimes();
+    bool closed = PortCloseFile(Ws->OutputFile);
+    Ws->OutputFile = PortInvalidFile;
+    if (!closed) {
+        PortDeleteFile(Ws->TargetPath);
+        return FailWith("Close ERROR", Ws->TargetPath);
+    }
+    if (Ws->Crc != GetU16(Ws->Header + HdrDataCrc)) {
+        PortDeleteFile(Ws->TargetPath);
+        return FailWith("CRC ERROR", Ws->TargetPath);
+    }
+    if (Ws->Config.RestoreAttributes) PortSetAttributes(Ws->TargetPath, Ws->Attributes);
+    // The file is complete and verified; only now the file moves on to the next header.
+    return SeekToNextHeader(dataStart);
+}
+
+void StartCommand() {
+    const char* params = SplitCommand(Ws->MessageText, sizeof Ws->MessageText, Ws->Config.Command);
+    PortShellExecute(Ws->DialogWindow, Ws->MessageText, *params ? params : nullptr, Ws->ChosenDir);
+}
+
+}  // namespace
+
+bool WalkArchive(PortWindow owner, WalkPass pass) {
+    Ws->DialogWindow = owner;
+    Ws->Failed = 0;
+
+    Ws->ArchiveFile = PortOpenRead(Ws->ImagePath);
+    if (!PortFileIsOpen(Ws->ArchiveFile)) {
+        Ws->ArchiveFile = PortInvalidFile;
+        return FailWith("Open ERROR", Ws->ImagePath);
+    }
+    bool ready = true;
+    Ws->ArchiveLength = PortSeek(Ws->ArchiveFile, 0, 2);
+    uint32_t offset = Ws->Config.ArchiveOffset;
+    if (Ws->ArchiveLength == SeekFailed) ready = FailWith("Read ERROR", Ws->ImagePath);
+    // An offset past the end is reported as such before any seek is tried: offsets of
+    // 2 GiB and more do not even fit the seek's signed argument.
+    else if (offset > Ws->ArchiveLength) ready = FailWith("Unexpeted EOF", Ws->ImagePath);
+    else if (PortSeek(Ws->ArchiveFile, (int32_t)offset, 0) != offset) ready = FailWith("Read ERROR", Ws->ImagePath);
+    if (!ready) {
+        PortClose(Ws->ArchiveFile);
+        Ws->ArchiveFile = PortInvalidFile;
+        return false;
+    }
+
+    char root[4] = {Ws->ChosenDir[0], ':', '\\', 0};
+    bool hasDrive = Ws->ChosenDir[0] && Ws->ChosenDir[1] == ':';
+    uint32_t maxComponent = PortVolumeMaxComponent(hasDrive ? root : nullptr);
+    bool longNames = maxComponent == 255;
+
+    if (Ws->Config.ArchiveFlags & ArchiveFlagChecksum) {
+        uint8_t sum[2] = {0, 0};
+        PortRead(Ws->ArchiveFile, sum, 2);
+        Ws->ArchiveChecksum = GetU16(sum);
+    }
+    BuildCrcTable(0xA001);
+    MemberCrcSum = 0;
+
+    while (ReadEntryHeader() == HeaderReady) {
+        bool goOn = pass == PreflightPass ? PreflightMember() : ExtractMember(longNames);
+        if (!goOn) break;
+    }
+
+    PortClose(Ws->ArchiveFile);
+    Ws->ArchiveFile = PortInvalidFile;
+    if (pass == PreflightPass) {
+        if (!Ws->Failed && (Ws->Config.ArchiveFlags & ArchiveFlagChecksum) && MemberCrcSum != Ws->ArchiveChecksum) {
+            ShowError("Tampered DATA", Ws->ImagePath);
+            Ws->Failed = 1;
+        }
+    } else if (Ws->Config.Command[0] && !Ws->Failed) {
+        StartCommand();
+    }
+    ReleaseHeaderBuffer();
+    return !Ws->Failed;
+}
+
+bool SkipMember() {
+    uint32_t position = CurrentPosition();
+    if (position == SeekFailed) return FailWith("Read ERROR", Ws->ImagePath);
+    return SeekToNextHeader(position);
+}
+
+void WriteOutput(const uint8_t* bytes, uint32_t count, PortFile file) {
+    if (PortFileIsOpen(file)) {
+        if (!PortWrite(file, bytes, count)) {
+            ShowError("Write ERROR", Ws->TargetPath);
+            AbortRun(1);
+        }
+        UpdateCrc(bytes, (int32_t)count);
+        return;
+    }
+    char* text;
+    uint32_t capacity;
+    if (Ws->CaptureMode == CaptureNotice) text = Ws->MessageText, capacity = sizeof Ws->MessageText;
+    else if (Ws->CaptureMode == CaptureSettings) text = Ws->SettingsText, capacity = sizeof Ws->SettingsText;
+    else return;
+    // The text is the start of the member: later chunks are appended until the buffer
+    // is full or a zero byte ends the text. (Replacing the text with each chunk would
+    // leave only the start of the last chunk of a long notice or settings member.)
+    if (CaptureFill >= capacity) CaptureFill = 0;   // a capture not begun by the walk
+    uint32_t i = 0;
+    while (!CaptureEnded && i < count) {
+        if (bytes[i] == 0 || CaptureFill == capacity - 1) {
+            CaptureEnded = true;
+            break;
+        }
+        text[CaptureFill++] = (char)bytes[i++];
+    }
+    text[CaptureFill] = 0;
+}
+
+void FlushWindow(uint32_t count) {
+    if (count > sizeof Ws->Window) count = sizeof Ws->Window;
+    WriteOutput(Ws->Window, count, Ws->OutputFile);
+}
+
+void ReportProgress(uint32_t done, uint32_t total) {
+    uint32_t percent;
+    if (total == 0) percent = 0;
+    else if (total / 100 == 0) percent = 100;
+    else percent = done / (total / 100);
+    if (percent > 100) percent = 100;
+    TextCopy(Ws->MessageText, sizeof Ws->MessageText, "Extract... ");
+    char* end = FormatUnsigned(Ws->MessageText + TextLength(Ws->MessageText), percent);
+    end[0] = '%';
+    end[1] = 0;
+    PortSetItemText(Ws->DialogWindow, IdProgressPercent, Ws->MessageText);
+    PumpMessages(Ws->DialogWindow);
+    if (Ws->CancelRequested) AbortRun(1);
+}
+
+void CopyStored(int32_t size) {
+    Ws->Crc = 0;
+    if (size <= 0) return;
+    uint32_t total = (uint32_t)size, done = 0;
+    while (done < total) {
+        uint32_t chunk = total - done < ChunkSize ? total - done : ChunkSize;
+        if (PortRead(Ws->ArchiveFile, Ws->Window, chunk) != (int32_t)chunk) {
+            ShowError("Read ERROR", Ws->ImagePath);
+            AbortRun(1);
+        }
+        FlushWindow(chunk);
+        done += chunk;
+        if (PortFileIsOpen(Ws->OutputFile)) ReportProgress(done, total);
+    }
+}
+
+uint32_t ExistingWriteTime(const char* path) {
+    PortFile f = PortOpenExisting(path);
+    if (!PortFileIsOpen(f)) return NoTime;
+    // A time that cannot be read or converted counts like a file that cannot be opened.
+    PortFileTime write = 0;
+    uint32_t seconds = NoTime;
+    if (!PortGetWriteTime(f, &write) || !FileTimeToUnix(&write, &seconds)) seconds = NoTime;
+    PortCloseFile(f);
+    return seconds;
+}
+
+const char* SplitCommand(char* dest, uint32_t size, const char* command) {
+    const char* p = command;
+    while (*p == ' ' || *p == '\t') p++;
+    uint32_t n = 0;
+    if (*p == '"') {
+        p++;
+        while (*p && *p != '"') {
+            if (n + 1 < size) dest[n++] = *p;
+            p++;
+        }
+        if (*p == '"') p++;
+    } else {
+        while (*p && *p != ' ' && *p != '\t') {
+            if (n + 1 < size) dest[n++] = *p;
+            p++;
+        }
+    }
+    if (size) dest[n] = 0;
+    while (*p == ' ' || *p == '\t') p++;
+    return p;
+}

@@ -1,0 +1,42 @@
+# The stub Varnex32.exe: a 32-bit GUI PE over the Win32 port, without the C++ runtime,
+# then laid out as a self-extractor image by varnex-mkimage (tools/mkimage).
+#
+#   link/Varnex32.exe   what the linker writes
+#   Varnex32.exe        the image: fixed MS-DOS part, configuration block at 512, PE at 1232
+
+option(VARNEX_WITH_RESOURCES "Link the dialog templates, icon and manifest of src/res" ON)
+set(VARNEX_RESOURCES)
+if(VARNEX_WITH_RESOURCES)
+  file(GLOB VARNEX_RESOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/src/res/*.rc)
+endif()
+if(VARNEX_RESOURCES)
+  enable_language(RC)
+endif()
+
+add_executable(Varnex32 WIN32
+  ${SFX_CORE_SOURCES}
+  ${CMAKE_SOURCE_DIR}/src/port/port_win32.cpp
+  ${VARNEX_RESOURCES})
+target_include_directories(Varnex32 PRIVATE ${CMAKE_SOURCE_DIR}/src)
+target_compile_options(Varnex32 PRIVATE
+  $<$<COMPILE_LANGUAGE:CXX>:${SFX_CORE_FLAGS} -Os -fno-exceptions -fno-rtti>)
+# Reproducible bytes: no time stamp in the header, no symbols.
+target_link_options(Varnex32 PRIVATE -static -static-libgcc -s -Wl,--no-insert-timestamp)
+target_link_libraries(Varnex32 PRIVATE comdlg32 shell32 gdi32 user32 kernel32)
+set_target_properties(Varnex32 PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/link)
+
+# The post-link tool runs on the build machine, so it is compiled with the host
+# compiler, not the cross compiler of this tree.
+find_program(VARNEX_HOST_CXX NAMES c++ g++ clang++ REQUIRED)
+set(VARNEX_MKIMAGE ${CMAKE_BINARY_DIR}/varnex-mkimage)
+add_custom_command(OUTPUT ${VARNEX_MKIMAGE}
+  COMMAND ${VARNEX_HOST_CXX} -std=c++17 -O2 -Wall -Wextra -o ${VARNEX_MKIMAGE}
+          ${CMAKE_SOURCE_DIR}/tools/mkimage/mkimage.cpp
+  DEPENDS ${CMAKE_SOURCE_DIR}/tools/mkimage/mkimage.cpp
+  COMMENT "Building varnex-mkimage for the build machine")
+
+add_custom_command(OUTPUT ${CMAKE_BINARY_DIR}/Varnex32.exe
+  COMMAND ${VARNEX_MKIMAGE} $<TARGET_FILE:Varnex32> ${CMAKE_BINARY_DIR}/Varnex32.exe
+  DEPENDS Varnex32 ${VARNEX_MKIMAGE}
+  COMMENT "Laying out the self-extractor image Varnex32.exe")
+add_custom_target(VarnexImage ALL DEPENDS ${CMAKE_BINARY_DIR}/Varnex32.exe)

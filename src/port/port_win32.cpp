@@ -1,0 +1,321 @@
+// The Win32 side of the port: every operation of port.h on the real API, one call (or
+// a short fixed sequence of calls) each, and the program's entry.
+//
+// The image is read through the old HFILE calls (_lopen, _llseek, _lread, _lclose);
+// output files go through CreateFileA and friends. Both kinds of handle are kept in a
+// PortFile, where 0 and -1 (HFILE_ERROR, INVALID_HANDLE_VALUE) mean "no file".
+#define WIN32_LEAN_AND_MEAN
+#include <windows.h>
+#include <commdlg.h>
+#include <shellapi.h>
+
+#include "port/port.h"
+#include "sfx/startup.h"
+
+static_assert(sizeof(PortMessage) >= sizeof(MSG), "PortMessage must hold a MSG");
+static_assert(sizeof(PortSystemTime) == sizeof(SYSTEMTIME), "PortSystemTime mirrors SYSTEMTIME");
+static_assert(sizeof(PortFileTime) == sizeof(FILETIME), "PortFileTime mirrors FILETIME");
+
+namespace {
+
+// The classic OPENFILENAMEA, before the fields that Windows 2000 added.
+const DWORD OpenFileNameClassicSize = 76;
+// OSVERSIONINFOA without the service-pack extension.
+const DWORD VersionInfoSize = 148;
+
+HANDLE AsHandle(PortFile f) { return reinterpret_cast<HANDLE>(f); }
+HFILE AsHFile(PortFile f) { return static_cast<HFILE>(f); }
+HWND AsWindow(PortWindow w) { return static_cast<HWND>(w); }
+
+FILETIME ToFileTime(PortFileTime t) {
+    FILETIME ft;
+    ft.dwLowDateTime = static_cast<DWORD>(t);
+    ft.dwHighDateTime = static_cast<DWORD>(t >> 32);
+    return ft;
+}
+
+PortFileTime FromFileTime(const FILETIME& ft) {
+    return (static_cast<PortFileTime>(ft.dwHighDateTime) << 32) | ft.dwLowDateTime;
+}
+
+}  // namespace
+
+// ---- process and memory ---------------------------------------------------
+
+int32_t PortPlatformId() {
+    OSVERSIONINFOA info = {};
+    info.dwOSVersionInfoSize = VersionInfoSize;
+    if (!GetVersionExA(&info)) return -1;
+    return static_cast<int32_t>(info.dwPlatformId);
+}
+
+uint32_t PortModuleFileName(char* out, uint32_t size) { return GetModuleFileNameA(nullptr, out, size); }
+
+void* PortAllocZero(uint32_t size) { return LocalAlloc(LPTR, size); }
+
+void PortFree(void* block) {
+    if (block) LocalFree(block);
+}
+
+void PortExitProcess(int32_t status) {
+    ExitProcess(static_cast<UINT>(status));
+}
+
+// ---- reading the own image --------------------------------------------------
+
+PortFile PortOpenRead(const char* path) {
+    HFILE f = _lopen(path, OF_READ | OF_SHARE_DENY_NONE);
+    return f == HFILE_ERROR ? PortInvalidFile : static_cast<PortFile>(f);
+}
+
+uint32_t PortSeek(PortFile file, int32_t offset, int origin) {
+    if (!PortFileIsOpen(file)) return 0xFFFFFFFFu;
+    return static_cast<uint32_t>(_llseek(AsHFile(file), offset, origin));
+}
+
+int32_t PortRead(PortFile file, void* buffer, uint32_t count) {
+    if (!PortFileIsOpen(file)) return -1;
+    return static_cast<int32_t>(_lread(AsHFile(file), buffer, count));
+}
+
+void PortClose(PortFile file) {
+    if (PortFileIsOpen(file)) _lclose(AsHFile(file));
+}
+
+// ---- output files ------------------------------------------------------------
+
+PortFile PortCreateOutput(const char* path) {
+    HANDLE h = CreateFileA(path, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    return h == INVALID_HANDLE_VALUE ? PortInvalidFile : reinterpret_cast<PortFile>(h);
+}
+
+PortFile PortOpenExisting(const char* path) {
+    HANDLE h = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                           FILE_ATTRIBUTE_NORMAL, nullptr);
+    return h == INVALID_HANDLE_VALUE ? PortInvalidFile : reinterpret_cast<PortFile>(h);
+}
+
+bool PortWrite(PortFile file, const void* data, uint32_t count) {
+    if (!PortFileIsOpen(file)) return false;
+    DWORD written = 0;
+    return WriteFile(AsHandle(file), data, count, &written, nullptr) && written == count;
+}
+
+bool PortCloseFile(PortFile file) {
+    if (!PortFileIsOpen(file)) return false;
+    return CloseHandle(AsHandle(file)) != 0;
+}
+
+bool PortDeleteFile(const char* path) { return DeleteFileA(path) != 0; }
+
+bool PortGetWriteTime(PortFile file, PortFileTime* write) {
+    FILETIME ft;
+    if (!PortFileIsOpen(file) || !GetFileTime(AsHandle(file), nullptr, nullptr, &ft)) return false;
+    *write = FromFileTime(ft);
+    return true;
+}
+
+bool PortSetFileTimes(PortFile file, const PortFileTime* creation, const PortFileTime* access,
+                      const PortFileTime* write) {
+    if (!PortFileIsOpen(file)) return false;
+    FILETIME c, a, w;
+    if (creation) c = ToFileTime(*creation);
+    if (access) a = ToFileTime(*access);
+    if (write) w = ToFileTime(*write);
+    return SetFileTime(AsHandle(file), creation ? &c : nullptr, access ? &a : nullptr, write ? &w : nullptr) != 0;
+}
+
+bool PortFileTimeToSystemTime(const PortFileTime* ft, PortSystemTime* st) {
+    if (!ft || !st) return false;
+    FILETIME f = ToFileTime(*ft);
+    return FileTimeToSystemTime(&f, reinterpret_cast<SYSTEMTIME*>(st)) != 0;
+}
+
+bool PortSystemTimeToFileTime(const PortSystemTime* st, PortFileTime* ft) {
+    if (!st || !ft) return false;
+    FILETIME f;
+    if (!SystemTimeToFileTime(reinterpret_cast<const SYSTEMTIME*>(st), &f)) return false;
+    *ft = FromFileTime(f);
+    return true;
+}
+
+// ---- attributes, directories, volumes ---------------------------------------
+
+uint32_t PortGetAttributes(const char* path) { return GetFileAttributesA(path); }
+
+bool PortSetAttributes(const char* path, uint32_t attributes) { return SetFileAttributesA(path, attributes) != 0; }
+
+bool PortCreateDirectory(const char* path) { return CreateDirectoryA(path, nullptr) != 0; }
+
+uint32_t PortVolumeMaxComponent(const char* root) {
+    DWORD maxComponent = 0;
+    if (!GetVolumeInformationA(root, nullptr, 0, nullptr, &maxComponent, nullptr, nullptr, 0)) return 0;
+    return maxComponent;
+}
+
+// ---- environment and well-known directories ----------------------------------
+
+uint32_t PortGetEnv(const char* name, char* out, uint32_t size) { return GetEnvironmentVariableA(name, out, size); }
+uint32_t PortGetWindowsDir(char* out, uint32_t size) { return GetWindowsDirectoryA(out, size); }
+uint32_t PortGetSystemDir(char* out, uint32_t size) { return GetSystemDirectoryA(out, size); }
+uint32_t PortGetCurrentDir(char* out, uint32_t size) { return GetCurrentDirectoryA(size, out); }
+
+uint32_t PortSearchPath(const char* name, char* out, uint32_t size, char** filePart) {
+    char* part = nullptr;
+    DWORD r = SearchPathA(nullptr, name, nullptr, size, out, &part);
+    if (filePart) *filePart = part;
+    return r;
+}
+
+int32_t PortGetFileTitle(const char* path, char* out, uint16_t size) {
+    return static_cast<int16_t>(GetFileTitleA(path, out, size));
+}
+
+// ---- DBCS --------------------------------------------------------------------
+
+bool PortIsLeadByte(uint8_t byte) { return IsDBCSLeadByte(byte) != 0; }
+
+char* PortCharPrev(const char* start, const char* current) { return CharPrevA(start, current); }
+
+// ---- message boxes -------------------------------------------------------------
+
+int32_t PortMessageBox(PortWindow owner, const char* text, const char* caption, uint32_t style) {
+    return MessageBoxA(AsWindow(owner), text, caption, style);
+}
+
+// ---- dialogs ---------------------------------------------------------------------
+
+intptr_t PortDialogBox(PortModule module, const char* templateName, PortWindow owner, PortDialogProc proc,
+                       intptr_t param) {
+    // PortDialogProc has the DLGPROC calling convention and argument sizes.
+    return DialogBoxParamA(static_cast<HINSTANCE>(module), templateName, AsWindow(owner),
+                           reinterpret_cast<DLGPROC>(proc), param);
+}
+
+void PortEndDialog(PortWindow dialog, intptr_t result) { EndDialog(AsWindow(dialog), result); }
+
+void PortSetWindowText(PortWindow window, const char* text) { SetWindowTextA(AsWindow(window), text); }
+
+void PortSetItemText(PortWindow dialog, int32_t id, const char* text) { SetDlgItemTextA(AsWindow(dialog), id, text); }
+
+uint32_t PortGetItemText(PortWindow dialog, int32_t id, char* out, uint32_t size) {
+    if (size == 0) return 0;
+    out[0] = 0;
+    return GetDlgItemTextA(AsWindow(dialog), id, out, static_cast<int>(size));
+}
+
+void PortLimitItemText(PortWindow dialog, int32_t id, uint32_t limit) {
+    SendDlgItemMessageA(AsWindow(dialog), id, EM_LIMITTEXT, limit, 0);
+}
+
+void PortEnableItem(PortWindow dialog, int32_t id, bool enable) {
+    EnableWindow(GetDlgItem(AsWindow(dialog), id), enable);
+}
+
+void PortFocusItem(PortWindow dialog, int32_t id) { SetFocus(GetDlgItem(AsWindow(dialog), id)); }
+
+void PortSetDefaultButton(PortWindow dialog, int32_t id) {
+    SendDlgItemMessageA(AsWindow(dialog), id, BM_SETSTYLE, BS_DEFPUSHBUTTON, TRUE);
+}
+
+void PortGetWindowRect(PortWindow window, int32_t* left, int32_t* top, int32_t* right, int32_t* bottom) {
+    RECT r = {0, 0, 0, 0};
+    GetWindowRect(AsWindow(window), &r);
+    *left = r.left, *top = r.top, *right = r.right, *bottom = r.bottom;
+}
+
+void PortGetScreenSize(int32_t* width, int32_t* height) {
+    *width = GetSystemMetrics(SM_CXSCREEN);
+    *height = GetSystemMetrics(SM_CYSCREEN);
+}
+
+void PortMoveWindow(PortWindow window, int32_t x, int32_t y, int32_t width, int32_t height, bool repaint) {
+    MoveWindow(AsWindow(window), x, y, width, height, repaint);
+}
+
+bool PortIsMinimised(PortWindow window) { return IsIconic(AsWindow(window)) != 0; }
+
+PortIcon PortLoadIcon(PortModule module, const char* name) { return LoadIconA(static_cast<HINSTANCE>(module), name); }
+
+void PortDestroyIcon(PortIcon icon) {
+    if (icon) DestroyIcon(static_cast<HICON>(icon));
+}
+
+void PortPaintIcon(PortWindow window, PortIcon icon) {
+    HWND w = AsWindow(window);
+    PAINTSTRUCT ps;
+    HDC dc = BeginPaint(w, &ps);
+    int mode = GetMapMode(dc);
+    SendMessageA(w, WM_ICONERASEBKGND, reinterpret_cast<WPARAM>(dc), 0);
+    SetMapMode(dc, MM_TEXT);
+    DrawIcon(dc, 0, 0, static_cast<HICON>(icon));
+    SetMapMode(dc, mode);
+    EndPaint(w, &ps);
+}
+
+void PortSetTimer(PortWindow window, uint32_t id, uint32_t milliseconds) {
+    SetTimer(AsWindow(window), id, milliseconds, nullptr);
+}
+
+void PortKillTimer(PortWindow window, uint32_t id) { KillTimer(AsWindow(window), id); }
+
+void PortPostCommand(PortWindow window, uint32_t id) { PostMessageA(AsWindow(window), WM_COMMAND, id, 0); }
+
+// ---- the message queue ---------------------------------------------------------
+
+bool PortPeekMessage(PortMessage* message) {
+    return PeekMessageA(reinterpret_cast<MSG*>(message), nullptr, 0, 0, PM_REMOVE) != 0;
+}
+
+bool PortIsDialogMessage(PortWindow dialog, PortMessage* message) {
+    return dialog && IsDialogMessageA(AsWindow(dialog), reinterpret_cast<MSG*>(message)) != 0;
+}
+
+void PortTranslateDispatch(PortMessage* message) {
+    MSG* m = reinterpret_cast<MSG*>(message);
+    TranslateMessage(m);
+    DispatchMessageA(m);
+}
+
+// ---- common dialogs and shell ----------------------------------------------------
+
+int32_t PortGetOpenFileName(PortWindow owner, PortModule module, char* file, uint32_t capacity,
+                            const char* title, uint32_t flags, const char* templateName,
+                            uint16_t* fileOffset) {
+    OPENFILENAMEA ofn = {};
+    ofn.lStructSize = OpenFileNameClassicSize;
+    ofn.hwndOwner = AsWindow(owner);
+    ofn.hInstance = static_cast<HINSTANCE>(module);
+    ofn.lpstrFile = file;
+    ofn.nMaxFile = capacity;
+    ofn.lpstrTitle = title;
+    ofn.Flags = flags;
+    ofn.lpTemplateName = templateName;
+    BOOL ok = GetOpenFileNameA(&ofn);
+    if (ok && fileOffset) *fileOffset = ofn.nFileOffset;
+    return ok;
+}
+
+void PortShellExecute(PortWindow owner, const char* file, const char* params, const char* dir) {
+    ShellExecuteA(AsWindow(owner), nullptr, file, params, dir, SW_SHOW);
+}
+
+// ---- the export directory ----------------------------------------------------------
+// The image exports no functions, but it carries an export directory that names the
+// module, as tools that look at an executable's exports expect. The linker makes the
+// section .edata the export directory of the image.
+asm(".section .edata, \"dr\"\n"
+    "    .long 0\n"                   // characteristics
+    "    .long 0\n"                   // time stamp: none, for reproducible images
+    "    .short 0, 0\n"               // version
+    "    .rva VarnexExportName\n"     // the module's name
+    "    .long 1\n"                   // ordinal base
+    "    .long 0, 0\n"                // no functions, no names
+    "    .long 0, 0, 0\n"             // so no address, name or ordinal tables
+    "VarnexExportName:\n"
+    "    .asciz \"Varnex32.exe\"\n"
+    "    .text\n");
+
+// ---- the entry -------------------------------------------------------------------
+// The program takes nothing from its command line or show state: its image is its input.
+int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) { return SfxStartup(instance); }

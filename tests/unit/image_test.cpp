@@ -1,0 +1,202 @@
+// The built stub Varnex32.exe as a file: the MS-DOS part archivers rely on, the moved
+// PE headers and sections, the export directory, the imports, and (with dosbox) what
+// the MS-DOS program does. Skipped when the Windows tree has not been built.
+#include <gtest/gtest.h>
+#include <iconv.h>
+#include <stdint.h>
+#include <stdlib.h>
+#include <string.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <iterator>
+#include <set>
+#include <string>
+#include <vector>
+
+#ifndef VARNEX_STUB
+#define VARNEX_STUB ""
+#endif
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+Bytes Load(const std::string& path) {
+    std::ifstream f(path, std::ios::binary);
+    return Bytes((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
+}
+
+uint16_t U16(const Bytes& b, size_t at) { return (uint16_t)(b.at(at) | (b.at(at + 1) << 8)); }
+uint32_t U32(const Bytes& b, size_t at) { return U16(b, at) | ((uint32_t)U16(b, at + 2) << 16); }
+
+std::string ToCp932(const std::string& utf8) {
+    iconv_t cd = iconv_open("CP932", "UTF-8");
+    if (cd == (iconv_t)-1) return "";
+    std::string in = utf8, out(utf8.size() * 2, '\0');
+    char* ip = in.data();
+    char* op = out.data();
+    size_t il = in.size(), ol = out.size();
+    size_t r = iconv(cd, &ip, &il, &op, &ol);
+    iconv_close(cd);
+    if (r == (size_t)-1) return "";
+    out.resize(out.size() - ol);
+    return out;
+}
+
+// The two lines the MS-DOS program prints, as the stub must hold them.
+std::string DosMessage() {
+    return ToCp932("このプログラムは Windows 32ﾋﾞｯﾄ版の LZH 自己解凍書庫です.\r\n"
+                   "MS-DOS モードでは実行できません．\r\n");
+}
+
+struct Section {
+    std::string name;
+    uint32_t virtualSize, rva, rawSize, raw;
+};
+
+class Image : public ::testing::Test {
+protected:
+    void SetUp() override {
+        path = VARNEX_STUB;
+        if (path.empty() || access(path.c_str(), R_OK) != 0) GTEST_SKIP() << "no stub built at '" << path << "'";
+        image = Load(path);
+        ASSERT_GT(image.size(), 2048u);
+        pe = U32(image, 60);
+        opt = pe + 24;
+        for (unsigned i = 0; i < U16(image, pe + 6); i++) {
+            size_t s = opt + U16(image, pe + 20) + 40 * i;
+            sections.push_back({std::string((const char*)&image[s], strnlen((const char*)&image[s], 8)),
+                                U32(image, s + 8), U32(image, s + 12), U32(image, s + 16), U32(image, s + 20)});
+        }
+    }
+    // File offset of an address inside a section's raw data.
+    size_t Offset(uint32_t rva) const {
+        for (const Section& s : sections)
+            if (rva >= s.rva && rva < s.rva + s.rawSize) return s.raw + (rva - s.rva);
+        ADD_FAILURE() << "address " << rva << " is in no section";
+        return 0;
+    }
+    std::string path;
+    Bytes image;
+    size_t pe = 0, opt = 0;
+    std::vector<Section> sections;
+};
+
+TEST_F(Image, DosHeaderHasEveryListedValue) {
+    const struct { size_t offset; uint16_t value; } words[] = {
+        {0, 0x5A4D}, {2, 0x00CF}, {4, 3}, {6, 0}, {8, 32}, {10, 0}, {12, 0xFFFF}, {14, 0}, {16, 0x025C},
+        {18, 0}, {20, 0}, {22, 0x0026}, {24, 0x0040}, {26, 0}, {28, 1}, {30, 0}, {32, 1}, {34, 0},
+    };
+    for (const auto& w : words) EXPECT_EQ(U16(image, w.offset), w.value) << "word at " << w.offset;
+    EXPECT_EQ(std::string((const char*)&image[36], 10), "VARNEX32SX");
+    EXPECT_EQ(U32(image, 60), 0x4D0u);
+    // Zero: the rest of the header, the gap before the block, the block, the gap after.
+    for (auto [from, to] : {std::pair<size_t, size_t>{46, 60}, {64, 1120}}) {
+        for (size_t i = from; i < to; i++) ASSERT_EQ(image[i], 0) << "byte " << i;
+    }
+    EXPECT_EQ(image[1231], 0);
+}
+
+TEST_F(Image, DosProgramJumpsOverItsShiftJisMessage) {
+    // A short jump from 1120 lands on the code at 1217.
+    ASSERT_EQ(image[1120], 0xEB);
+    EXPECT_EQ(1122 + (int8_t)image[1121], 1217);
+    const std::string message = DosMessage();
+    ASSERT_EQ(message.size(), 94u);
+    EXPECT_EQ(std::string((const char*)&image[1122], 94), message);
+    EXPECT_EQ(image[1216], '$');
+    // The MS-DOS loader's idea of the file: 3 pages, 0xCF bytes in the last, from 512 on.
+    EXPECT_EQ((U16(image, 4) - 1) * 512 + U16(image, 2), 1231);
+    EXPECT_EQ(512 + U16(image, 22) * 16 + U16(image, 20), 1120);
+}
+
+TEST_F(Image, PeHeadersAndSectionsSitBehindTheDosPart) {
+    ASSERT_EQ(memcmp(&image[pe], "PE\0\0", 4), 0);
+    EXPECT_EQ(U16(image, pe + 4), 0x14C);      // i386
+    EXPECT_EQ(U16(image, opt), 0x10B);         // PE32
+    EXPECT_EQ(U16(image, opt + 68), 2);        // GUI subsystem
+    EXPECT_EQ(U32(image, pe + 8), 0u);         // time stamp: reproducible
+    const uint32_t fileAlignment = U32(image, opt + 36), headers = U32(image, opt + 60);
+    const size_t headersEnd = opt + U16(image, pe + 20) + 40 * sections.size();
+    EXPECT_GE(headers, headersEnd);
+    EXPECT_EQ(headers % fileAlignment, 0u);
+    // Every section's data lies behind the headers, aligned, inside the file, without
+    // overlapping another, and (when the linker's output is there) is the same as linked.
+    const Bytes linked = Load(path.substr(0, path.rfind('/')) + "/link/Varnex32.exe");
+    uint32_t end = headers;
+    for (const Section& s : sections) {
+        if (!s.rawSize) continue;
+        SCOPED_TRACE(s.name);
+        EXPECT_EQ(s.raw % fileAlignment, 0u);
+        EXPECT_GE(s.raw, end);
+        ASSERT_LE((size_t)s.raw + s.rawSize, image.size());
+        end = s.raw + s.rawSize;
+        if (linked.empty()) continue;
+        const size_t lpe = U32(linked, 60), lsec = lpe + 24 + U16(linked, lpe + 20);
+        for (unsigned i = 0; i < U16(linked, lpe + 6); i++) {
+            const size_t ls = lsec + 40 * i;
+            if (U32(linked, ls + 12) != s.rva) continue;
+            ASSERT_EQ(U32(linked, ls + 16), s.rawSize);
+            EXPECT_EQ(memcmp(&linked[U32(linked, ls + 20)], &image[s.raw], s.rawSize), 0) << "data moved wrongly";
+        }
+    }
+    EXPECT_EQ(end, image.size()) << "an archive appended to the stub must follow the last section";
+    // The checksum, when present, still matches the file.
+    if (uint32_t stored = U32(image, opt + 64)) {
+        uint64_t sum = 0;
+        for (size_t i = 0; i < image.size(); i += 2) {
+            if (i != opt + 64 && i != opt + 66) sum += image[i] | (i + 1 < image.size() ? image[i + 1] << 8 : 0);
+            sum = (sum & 0xFFFF) + (sum >> 16);
+        }
+        EXPECT_EQ(stored, (uint32_t)((sum & 0xFFFF) + (sum >> 16) + image.size()));
+    }
+}
+
+TEST_F(Image, ExportsNothingButNamesTheModule) {
+    const uint32_t rva = U32(image, opt + 96), size = U32(image, opt + 100);
+    ASSERT_NE(rva, 0u) << "no export directory";
+    ASSERT_GE(size, 40u);
+    const size_t dir = Offset(rva);
+    EXPECT_STREQ((const char*)&image[Offset(U32(image, dir + 12))], "Varnex32.exe");
+    EXPECT_EQ(U32(image, dir + 20), 0u);   // functions
+    EXPECT_EQ(U32(image, dir + 24), 0u);   // names
+}
+
+TEST_F(Image, ImportsOnlySystemLibraries) {
+    const std::set<std::string> allowed = {"kernel32.dll", "user32.dll", "gdi32.dll", "comdlg32.dll",
+                                           "shell32.dll", "msvcrt.dll"};
+    const uint32_t rva = U32(image, opt + 104);
+    ASSERT_NE(rva, 0u);
+    int count = 0;
+    for (size_t d = Offset(rva); U32(image, d + 12); d += 20, count++) {
+        std::string name = (const char*)&image[Offset(U32(image, d + 12))];
+        for (char& c : name) c = (char)tolower((unsigned char)c);
+        EXPECT_TRUE(allowed.count(name)) << "imports " << name;
+    }
+    EXPECT_GE(count, 3);
+}
+
+// Runs the MS-DOS program under dosbox (no window needed) and checks what it printed
+// and its return code.
+TEST_F(Image, DosProgramPrintsItsMessageAndReturnsOne) {
+    if (system("command -v dosbox >/dev/null 2>&1") != 0) GTEST_SKIP() << "dosbox is not installed";
+    char dir[] = "/tmp/varnex-dos-XXXXXX";
+    ASSERT_NE(mkdtemp(dir), nullptr);
+    const std::string d = dir;
+    std::ofstream(d + "/STUB.EXE", std::ios::binary).write((const char*)image.data(), (std::streamsize)image.size());
+    std::ofstream(d + "/RUN.BAT", std::ios::binary)
+        << "@echo off\r\nSTUB.EXE > OUT.TXT\r\nif errorlevel 2 goto more\r\nif errorlevel 1 goto one\r\n"
+           "echo 0 > RC.TXT\r\ngoto end\r\n:more\r\necho 2 > RC.TXT\r\ngoto end\r\n:one\r\necho 1 > RC.TXT\r\n"
+           ":end\r\nexit\r\n";
+    const std::string cmd = "cd " + d + " && HOME=" + d + " SDL_VIDEODRIVER=dummy SDL_AUDIODRIVER=dummy timeout 60 "
+                            "dosbox -noconsole -c 'mount c " + d + "' -c 'c:' -c 'RUN.BAT' >/dev/null 2>&1";
+    ASSERT_EQ(system(cmd.c_str()), 0);
+    const Bytes out = Load(d + "/OUT.TXT"), rc = Load(d + "/RC.TXT");
+    system(("rm -rf " + d).c_str());
+    EXPECT_EQ(std::string(out.begin(), out.end()), DosMessage());
+    ASSERT_FALSE(rc.empty());
+    EXPECT_EQ(rc[0], '1');
+}
+
+}  // namespace

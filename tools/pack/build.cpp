@@ -1,0 +1,370 @@
+// Building a self-extractor: configuration block, settings and notice members, the
+// members themselves, the image, written only when complete.
+#include <errno.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <stdio.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <map>
+
+#include "lzh/encoder.h"
+#include "pack.h"
+
+namespace pack {
+
+namespace {
+
+// The stub reads image offsets and seeks as signed 32-bit values.
+const uint64_t kMaxImageSize = 0x7FFFFFFFull;
+// What the stub keeps of the captured texts (its buffers less the terminator).
+const size_t kMaxSettingsText = 4095;
+const size_t kMaxNoticeText = 1023;
+
+std::string ReadText(const std::string& path, const std::string& option) {
+    lzh::Bytes data;
+    if (!lzh::ReadFile(path, data)) throw Error(option + " " + path + ": " + strerror(errno));
+    return std::string(data.begin(), data.end());
+}
+
+// An option's text in the target code page, at most `limit` bytes there.
+std::string FieldText(const std::string& value, const CodePage& cp, const std::string& option,
+                      const std::string& field, size_t limit) {
+    std::string bytes = cp.Encode(value, option);
+    if (bytes.size() > limit)
+        throw Error(option + " is " + std::to_string(bytes.size()) + " bytes; the " + field + " holds at most " +
+                    std::to_string(limit) + " bytes");
+    return bytes;
+}
+
+bool IsDecimal(const std::string& s) {
+    size_t i = (!s.empty() && (s[0] == '+' || s[0] == '-')) ? 1 : 0;
+    return i < s.size() && i + 10 >= s.size() && s.find_first_not_of("0123456789", i) == std::string::npos;
+}
+
+// ---- the temporary output, removed on every way out ------------------------------
+
+char g_tempPath[4096];
+
+void RemoveTempOnSignal(int sig) {
+    if (g_tempPath[0]) unlink(g_tempPath);
+    signal(sig, SIG_DFL);
+    raise(sig);
+}
+
+// ---- the progress bar -----------------------------------------------------------
+
+class Progress {
+public:
+    Progress(uint64_t totalWork, bool show) : total_(totalWork), show_(show && totalWork > 0) {}
+    ~Progress() { Clear(); }
+    void Member(const std::string& name, uint64_t size) {
+        base_ += memberWork_;
+        memberWork_ = 0;
+        lastDone_ = 0;
+        size_ = size;
+        name_ = name;
+        Draw();
+    }
+    // done restarts from 0 for every method tried on the member.
+    void Advance(uint64_t done) {
+        if (done < lastDone_) memberWork_ += size_;
+        lastDone_ = done;
+        Draw();
+    }
+    void Clear() {
+        if (show_ && drawn_) fprintf(stderr, "\r%*s\r", 79, "");
+        drawn_ = false;
+    }
+
+private:
+    void Draw() {
+        if (!show_) return;
+        uint64_t done = std::min(total_, base_ + memberWork_ + lastDone_);
+        int percent = (int)(done * 100 / total_);
+        if (drawn_ && percent == percent_ && name_ == drawnName_) return;
+        percent_ = percent;
+        drawnName_ = name_;
+        const int width = 30;
+        int filled = percent * width / 100;
+        std::string bar(filled, '=');
+        bar.resize(width, ' ');
+        std::string name = name_.size() > 38 ? "..." + name_.substr(name_.size() - 35) : name_;
+        fprintf(stderr, "\r[%s] %3d%% %-38s", bar.c_str(), percent, name.c_str());
+        fflush(stderr);
+        drawn_ = true;
+    }
+
+    uint64_t total_, base_ = 0, memberWork_ = 0, lastDone_ = 0, size_ = 0;
+    bool show_, drawn_ = false;
+    int percent_ = -1;
+    std::string name_, drawnName_;
+};
+
+// Names that Windows would take for one file: equal but for ASCII letter case outside
+// double-byte characters, and without a directory's trailing '/'.
+std::string FoldedName(const std::string& name, const CodePage& cp) {
+    std::string out;
+    for (size_t i = 0; i < name.size(); i++) {
+        char c = name[i];
+        if (cp.IsLeadByte((uint8_t)c) && i + 1 < name.size()) {
+            out += c;
+            out += name[++i];
+            continue;
+        }
+        out += (c >= 'A' && c <= 'Z') ? (char)(c + 32) : c;
+    }
+    if (out.size() > 1 && out.back() == '/') out.pop_back();
+    return out;
+}
+
+bool IsSpecial(const std::string& name) { return name == "$" || name == "!"; }
+
+// Settings before the notice (so the notice shows the title they set), then every
+// other member in byte order of its name.
+bool StoredBefore(const Source& a, const Source& b) {
+    auto rank = [](const std::string& n) { return n == "$" ? 0 : n == "!" ? 1 : 2; };
+    int ra = rank(a.name), rb = rank(b.name);
+    return ra != rb ? ra < rb : a.name < b.name;
+}
+
+}  // namespace
+
+std::string SettingsText(const Options& o, const CodePage& cp) {
+    std::string text;
+    if (!o.settingsFile.empty()) {
+        text = cp.Encode(ReadText(o.settingsFile, "--settings"), "--settings " + o.settingsFile);
+        if (text.find('\0') != std::string::npos)
+            throw Error("--settings " + o.settingsFile + " holds a NUL byte, which would end the settings there");
+    }
+    std::vector<std::string> lines;
+    bool haveFlag = o.flagBits != 0;
+    int64_t flag = o.flagBits;
+    for (const auto& [key, value] : o.sets) {
+        const std::string option = "--set " + key;
+        if (key == "Flag") {
+            if (!IsDecimal(value)) throw Error(option + ": '" + value + "' is not a decimal number");
+            flag |= std::stoll(value);
+            haveFlag = true;
+            continue;
+        }
+        const bool title = key == "WindowTitle" || key == "InstallTitle";
+        std::string bytes = FieldText(value, cp, option, title ? "title" : "value", title ? 40 : 255);
+        for (unsigned char c : bytes)
+            if (c < 0x20)
+                throw Error(option + ": the value holds a control character, which would start a new settings line");
+        if (key == "InstallDir" && o.dir)
+            throw Error("--set InstallDir has no effect together with --dir (the directory of the configuration "
+                        "block wins); give one of them");
+        lines.push_back("$" + key + "=" + bytes);
+    }
+    if (haveFlag) lines.push_back("$Flag=" + std::to_string((int32_t)flag));
+    if (!lines.empty() && !text.empty() && text.back() != '\n' && text.back() != '\r') text += "\r\n";
+    for (const std::string& l : lines) text += l + "\r\n";
+    if (text.size() > kMaxSettingsText)
+        throw Error("the settings text is " + std::to_string(text.size()) + " bytes; the self-extractor reads at most " +
+                    std::to_string(kMaxSettingsText));
+    return text;
+}
+
+lzh::SfxConfig ConfigFromOptions(const Options& o, const CodePage& cp) {
+    lzh::SfxConfig c;
+    if (o.title) c.windowTitle = FieldText(*o.title, cp, "--title", "window title", 40);
+    if (o.label) c.installTitle = FieldText(*o.label, cp, "--label", "label", 40);
+    if (o.dir) c.installDir = FieldText(*o.dir, cp, "--dir", "installation directory", 255);
+    if (o.command) c.command = FieldText(*o.command, cp, "--command", "command", 255);
+    c.archiveFlags = o.checksum ? 0x04 : 0;
+    c.restoreAttributes = o.restoreAttributes ? 0x2F : 0;   // the value the stub itself uses
+    return c;
+}
+
+void CheckStub(const lzh::Bytes& stub, const std::string& shown) {
+    const size_t blockEnd = lzh::ConfigBlockOffset + lzh::ConfigBlockSize;
+    if (stub.size() < blockEnd + 4 || stub[0] != 'M' || stub[1] != 'Z')
+        throw Error(shown + " is not a self-extractor stub (no MS-DOS header)");
+    uint32_t pe = stub[60] | stub[61] << 8 | stub[62] << 16 | (uint32_t)stub[63] << 24;
+    if (pe < blockEnd || pe > stub.size() - 4 || memcmp(&stub[pe], "PE\0\0", 4) != 0)
+        throw Error(shown + " is not a self-extractor stub (no PE header after the configuration block)");
+    const uint8_t* block = &stub[lzh::ConfigBlockOffset];
+    if (block[0] | block[1] | block[2] | block[3])
+        throw Error(shown + " already carries an archive (its configuration block is filled); give the bare stub");
+}
+
+void WriteAtomically(const std::string& path, const lzh::Bytes& data) {
+    size_t slash = path.find_last_of('/');
+    std::string dir = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+    std::string base = slash == std::string::npos ? path : path.substr(slash + 1);
+    struct stat st;
+    if (stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) throw Error(path + " is a directory");
+    std::string temp = dir + "/." + base + ".XXXXXX";
+    if (temp.size() >= sizeof g_tempPath) throw Error(path + ": the path is too long");
+    std::vector<char> name(temp.begin(), temp.end());
+    name.push_back(0);
+    // Block the signals while the temporary is registered, so the handler always sees
+    // a complete name.
+    sigset_t block, old;
+    sigemptyset(&block);
+    sigaddset(&block, SIGINT);
+    sigaddset(&block, SIGTERM);
+    sigaddset(&block, SIGHUP);
+    sigprocmask(SIG_BLOCK, &block, &old);
+    int fd = mkstemp(name.data());
+    if (fd >= 0) {
+        memcpy(g_tempPath, name.data(), name.size());
+        for (int sig : {SIGINT, SIGTERM, SIGHUP}) signal(sig, RemoveTempOnSignal);
+    }
+    sigprocmask(SIG_SETMASK, &old, nullptr);
+    if (fd < 0) throw Error(path + ": cannot create a file in " + dir + ": " + strerror(errno));
+
+    auto fail = [&](const std::string& what) {
+        int err = errno;
+        close(fd);
+        unlink(name.data());
+        g_tempPath[0] = 0;
+        throw Error(path + ": " + what + ": " + strerror(err));
+    };
+    size_t done = 0;
+    while (done < data.size()) {
+        ssize_t n = write(fd, data.data() + done, data.size() - done);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            fail("write failed");
+        }
+        done += (size_t)n;
+    }
+    // An executable, as far as the umask allows.
+    mode_t mask = umask(0);
+    umask(mask);
+    if (fchmod(fd, 0777 & ~mask) != 0) fail("cannot set its permissions");
+    if (fsync(fd) != 0) fail("write failed");
+    if (close(fd) != 0) {
+        fd = -1;
+        int err = errno;
+        unlink(name.data());
+        g_tempPath[0] = 0;
+        throw Error(path + ": write failed: " + strerror(err));
+    }
+    if (rename(name.data(), path.c_str()) != 0) {
+        int err = errno;
+        unlink(name.data());
+        g_tempPath[0] = 0;
+        throw Error(path + ": " + strerror(err));
+    }
+    g_tempPath[0] = 0;
+}
+
+int Build(const Options& o) {
+    CodePage cp(o.codePage);
+
+    lzh::Bytes stub;
+    std::string stubName = o.stub;
+    if (!o.stub.empty()) {
+        if (!lzh::ReadFile(o.stub, stub)) throw Error("--stub " + o.stub + ": " + strerror(errno));
+    } else {
+        stub = EmbeddedStub();
+        stubName = "the built-in stub";
+        if (stub.empty())
+            throw Error("this varnex-pack has no stub built in (none was available when it was built); "
+                        "give one with --stub Varnex32.exe");
+    }
+    CheckStub(stub, stubName);
+
+    lzh::SfxConfig config = ConfigFromOptions(o, cp);
+    std::string settings = SettingsText(o, cp);
+    std::string notice;
+    if (!o.noticeFile.empty()) {
+        notice = cp.Encode(ReadText(o.noticeFile, "--notice"), "--notice " + o.noticeFile);
+        if (notice.empty()) throw Error("--notice " + o.noticeFile + " is empty");
+        if (notice.find('\0') != std::string::npos)
+            throw Error("--notice " + o.noticeFile + " holds a NUL byte, which would end the notice there");
+        if (notice.size() > kMaxNoticeText)
+            throw Error("--notice " + o.noticeFile + " is " + std::to_string(notice.size()) +
+                        " bytes; the self-extractor shows at most " + std::to_string(kMaxNoticeText));
+    }
+
+    std::vector<Source> sources = CollectInputs(o, cp);
+    if (!o.wrap.empty()) {
+        std::vector<Source> wrapped = ReadWrappedArchive(o.wrap, o, cp);
+        for (const Source& s : wrapped) {
+            if (s.name == "$" && !settings.empty())
+                throw Error("--wrap " + o.wrap + " has a settings member already; --settings, --set and the flag "
+                            "options would add a second one");
+            if (s.name == "!" && !notice.empty())
+                throw Error("--wrap " + o.wrap + " has a notice member already; --notice would add a second one");
+        }
+        sources.insert(sources.end(), std::make_move_iterator(wrapped.begin()), std::make_move_iterator(wrapped.end()));
+    }
+    std::stable_sort(sources.begin(), sources.end(), StoredBefore);
+    std::map<std::string, const Source*> seen;
+    for (const Source& s : sources) {
+        if (IsSpecial(s.name)) continue;
+        auto [it, fresh] = seen.emplace(FoldedName(s.name, cp), &s);
+        if (!fresh) {
+            const Source& first = *it->second;
+            if (first.name == s.name) throw Error("two inputs give the member name '" + s.shown + "'");
+            throw Error("'" + first.shown + "' and '" + s.shown +
+                        "' would be one file on Windows (names differ only in letter case)");
+        }
+    }
+
+    uint64_t totalWork = 0;
+    const uint64_t passes = (o.method == 0) ? 3 : 1;
+    for (const Source& s : sources)
+        if (s.kind == Source::File && o.method != '0') totalWork += s.size * passes;
+    Progress progress(totalWork, !o.quiet && isatty(2) && totalWork >= (1u << 20));
+
+    std::vector<lzh::Member> members;
+    if (!settings.empty()) members.push_back(lzh::SettingsMember(settings));
+    if (!notice.empty()) members.push_back(lzh::NoticeMember(notice));
+    size_t files = 0, dirs = 0;
+    uint64_t inputBytes = 0;
+    for (Source& s : sources) {
+        switch (s.kind) {
+        case Source::Directory:
+            members.push_back(lzh::DirectoryMember(s.name, s.timeStamp));
+            dirs++;
+            break;
+        case Source::Prepared:
+            if (s.prepared.method == 'd') dirs++;
+            else files++;
+            inputBytes += s.prepared.unpackedSize;
+            members.push_back(std::move(s.prepared));
+            break;
+        case Source::File: {
+            lzh::Bytes data;
+            if (!lzh::ReadFile(s.path, data)) throw Error(s.path + ": " + strerror(errno));
+            if (data.size() > 0x7FFFFFFFu) throw Error(s.path + " has grown past 2 GiB while it was read");
+            progress.Member(s.shown, data.size());
+            if (o.method == '0') {
+                members.push_back(lzh::StoredMember(s.name, data, s.timeStamp, s.attributes));
+            } else {
+                members.push_back(lzh::PackedMember(s.name, data, o.method, o.level, s.timeStamp, s.attributes,
+                                                    [&progress](uint64_t done) { progress.Advance(done); }));
+            }
+            inputBytes += data.size();
+            files++;
+            break;
+        }
+        }
+    }
+    progress.Clear();
+
+    lzh::Bytes archive = lzh::WriteArchive(members, o.checksum);
+    lzh::Bytes image;
+    std::string error;
+    if (!lzh::BuildImage(stub, config, archive, image, &error)) throw Error(error);
+    if (image.size() > kMaxImageSize)
+        throw Error("the self-extractor would be " + std::to_string(image.size()) +
+                    " bytes; the stub reads images below 2 GiB only");
+    WriteAtomically(o.output, image);
+    if (!o.quiet)
+        printf("%s: %zu files, %zu directories%s%s; %llu bytes packed into %zu (image %zu bytes)\n", o.output.c_str(),
+               files, dirs, settings.empty() ? "" : ", settings", notice.empty() ? "" : ", notice",
+               (unsigned long long)inputBytes, archive.size(), image.size());
+    return 0;
+}
+
+}  // namespace pack

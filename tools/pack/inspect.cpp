@@ -1,0 +1,302 @@
+// list, test and extract: the stub's own core over the POSIX port, so that what Linux
+// users see is what the self-extractor does, messages included.
+#include <errno.h>
+#include <setjmp.h>
+#include <stdio.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <time.h>
+
+#include "pack.h"
+#include "port/posix_port.h"
+#include "sfx/archive.h"
+#include "sfx/decode.h"
+#include "sfx/startup.h"
+#include "sfx/text.h"
+
+namespace pack {
+
+namespace {
+
+// The core ends the process through PortExitProcess on a fault inside a member's data;
+// the trap brings it back here instead. Nothing between setjmp and the core has a
+// destructor to skip.
+jmp_buf g_exitTrap;
+
+std::string FieldString(const char* field, size_t size) { return std::string(field, strnlen(field, size)); }
+
+// Sets up the workspace for FILE: a self-extractor image (its configuration block) or
+// a plain archive (archive at offset 0, no checksum).
+bool OpenWorkspace(const Options& o, bool* isImage) {
+    struct stat st;
+    if (stat(o.file.c_str(), &st) != 0) throw Error(o.file + ": " + strerror(errno));
+    if (!S_ISREG(st.st_mode)) throw Error(o.file + " is not a file");
+    if (o.file.size() >= sizeof Ws->ImagePath)
+        throw Error(o.file + ": the path is longer than the self-extractor's 259 bytes; use a shorter one");
+    FILE* f = fopen(o.file.c_str(), "rb");
+    if (!f) throw Error(o.file + ": " + strerror(errno));
+    char magic[2] = {0, 0};
+    size_t n = fread(magic, 1, 2, f);
+    fclose(f);
+    *isImage = n == 2 && magic[0] == 'M' && magic[1] == 'Z';
+
+    Ws = (SfxWorkspace*)PortAllocZero(sizeof(SfxWorkspace));
+    if (!Ws) throw Error("not enough memory");
+    PosixSetModulePath(o.file);
+    TextCopy(Ws->ImagePath, sizeof Ws->ImagePath, o.file.c_str());
+    if (*isImage) {
+        ReadConfigBlock();
+        if (Ws->Config.ArchiveOffset == 0) throw Error(o.file + " carries no archive (its configuration block is empty)");
+    } else {
+        TextCopy(Ws->Config.WindowTitle, sizeof Ws->Config.WindowTitle, SFX_DEFAULT_TITLE);
+    }
+    OverwriteAll = AutoStart = SkipIfNotNewer = IsWin32s = 0;
+    PosixEchoMessageBoxes(stderr);
+    return true;
+}
+
+void CloseWorkspace() {
+    if (!Ws) return;
+    if (PortFileIsOpen(Ws->ArchiveFile)) PortClose(Ws->ArchiveFile);
+    if (Ws->Header) PortFree(Ws->Header);
+    PortFree(Ws);
+    Ws = nullptr;
+}
+
+// Opens the image and stands at the first member header, as a walk begins. The
+// messages are the walk's own.
+bool BeginWalk() {
+    Ws->DialogWindow = nullptr;
+    Ws->Failed = 0;
+    Ws->ArchiveFile = PortOpenRead(Ws->ImagePath);
+    if (!PortFileIsOpen(Ws->ArchiveFile)) {
+        ShowError("Open ERROR", Ws->ImagePath);
+        return false;
+    }
+    Ws->ArchiveLength = PortSeek(Ws->ArchiveFile, 0, 2);
+    uint32_t offset = Ws->Config.ArchiveOffset;
+    if (offset > Ws->ArchiveLength) {
+        ShowError("Unexpeted EOF", Ws->ImagePath);
+        return false;
+    }
+    if (PortSeek(Ws->ArchiveFile, (int32_t)offset, 0) != offset) {
+        ShowError("Read ERROR", Ws->ImagePath);
+        return false;
+    }
+    if (Ws->Config.ArchiveFlags & ArchiveFlagChecksum) {
+        uint8_t sum[2] = {0, 0};
+        PortRead(Ws->ArchiveFile, sum, 2);
+        Ws->ArchiveChecksum = GetU16(sum);
+    }
+    BuildCrcTable(0xA001);
+    return true;
+}
+
+// The member's name from the header's raw parts, separators turned into '/' with the
+// lead bytes of the chosen code page (the port knows only those of 932).
+std::string RawEntryName(const CodePage& cp) {
+    std::string name;
+    if (Ws->DirNameLength) name.assign((const char*)Ws->DirName, Ws->DirNameLength);
+    name = name.substr(0, name.find('\0'));
+    std::string file = Ws->FileNameLength ? std::string((const char*)Ws->FileName, Ws->FileNameLength) : "";
+    name += file.substr(0, file.find('\0'));
+    for (size_t i = 0; i < name.size(); i++) {
+        if (cp.IsLeadByte((uint8_t)name[i])) i++;
+        else if (name[i] == '\\' || name[i] == (char)0xFF) name[i] = '/';
+    }
+    return name;
+}
+
+std::string ShownName(const CodePage& cp) {
+    std::string raw = RawEntryName(cp);
+    std::string shown = cp.Decode(raw);
+    if (raw == "$") shown += "  (settings)";
+    if (raw == "!") shown += "  (notice)";
+    return shown;
+}
+
+std::string FormatTime(uint32_t seconds) {
+    time_t t = (time_t)seconds;
+    struct tm tm;
+    gmtime_r(&t, &tm);
+    char buf[32];
+    strftime(buf, sizeof buf, "%Y-%m-%d %H:%M:%S", &tm);
+    return buf;
+}
+
+void SetPortCodePage(const CodePage& cp, bool extracting) {
+    if (cp.Number() == 932) PosixSetCodePage(932);
+    else if (extracting && (cp.IsLeadByte(0x81) || cp.IsLeadByte(0xA1)))
+        throw Error("extract knows the double-byte characters of code page 932 only");
+}
+
+// State of the test loop that must survive a longjmp out of the core.
+struct TestState {
+    uint32_t members = 0, failures = 0;
+    uint16_t sum = 0;
+    std::string current;
+};
+TestState g_test;
+
+// Decodes the member's data into /dev/null through the core's own sink and returns
+// whether its CRC matches. TargetPath stays empty, so an abort deletes nothing.
+bool TestMemberData() {
+    Ws->TargetPath[0] = 0;
+    Ws->OutputFile = PortCreateOutput("/dev/null");
+    if (!PortFileIsOpen(Ws->OutputFile)) throw Error("cannot open /dev/null");
+    Ws->Crc = 0;
+    Ws->InPos = 0xFFFFFFFFu;
+    uint8_t method = Ws->Header[HdrMethodChar];
+    if (method == '0') CopyStored((int32_t)GetU32(Ws->Header + HdrUnpackedSize));
+    else DecodeMember();
+    PortCloseFile(Ws->OutputFile);
+    Ws->OutputFile = PortInvalidFile;
+    return Ws->Crc == GetU16(Ws->Header + HdrDataCrc);
+}
+
+}  // namespace
+
+int List(const Options& o) {
+    CodePage cp(o.codePage);
+    SetPortCodePage(cp, false);
+    bool isImage = false;
+    OpenWorkspace(o, &isImage);
+    const SfxConfigBlock& c = Ws->Config;
+    if (isImage) {
+        printf("Self-extractor %s, archive at offset %u%s\n", o.file.c_str(), c.ArchiveOffset,
+               (c.ArchiveFlags & ArchiveFlagChecksum) ? ", with checksum" : "");
+        printf("  Window title:       %s\n", cp.Decode(FieldString(c.WindowTitle, sizeof c.WindowTitle)).c_str());
+        auto field = [&](const char* label, const char* text, size_t size) {
+            std::string s = FieldString(text, size);
+            if (!s.empty()) printf("  %-20s%s\n", label, cp.Decode(s).c_str());
+        };
+        field("Label:", c.InstallTitle, sizeof c.InstallTitle);
+        field("Directory:", c.InstallDir, sizeof c.InstallDir);
+        field("Command:", c.Command, sizeof c.Command);
+        if (c.RestoreAttributes) printf("  Restores attributes\n");
+    }
+    if (!BeginWalk()) {
+        CloseWorkspace();
+        return 1;
+    }
+    printf("%-6s %10s %10s %6s  %-19s  %-4s  %-4s  %s\n", "Method", "Packed", "Size", "Ratio", "Time (UTC)", "Attr",
+           "CRC", "Name");
+    uint64_t packed = 0, size = 0;
+    uint32_t count = 0;
+    uint16_t sum = 0;
+    HeaderResult r;
+    while ((r = ReadEntryHeader()) == HeaderReady) {
+        uint32_t p = GetU32(Ws->Header + HdrPackedSize), u = GetU32(Ws->Header + HdrUnpackedSize);
+        uint16_t crc = GetU16(Ws->Header + HdrDataCrc);
+        char ratio[16] = "";
+        if (u) snprintf(ratio, sizeof ratio, "%.1f%%", 100.0 * p / u);
+        printf("-lh%c-  %10u %10u %6s  %-19s  %04X  %04X  %s\n", Ws->Header[HdrMethodChar], p, u, ratio,
+               FormatTime(GetU32(Ws->Header + HdrTimeStamp)).c_str(), Ws->Attributes, crc, ShownName(cp).c_str());
+        packed += p, size += u, count++;
+        sum ^= crc;
+        if (!SkipMember()) break;
+    }
+    bool ok = !Ws->Failed;
+    printf("%u members, %llu bytes packed into %llu\n", count, (unsigned long long)size, (unsigned long long)packed);
+    if (ok && (c.ArchiveFlags & ArchiveFlagChecksum) && sum != Ws->ArchiveChecksum) {
+        ShowError("Tampered DATA", Ws->ImagePath);
+        ok = false;
+    }
+    CloseWorkspace();
+    return ok ? 0 : 1;
+}
+
+int Test(const Options& o) {
+    CodePage cp(o.codePage);
+    SetPortCodePage(cp, false);
+    bool isImage = false;
+    OpenWorkspace(o, &isImage);
+    if (!BeginWalk()) {
+        CloseWorkspace();
+        return 1;
+    }
+    g_test = TestState();
+    PosixSetExitTrap(&g_exitTrap);
+    if (setjmp(g_exitTrap) != 0) {
+        // A fault inside the member's data: the core has shown its message.
+        PosixSetExitTrap(nullptr);
+        fprintf(stderr, "%s: %s: the data cannot be decoded\n", o.file.c_str(), g_test.current.c_str());
+        CloseWorkspace();
+        return 1;
+    }
+    while (ReadEntryHeader() == HeaderReady) {
+        g_test.current = ShownName(cp);
+        g_test.members++;
+        g_test.sum ^= GetU16(Ws->Header + HdrDataCrc);
+        uint32_t dataStart = PortSeek(Ws->ArchiveFile, 0, 1);
+        bool good = Ws->Header[HdrMethodChar] == 'd' || TestMemberData();
+        if (!good) g_test.failures++;
+        if (!good || !o.quiet) printf("%-9s %s\n", good ? "OK" : "CRC ERROR", g_test.current.c_str());
+        // Stand at the next header whatever the decoder consumed.
+        uint64_t next = (uint64_t)dataStart + GetU32(Ws->Header + HdrPackedSize);
+        if (next > Ws->ArchiveLength) {
+            ShowError("Unexpeted EOF", Ws->ImagePath);
+            Ws->Failed = 1;
+            break;
+        }
+        PortSeek(Ws->ArchiveFile, (int32_t)next, 0);
+    }
+    PosixSetExitTrap(nullptr);
+    bool ok = !Ws->Failed && g_test.failures == 0;
+    if (ok && (Ws->Config.ArchiveFlags & ArchiveFlagChecksum) && g_test.sum != Ws->ArchiveChecksum) {
+        ShowError("Tampered DATA", Ws->ImagePath);
+        ok = false;
+    }
+    if (!o.quiet || !ok)
+        printf("%s: %u members tested, %u with errors%s\n", o.file.c_str(), g_test.members, g_test.failures,
+               ok ? "" : "; the archive is damaged");
+    CloseWorkspace();
+    return ok ? 0 : 1;
+}
+
+int Extract(const Options& o) {
+    CodePage cp(o.codePage);
+    SetPortCodePage(cp, true);
+    if (o.destDir.size() >= sizeof Ws->ChosenDir) throw Error("-d " + o.destDir + ": the self-extractor takes directories of at most 255 bytes");
+    struct stat st;
+    if (stat(o.destDir.c_str(), &st) != 0) {
+        if (mkdir(o.destDir.c_str(), 0777) != 0) throw Error("-d " + o.destDir + ": " + strerror(errno));
+    } else if (!S_ISDIR(st.st_mode)) {
+        throw Error("-d " + o.destDir + " is not a directory");
+    }
+    bool isImage = false;
+    OpenWorkspace(o, &isImage);
+    TextCopy(Ws->ChosenDir, sizeof Ws->ChosenDir, o.destDir.c_str());
+
+    // The notice is accepted unless --no; "Overwrite?" is answered No unless --yes.
+    PosixSetExitTrap(&g_exitTrap);
+    if (setjmp(g_exitTrap) != 0) {
+        PosixSetExitTrap(nullptr);
+        fprintf(stderr, "%s: extraction aborted; the file being written was removed\n", o.file.c_str());
+        CloseWorkspace();
+        return 1;
+    }
+    PosixSetDefaultAnswer(o.answer == Answer::No ? PortIdNo : PortIdYes);
+    if (!WalkArchive(nullptr, PreflightPass)) {
+        PosixSetExitTrap(nullptr);
+        fprintf(stderr, "%s: nothing extracted\n", o.file.c_str());
+        CloseWorkspace();
+        return 1;
+    }
+    PosixSetDefaultAnswer(o.answer == Answer::Yes ? PortIdYes : PortIdNo);
+    size_t before = PosixTranscript().size();
+    bool ok = WalkArchive(nullptr, ExtractionPass);
+    PosixSetExitTrap(nullptr);
+    const auto& events = PosixTranscript();
+    for (size_t i = before; i < events.size(); i++) {
+        if (events[i].kind == PosixEvent::Shell && !o.quiet)
+            fprintf(stderr, "%s: the closing command is not started here: %s%s%s\n", o.file.c_str(),
+                    events[i].text.c_str(), events[i].caption.empty() ? "" : " ", events[i].caption.c_str());
+    }
+    if (!ok) fprintf(stderr, "%s: extraction stopped\n", o.file.c_str());
+    else if (!o.quiet) printf("%s: extracted into %s\n", o.file.c_str(), o.destDir.c_str());
+    CloseWorkspace();
+    return ok ? 0 : 1;
+}
+
+}  // namespace pack

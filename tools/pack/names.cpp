@@ -1,0 +1,214 @@
+// Code pages and the rules for member names: what the stub will make of a stored name
+// decides what we may store.
+#include <errno.h>
+#include <iconv.h>
+#include <string.h>
+#include <strings.h>
+
+#include "pack.h"
+
+namespace pack {
+
+namespace {
+
+// iconv, closed on every path out.
+class Converter {
+public:
+    Converter(const std::string& to, const std::string& from) : cd_(iconv_open(to.c_str(), from.c_str())) {}
+    ~Converter() {
+        if (ok()) iconv_close(cd_);
+    }
+    Converter(const Converter&) = delete;
+    Converter& operator=(const Converter&) = delete;
+    bool ok() const { return cd_ != (iconv_t)-1; }
+    // Converts as much as possible; returns the errno that stopped it (0 = all done) and
+    // leaves *consumed at the first input byte not converted.
+    int Run(const std::string& in, std::string& out, size_t* consumed) {
+        iconv(cd_, nullptr, nullptr, nullptr, nullptr);
+        char* src = const_cast<char*>(in.data());
+        size_t srcLeft = in.size();
+        char buf[1024];
+        int err = 0;
+        while (srcLeft > 0) {
+            char* dst = buf;
+            size_t dstLeft = sizeof buf;
+            size_t r = iconv(cd_, &src, &srcLeft, &dst, &dstLeft);
+            out.append(buf, sizeof buf - dstLeft);
+            if (r == (size_t)-1 && errno != E2BIG) {
+                err = errno;
+                break;
+            }
+        }
+        if (!err) {
+            char* dst = buf;
+            size_t dstLeft = sizeof buf;
+            iconv(cd_, nullptr, nullptr, &dst, &dstLeft);
+            out.append(buf, sizeof buf - dstLeft);
+        }
+        *consumed = in.size() - srcLeft;
+        return err;
+    }
+
+private:
+    iconv_t cd_;
+};
+
+// The UTF-8 character that starts at `at`, for a message.
+std::string CharAt(const std::string& s, size_t at) {
+    size_t n = 1;
+    uint8_t c = (uint8_t)s[at];
+    if (c >= 0xF0) n = 4;
+    else if (c >= 0xE0) n = 3;
+    else if (c >= 0xC0) n = 2;
+    return s.substr(at, n);
+}
+
+std::string Hex(uint8_t b) {
+    static const char digits[] = "0123456789ABCDEF";
+    return std::string("0x") + digits[b >> 4] + digits[b & 15];
+}
+
+const char* const kMacros[] = {"%WORK%", "%WinDir%", "%WinRoot%", "%SystemDir%", "%Search%"};
+
+// Names Windows keeps for devices, with or without an extension: a file "aux.c" cannot
+// be created there (the write goes to the device instead).
+bool IsDeviceName(const std::string& component) {
+    std::string base = component.substr(0, component.find('.'));
+    while (!base.empty() && base.back() == ' ') base.pop_back();
+    static const char* const fixed[] = {"CON", "PRN", "AUX", "NUL"};
+    for (const char* d : fixed)
+        if (strcasecmp(base.c_str(), d) == 0) return true;
+    if (base.size() == 4 && base[3] >= '1' && base[3] <= '9' &&
+        (strncasecmp(base.c_str(), "COM", 3) == 0 || strncasecmp(base.c_str(), "LPT", 3) == 0))
+        return true;
+    return false;
+}
+
+}  // namespace
+
+CodePage::CodePage(const std::string& spec) {
+    if (spec.empty()) return;
+    if (spec == "raw") {
+        raw_ = true;
+        return;
+    }
+    std::string digits = spec;
+    if (strncasecmp(digits.c_str(), "cp", 2) == 0) digits.erase(0, 2);
+    if (strcasecmp(spec.c_str(), "utf-8") == 0 || strcasecmp(spec.c_str(), "utf8") == 0) digits = "65001";
+    if (digits.empty() || digits.size() > 5 || digits.find_first_not_of("0123456789") != std::string::npos)
+        throw UsageError("--codepage takes a Windows code page number such as 1252 or 932, or raw; not '" + spec + "'");
+    number_ = (uint32_t)std::stoul(digits);
+    iconvName_ = number_ == 65001 ? "UTF-8" : "CP" + std::to_string(number_);
+    Converter probe(iconvName_, "UTF-8");
+    if (!probe.ok()) throw UsageError("code page " + spec + " is not known on this system");
+}
+
+std::string CodePage::Encode(const std::string& utf8, const std::string& what) const {
+    if (raw_) return utf8;
+    if (number_ == 0) {
+        for (unsigned char c : utf8)
+            if (c >= 0x80)
+                throw Error(what + " is not ASCII: give the ANSI code page of the Windows it is for with "
+                                   "--codepage (for example 1252 or 932), or --codepage raw to store the bytes as they are");
+        return utf8;
+    }
+    Converter conv(iconvName_, "UTF-8");
+    std::string out;
+    size_t consumed = 0;
+    int err = conv.Run(utf8, out, &consumed);
+    if (err == EILSEQ) {
+        // Either the input is not UTF-8 at this point or the code page lacks the character.
+        Converter check("UTF-8", "UTF-8");
+        std::string ignored;
+        size_t valid = 0;
+        if (check.Run(utf8, ignored, &valid) != 0 && valid <= consumed)
+            throw Error(what + " is not valid UTF-8 (byte " + Hex((uint8_t)utf8[valid]) + ")");
+        throw Error(what + ": the character '" + CharAt(utf8, consumed) + "' cannot be written in code page " +
+                    std::to_string(number_));
+    }
+    if (err) throw Error(what + " is not valid UTF-8 (it ends in the middle of a character)");
+    return out;
+}
+
+std::string CodePage::Decode(const std::string& bytes) const {
+    std::string out;
+    auto plain = [&out](uint8_t c) {
+        if (c < 0x20 || c == 0x7F) out += "\\x" + Hex(c).substr(2);
+        else out += (char)c;
+    };
+    if (number_ == 0) {
+        for (unsigned char c : bytes) plain(c);
+        return out;
+    }
+    Converter conv("UTF-8", iconvName_);
+    size_t at = 0;
+    while (at < bytes.size()) {
+        std::string rest = bytes.substr(at), piece;
+        size_t consumed = 0;
+        int err = conv.Run(rest, piece, &consumed);
+        for (unsigned char c : piece) {
+            if (c < 0x20 || c == 0x7F) plain(c);
+            else out += (char)c;
+        }
+        at += consumed;
+        if (!err) break;
+        out += "\\x" + Hex((uint8_t)bytes[at]).substr(2);
+        at++;
+    }
+    return out;
+}
+
+bool CodePage::IsLeadByte(uint8_t b) const {
+    switch (number_) {
+    case 932: return (b >= 0x81 && b <= 0x9F) || (b >= 0xE0 && b <= 0xFC);
+    case 936:
+    case 949:
+    case 950: return b >= 0x81 && b <= 0xFE;
+    case 1361: return (b >= 0x84 && b <= 0xD3) || (b >= 0xD8 && b <= 0xDE) || (b >= 0xE0 && b <= 0xF9);
+    default: return false;
+    }
+}
+
+void CheckMemberName(const std::string& name, const CodePage& cp, bool allowUnsafe, const std::string& shown) {
+    auto refuse = [&](const std::string& why) { throw Error("member name '" + shown + "': " + why); };
+    if (name.empty() || name == "/") refuse("the name is empty");
+    if (name.size() > 259) refuse(std::to_string(name.size()) + " bytes long; member names hold at most 259 bytes");
+
+    // Byte by byte as the stub scans it: a lead byte takes its trail byte along, and
+    // only the other bytes can be separators.
+    std::vector<std::string> components(1);
+    for (size_t i = 0; i < name.size(); i++) {
+        uint8_t c = (uint8_t)name[i];
+        if (cp.IsLeadByte(c)) {
+            if (i + 1 >= name.size()) refuse("it ends in half a double-byte character");
+            components.back() += name.substr(i, 2);
+            i++;
+            continue;
+        }
+        if (c == 0xFF) refuse("it holds the byte 0xFF, which the self-extractor reads as a directory separator");
+        if (c == '\\') refuse("it holds a backslash, which the self-extractor reads as a directory separator; "
+                              "use --as with '/' between directories");
+        if (c < 0x20) refuse("it holds the control character " + Hex(c) + ", which Windows does not allow in names");
+        if (c == '/') components.emplace_back();
+        else components.back() += (char)c;
+    }
+    if (name == "!" || name == "$")
+        refuse(std::string("at the top level it would be taken as the ") + (name == "!" ? "notice" : "settings") +
+               " member; store it in a directory or under another name (--as)");
+    for (const std::string& comp : components)
+        if (IsDeviceName(comp)) refuse("'" + comp + "' is a device name on Windows; the file could not be created there");
+
+    if (allowUnsafe) return;
+    const char* unsafe = nullptr;
+    if (name[0] == '/') unsafe = "it is rooted (begins with a separator)";
+    else if (name.size() >= 2 && name[1] == ':') unsafe = "it is drive-qualified";
+    for (const char* macro : kMacros)
+        if (!unsafe && strncasecmp(name.c_str(), macro, strlen(macro)) == 0) unsafe = "it begins with a directory macro";
+    for (const std::string& comp : components)
+        if (!unsafe && comp == "..") unsafe = "it has a '..' component";
+    if (unsafe)
+        refuse(std::string(unsafe) + ", so it would be extracted outside the installation directory "
+                                     "(--allow-unsafe-names allows that)");
+}
+
+}  // namespace pack

@@ -1,0 +1,142 @@
+// varnex-pack: builds self-extractors from files and directories, and looks inside them
+// (list, test, extract) with the stub's own core over the POSIX port.
+#pragma once
+
+#include <stdint.h>
+
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "lzh/archive_writer.h"
+
+namespace pack {
+
+// A failure that ends the run: the message says what and why, naming the file or field.
+struct Error : std::runtime_error {
+    using std::runtime_error::runtime_error;
+};
+// A command line that cannot be understood (exit status 2 instead of 1).
+struct UsageError : Error {
+    using Error::Error;
+};
+
+// ---- the command line -------------------------------------------------------------
+
+struct InputPath {
+    std::string path;   // on the host
+    std::string as;     // member name to store it under (--as); empty: the base name
+};
+
+enum class Action { Build, List, Test, Extract, Help, Version };
+enum class Answer { Default, Yes, No };
+
+struct Options {
+    Action action = Action::Build;
+    // Build.
+    std::string output;
+    std::vector<InputPath> inputs;
+    char method = 0;                  // 0: the best of lh5/lh6/lh7; '0', '5', '6', '7'
+    int level = 6;
+    std::optional<std::string> title, label, dir, command;
+    bool restoreAttributes = false;
+    bool checksum = false;
+    std::string noticeFile, settingsFile;
+    std::vector<std::pair<std::string, std::string>> sets;   // canonical key, value
+    uint32_t flagBits = 0;            // from --auto-start and friends
+    std::string codePage;             // "" (ASCII only), "raw" or a number
+    std::string wrap;                 // an existing level-2 archive to take members from
+    std::string stub;                 // "" = the embedded stub
+    bool quiet = false;
+    bool allowUnsafeNames = false;
+    // List, test, extract.
+    std::string file;
+    std::string destDir;
+    Answer answer = Answer::Default;
+};
+
+// Throws UsageError for anything it cannot accept.
+Options ParseArguments(const std::vector<std::string>& args);
+std::string HelpText();
+std::string VersionText();
+
+// ---- code pages -------------------------------------------------------------------
+
+// The ANSI code page of the Windows that will run the self-extractor: texts and names
+// are converted to it from the host's UTF-8.
+class CodePage {
+public:
+    // "" accepts ASCII only; "raw" stores host bytes unchanged; otherwise a Windows code
+    // page number (1252, 932, 65001, ...). Throws UsageError for an unknown one.
+    explicit CodePage(const std::string& spec = "");
+    // Converts; throws Error naming `what` when the text has a character the code page
+    // cannot hold.
+    std::string Encode(const std::string& utf8, const std::string& what) const;
+    // The other way, for display; bytes that do not convert are shown as \xNN.
+    std::string Decode(const std::string& bytes) const;
+    bool IsLeadByte(uint8_t byte) const;
+    uint32_t Number() const { return number_; }   // 0 for "" and "raw"
+    bool Raw() const { return raw_; }
+
+private:
+    uint32_t number_ = 0;
+    bool raw_ = false;
+    std::string iconvName_;
+};
+
+// ---- member names -----------------------------------------------------------------
+
+// Why a stored name (in the target code page, '/' between directories, a directory
+// ending in '/') must not be stored. Throws Error with a message that shows `shown`.
+// Unsafe names (absolute, drive-qualified, macro, "..") pass with allowUnsafe; names
+// that the stub would misread ("!" and "$", 0xFF bytes, control bytes, too long) never.
+void CheckMemberName(const std::string& name, const CodePage& cp, bool allowUnsafe, const std::string& shown);
+
+// ---- what goes into the archive ------------------------------------------------------
+
+struct Source {
+    enum Kind { File, Directory, Prepared };
+    Kind kind = File;
+    std::string name;      // stored bytes
+    std::string shown;     // for messages (host UTF-8)
+    std::string path;      // File: where to read it
+    uint64_t size = 0;     // File: its size
+    uint32_t timeStamp = 0;
+    uint8_t attributes = 0x20;
+    lzh::Member prepared;  // Prepared: taken over from a wrapped archive as it is
+};
+
+// Walks the inputs (files and directories, recursively) into sources with checked,
+// converted names, sorted by name. Throws Error.
+std::vector<Source> CollectInputs(const Options& options, const CodePage& cp);
+// Takes the members of an existing level-2 archive. Throws Error.
+std::vector<Source> ReadWrappedArchive(const std::string& path, const Options& options, const CodePage& cp);
+
+// ---- building ---------------------------------------------------------------------
+
+// The text of the "$" member from --settings, --set and the flag options; empty when
+// none is given. Throws Error naming a value that does not fit.
+std::string SettingsText(const Options& options, const CodePage& cp);
+// The configuration block's fields from the options. Throws Error naming a field.
+lzh::SfxConfig ConfigFromOptions(const Options& options, const CodePage& cp);
+// Checks that stub is a bare stub image (no archive of its own). Throws Error.
+void CheckStub(const lzh::Bytes& stub, const std::string& shown);
+// The whole build: returns the exit status.
+int Build(const Options& options);
+
+// Writes data to path through a temporary in the same directory and a rename, so that
+// an error never leaves a half-written file. Throws Error.
+void WriteAtomically(const std::string& path, const lzh::Bytes& data);
+
+// ---- looking inside ---------------------------------------------------------------
+
+int List(const Options& options);
+int Test(const Options& options);
+int Extract(const Options& options);
+
+// The stub built into the tool (empty when none was available at build time).
+const lzh::Bytes& EmbeddedStub();
+
+}  // namespace pack

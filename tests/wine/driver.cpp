@@ -1,0 +1,365 @@
+// varnex-driver.exe: drives a Win32 GUI program the way a person would, from a script,
+// and writes what it saw as a line-based transcript on standard output.
+//
+//   varnex-driver.exe <script>
+//
+// Script lines (blank lines and lines starting with '#' are ignored):
+//   timeout <seconds>        limit of every following wait (default 20)
+//   run <path>               start the program (working directory: its folder);
+//                            prints IMAGE <full path as Windows sees it>
+//   expect-box               wait for a new message box; prints BOX
+//   expect-dialog            wait for a new window with an edit control 100; prints
+//                            DIALOG and one CONTROL line per child control
+//   show                     print the current window again (DIALOG/BOX)
+//   back                     make the last dialog the current window again (after a
+//                            box that it showed was answered)
+//   press <id|text>          click a button of the current window, by control id or by
+//                            its text without '&' (case-insensitive), e.g. "press OK"
+//   type <id> <text>         set the text of a control of the current window
+//   wait-text <id> <pattern> wait until the control's text matches ('*' matches any
+//                            run of characters); prints TEXT
+//   wait-gone                wait until the current window is destroyed
+//   sleep <milliseconds>
+//   exit                     wait for the program to end; windows that appear meanwhile
+//                            are printed; prints EXIT <status>
+//
+// Output: one record per line, fields separated by tabs, each field "key=value" with
+// backslash, tab, CR and LF in values written as \\, \t, \r, \n. A wait that runs out
+// prints "TIMEOUT<tab>what=..." and ends the run: the program is killed and the driver
+// exits with 3. A bad script exits with 2.
+#define WIN32_LEAN_AND_MEAN
+#include <windows.h>
+
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include <set>
+#include <string>
+#include <vector>
+
+namespace {
+
+PROCESS_INFORMATION Child;
+bool Started = false;
+DWORD TimeoutMs = 20000;
+HWND Current = nullptr;
+HWND LastDialog = nullptr;
+std::set<HWND> Seen;
+
+std::string Escape(const std::string& s) {
+    std::string out;
+    for (char c : s) {
+        switch (c) {
+        case '\\': out += "\\\\"; break;
+        case '\t': out += "\\t"; break;
+        case '\r': out += "\\r"; break;
+        case '\n': out += "\\n"; break;
+        default: out += c;
+        }
+    }
+    return out;
+}
+
+void Emit(const std::string& kind, const std::vector<std::pair<std::string, std::string>>& fields) {
+    std::string line = kind;
+    for (const auto& f : fields) line += "\t" + f.first + "=" + Escape(f.second);
+    printf("%s\n", line.c_str());
+    fflush(stdout);
+}
+
+[[noreturn]] void Finish(int status) {
+    if (Started && WaitForSingleObject(Child.hProcess, 0) == WAIT_TIMEOUT) {
+        TerminateProcess(Child.hProcess, 99);
+        WaitForSingleObject(Child.hProcess, 5000);
+    }
+    fflush(stdout);
+    ExitProcess(status);
+}
+
+[[noreturn]] void TimedOut(const std::string& what) {
+    Emit("TIMEOUT", {{"what", what}});
+    Finish(3);
+}
+
+[[noreturn]] void BadScript(const std::string& line) {
+    Emit("ERROR", {{"script", line}});
+    Finish(2);
+}
+
+std::string ClassOf(HWND w) {
+    char name[256] = "";
+    GetClassNameA(w, name, sizeof name);
+    return name;
+}
+
+// The text of a window of another process. WM_GETTEXT gives what edit controls hold
+// now; when the program is busy and does not answer, the stored window text is taken.
+std::string TextOf(HWND w) {
+    char buf[2048] = "";
+    DWORD_PTR length = 0;
+    if (SendMessageTimeoutA(w, WM_GETTEXT, sizeof buf, (LPARAM)buf, SMTO_ABORTIFHUNG, 1000, &length))
+        return std::string(buf, length < sizeof buf ? length : sizeof buf - 1);
+    buf[0] = 0;
+    GetWindowTextA(w, buf, sizeof buf);
+    return buf;
+}
+
+std::string WithoutAmpersands(const std::string& s) {
+    std::string out;
+    for (size_t i = 0; i < s.size(); i++) {
+        if (s[i] == '&' && i + 1 < s.size()) i++;
+        out += s[i];
+    }
+    return out;
+}
+
+bool SameNoCase(const std::string& a, const std::string& b) {
+    return a.size() == b.size() && _strnicmp(a.c_str(), b.c_str(), a.size()) == 0;
+}
+
+bool Matches(const char* pattern, const char* text) {
+    if (*pattern == 0) return *text == 0;
+    if (*pattern == '*') return Matches(pattern + 1, text) || (*text && Matches(pattern, text + 1));
+    return *text == *pattern && Matches(pattern + 1, text + 1);
+}
+
+std::vector<HWND> Children(HWND parent) {
+    std::vector<HWND> out;
+    for (HWND c = GetWindow(parent, GW_CHILD); c; c = GetWindow(c, GW_HWNDNEXT)) out.push_back(c);
+    return out;
+}
+
+bool IsInstallerDialog(HWND w) {
+    HWND edit = GetDlgItem(w, 100);
+    return edit && SameNoCase(ClassOf(edit), "Edit");
+}
+
+BOOL CALLBACK CollectWindow(HWND w, LPARAM found) {
+    DWORD pid = 0;
+    GetWindowThreadProcessId(w, &pid);
+    if (pid == Child.dwProcessId && IsWindowVisible(w) && ClassOf(w) == "#32770")
+        reinterpret_cast<std::vector<HWND>*>(found)->push_back(w);
+    return TRUE;
+}
+
+// The program's visible dialog windows (message boxes are dialogs too).
+std::vector<HWND> ChildWindows() {
+    std::vector<HWND> found;
+    EnumWindows(CollectWindow, (LPARAM)&found);
+    return found;
+}
+
+// The standard icon shown by a message box, found by comparing the icon control's
+// pixels on the screen with each standard icon drawn on the same background.
+std::string IconOf(HWND box) {
+    HWND icon = nullptr;
+    for (HWND c : Children(box))
+        if (SameNoCase(ClassOf(c), "Static") && (GetWindowLongA(c, GWL_STYLE) & 0x1F) == SS_ICON && IsWindowVisible(c))
+            icon = c;
+    if (!icon) return "none";
+    RECT r;
+    GetWindowRect(icon, &r);
+    const int size = 32;
+    HDC screen = GetDC(nullptr);
+    HDC shot = CreateCompatibleDC(screen), draw = CreateCompatibleDC(screen);
+    HBITMAP shotBits = CreateCompatibleBitmap(screen, size, size), drawBits = CreateCompatibleBitmap(screen, size, size);
+    HGDIOBJ oldShot = SelectObject(shot, shotBits), oldDraw = SelectObject(draw, drawBits);
+    BitBlt(shot, 0, 0, size, size, screen, r.left, r.top, SRCCOPY);
+    const struct { const char* name; LPCSTR id; } kinds[] = {
+        {"error", IDI_HAND}, {"question", IDI_QUESTION}, {"warning", IDI_EXCLAMATION}, {"information", IDI_ASTERISK}};
+    std::string best = "unknown";
+    int bestScore = size * size * 9 / 10;   // demand a clear match
+    for (const auto& k : kinds) {
+        HBRUSH background = CreateSolidBrush(GetPixel(shot, 0, 0));
+        RECT all = {0, 0, size, size};
+        FillRect(draw, &all, background);
+        DeleteObject(background);
+        DrawIcon(draw, 0, 0, LoadIconA(nullptr, k.id));
+        int score = 0;
+        for (int y = 0; y < size; y++)
+            for (int x = 0; x < size; x++) score += GetPixel(draw, x, y) == GetPixel(shot, x, y);
+        if (score > bestScore) bestScore = score, best = k.name;
+    }
+    SelectObject(shot, oldShot), SelectObject(draw, oldDraw);
+    DeleteObject(shotBits), DeleteObject(drawBits);
+    DeleteDC(shot), DeleteDC(draw);
+    ReleaseDC(nullptr, screen);
+    return best;
+}
+
+void Show(HWND w) {
+    if (IsInstallerDialog(w)) {
+        Emit("DIALOG", {{"caption", TextOf(w)}});
+        for (HWND c : Children(w)) {
+            Emit("CONTROL", {{"id", std::to_string(GetDlgCtrlID(c))},
+                             {"class", ClassOf(c)},
+                             {"text", TextOf(c)},
+                             {"enabled", IsWindowEnabled(c) ? "1" : "0"},
+                             {"visible", IsWindowVisible(c) ? "1" : "0"}});
+        }
+        return;
+    }
+    std::string text, buttons;
+    for (HWND c : Children(w)) {
+        if (!IsWindowVisible(c)) continue;
+        std::string cls = ClassOf(c);
+        if (SameNoCase(cls, "Static") && (GetWindowLongA(c, GWL_STYLE) & 0x1F) != SS_ICON) {
+            std::string t = TextOf(c);
+            if (!t.empty()) text += (text.empty() ? "" : "\n") + t;
+        } else if (SameNoCase(cls, "Button")) {
+            buttons += (buttons.empty() ? "" : ",") + WithoutAmpersands(TextOf(c));
+        }
+    }
+    Emit("BOX", {{"caption", TextOf(w)}, {"text", text}, {"icon", IconOf(w)}, {"buttons", buttons}});
+}
+
+bool Exited(DWORD wait) { return WaitForSingleObject(Child.hProcess, wait) == WAIT_OBJECT_0; }
+
+// Waits for a window not seen before; the program ending first is a timeout of its own.
+HWND WaitForWindow(bool dialog) {
+    const DWORD start = GetTickCount();
+    while (GetTickCount() - start < TimeoutMs) {
+        for (HWND w : ChildWindows()) {
+            if (Seen.count(w) || IsInstallerDialog(w) != dialog) continue;
+            Sleep(150);   // let it finish painting before its icon is compared
+            Seen.insert(w);
+            return w;
+        }
+        if (Exited(50)) {
+            DWORD status = 0;
+            GetExitCodeProcess(Child.hProcess, &status);
+            Emit("EXIT", {{"status", std::to_string((int)status)}});
+            TimedOut(dialog ? "dialog (the program ended)" : "box (the program ended)");
+        }
+    }
+    TimedOut(dialog ? "dialog" : "box");
+}
+
+void Run(const std::string& path) {
+    char full[MAX_PATH], longPath[MAX_PATH], dir[MAX_PATH];
+    char* filePart = nullptr;
+    if (!GetFullPathNameA(path.c_str(), sizeof full, full, &filePart) || !filePart) BadScript("run " + path);
+    if (!GetLongPathNameA(full, longPath, sizeof longPath)) strcpy(longPath, full);
+    strcpy(dir, full);
+    dir[filePart - full] = 0;
+    Emit("IMAGE", {{"path", longPath}});
+    STARTUPINFOA si = {};
+    si.cb = sizeof si;
+    std::string cmd = "\"" + std::string(longPath) + "\"";
+    if (!CreateProcessA(longPath, &cmd[0], nullptr, nullptr, FALSE, 0, nullptr, dir, &si, &Child)) {
+        Emit("ERROR", {{"start", longPath}, {"code", std::to_string(GetLastError())}});
+        ExitProcess(2);
+    }
+    Started = true;
+}
+
+HWND Control(const std::string& which) {
+    if (!Current) BadScript("no current window for " + which);
+    char* end = nullptr;
+    long id = strtol(which.c_str(), &end, 10);
+    if (!which.empty() && *end == 0) return GetDlgItem(Current, (int)id);
+    for (HWND c : Children(Current))
+        if (SameNoCase(ClassOf(c), "Button") && SameNoCase(WithoutAmpersands(TextOf(c)), which)) return c;
+    return nullptr;
+}
+
+void Press(const std::string& which) {
+    HWND button = Control(which);
+    if (!button) BadScript("press " + which + ": no such button");
+    // Posted, not sent: the program may do all its work inside the handler.
+    PostMessageA(Current, WM_COMMAND, MAKEWPARAM(GetDlgCtrlID(button), BN_CLICKED), (LPARAM)button);
+}
+
+void Step(const std::string& line) {
+    const size_t space = line.find(' ');
+    const std::string op = line.substr(0, space);
+    const std::string arg = space == std::string::npos ? "" : line.substr(space + 1);
+    if (op == "timeout") {
+        TimeoutMs = (DWORD)(atof(arg.c_str()) * 1000);
+    } else if (op == "run") {
+        Run(arg);
+    } else if (!Started) {
+        BadScript(line + ": nothing runs yet");
+    } else if (op == "expect-box" || op == "expect-dialog") {
+        Current = WaitForWindow(op == "expect-dialog");
+        if (op == "expect-dialog") LastDialog = Current;
+        Show(Current);
+    } else if (op == "show") {
+        if (!Current) BadScript(line);
+        Show(Current);
+    } else if (op == "back") {
+        if (!LastDialog) BadScript(line + ": no dialog yet");
+        Current = LastDialog;
+    } else if (op == "press") {
+        Press(arg);
+    } else if (op == "type") {
+        const size_t s = arg.find(' ');
+        HWND c = Control(arg.substr(0, s));
+        if (!c) BadScript(line + ": no such control");
+        DWORD_PTR r;
+        const std::string text = s == std::string::npos ? "" : arg.substr(s + 1);
+        if (!SendMessageTimeoutA(c, WM_SETTEXT, 0, (LPARAM)text.c_str(), SMTO_ABORTIFHUNG, TimeoutMs, &r))
+            TimedOut(line);
+    } else if (op == "wait-text") {
+        const size_t s = arg.find(' ');
+        HWND c = Control(arg.substr(0, s));
+        if (!c || s == std::string::npos) BadScript(line);
+        const std::string pattern = arg.substr(s + 1);
+        const DWORD start = GetTickCount();
+        std::string text;
+        while (!Matches(pattern.c_str(), (text = TextOf(c)).c_str())) {
+            if (GetTickCount() - start >= TimeoutMs) TimedOut(line + " (text: " + text + ")");
+            Sleep(20);
+        }
+        Emit("TEXT", {{"id", arg.substr(0, s)}, {"text", text}});
+    } else if (op == "wait-gone") {
+        const DWORD start = GetTickCount();
+        while (Current && IsWindow(Current)) {
+            if (GetTickCount() - start >= TimeoutMs) TimedOut(line);
+            Sleep(20);
+        }
+        Current = nullptr;
+    } else if (op == "sleep") {
+        Sleep((DWORD)atoi(arg.c_str()));
+    } else if (op == "exit") {
+        const DWORD start = GetTickCount();
+        while (!Exited(50)) {
+            for (HWND w : ChildWindows()) {
+                if (Seen.count(w)) continue;
+                Sleep(150);
+                Seen.insert(w);
+                Show(w);
+            }
+            if (GetTickCount() - start >= TimeoutMs) TimedOut("exit");
+        }
+        DWORD status = 0;
+        GetExitCodeProcess(Child.hProcess, &status);
+        Emit("EXIT", {{"status", std::to_string((int)status)}});
+    } else {
+        BadScript(line);
+    }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc != 2) {
+        fprintf(stderr, "usage: varnex-driver <script>\n");
+        return 2;
+    }
+    FILE* f = fopen(argv[1], "rb");
+    if (!f) {
+        fprintf(stderr, "varnex-driver: cannot open %s\n", argv[1]);
+        return 2;
+    }
+    char buf[4096];
+    while (fgets(buf, sizeof buf, f)) {
+        std::string line = buf;
+        while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.pop_back();
+        if (line.empty() || line[0] == '#') continue;
+        Step(line);
+    }
+    fclose(f);
+    Finish(0);
+}

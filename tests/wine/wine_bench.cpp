@@ -1,0 +1,252 @@
+// The Wine test bench: environment, images, runs of the driver, transcripts.
+#include "wine_bench.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+
+#ifndef VARNEX_STUB
+#define VARNEX_STUB ""
+#endif
+#ifndef VARNEX_DRIVER
+#define VARNEX_DRIVER ""
+#endif
+#ifndef VARNEX_WINEPREFIX
+#define VARNEX_WINEPREFIX "/tmp/varnex-wineprefix"
+#endif
+
+namespace wine {
+namespace {
+
+std::string& Why() {
+    static std::string why = "the Wine environment was not set up";
+    return why;
+}
+pid_t XvfbPid = 0;
+
+bool Exists(const std::string& path) { return access(path.c_str(), F_OK) == 0; }
+
+std::string EnvOr(const char* name, const std::string& fallback) {
+    const char* v = getenv(name);
+    return v && *v ? v : fallback;
+}
+
+// Starts Xvfb on a free display; returns its number or -1.
+int StartXvfb() {
+    int fds[2];
+    if (pipe(fds) != 0) return -1;
+    pid_t pid = fork();
+    if (pid == 0) {
+        dup2(fds[1], 3);
+        int null = open("/dev/null", O_RDWR);
+        dup2(null, 1), dup2(null, 2);
+        execlp("Xvfb", "Xvfb", "-displayfd", "3", "-screen", "0", "1024x768x24", "-nolisten", "tcp", (char*)nullptr);
+        _exit(127);
+    }
+    close(fds[1]);
+    if (pid < 0) {
+        close(fds[0]);
+        return -1;
+    }
+    char buf[16] = "";
+    ssize_t n = read(fds[0], buf, sizeof buf - 1);   // Xvfb writes the number when it is ready
+    close(fds[0]);
+    if (n <= 0) {
+        kill(pid, SIGTERM);
+        waitpid(pid, nullptr, 0);
+        return -1;
+    }
+    XvfbPid = pid;
+    return atoi(buf);
+}
+
+std::string Unescape(const std::string& s) {
+    std::string out;
+    for (size_t i = 0; i < s.size(); i++) {
+        if (s[i] != '\\' || i + 1 == s.size()) {
+            out += s[i];
+            continue;
+        }
+        char c = s[++i];
+        out += c == 't' ? '\t' : c == 'r' ? '\r' : c == 'n' ? '\n' : c;
+    }
+    return out;
+}
+
+Record Parse(const std::string& line) {
+    Record r;
+    size_t start = 0;
+    bool first = true;
+    while (start <= line.size()) {
+        size_t end = line.find('\t', start);
+        if (end == std::string::npos) end = line.size();
+        std::string field = line.substr(start, end - start);
+        if (first) {
+            r.kind = field;
+            first = false;
+        } else {
+            size_t eq = field.find('=');
+            r.fields[field.substr(0, eq)] = eq == std::string::npos ? "" : Unescape(field.substr(eq + 1));
+        }
+        start = end + 1;
+    }
+    return r;
+}
+
+}  // namespace
+
+// ---- transcripts -----------------------------------------------------------------
+
+std::vector<Record> Transcript::All(const std::string& kind) const {
+    std::vector<Record> out;
+    for (const Record& r : records)
+        if (r.kind == kind) out.push_back(r);
+    return out;
+}
+
+Record Transcript::First(const std::string& kind) const {
+    for (const Record& r : records)
+        if (r.kind == kind) return r;
+    return Record();
+}
+
+int Transcript::ExitStatus() const {
+    Record r = First("EXIT");
+    return r.kind.empty() ? -1000 : atoi(r["status"].c_str());
+}
+
+Record Transcript::Control(int id) const {
+    for (const Record& r : records)
+        if (r.kind == "CONTROL" && r["id"] == std::to_string(id)) return r;
+    return Record();
+}
+
+// ---- the environment ------------------------------------------------------------------
+
+const std::string& Environment::Unavailable() { return Why(); }
+
+void Environment::SetUp() {
+    std::string& why = Why();
+    if (!Exists(VARNEX_STUB)) {
+        why = std::string("no stub at '") + VARNEX_STUB + "' (build the Windows tree first)";
+        return;
+    }
+    if (!Exists(VARNEX_DRIVER)) {
+        why = std::string("no driver at '") + VARNEX_DRIVER + "' (build the Windows tree first)";
+        return;
+    }
+    if (system("command -v wine >/dev/null 2>&1") != 0) {
+        why = "wine is not installed";
+        return;
+    }
+    // A display: the one given, else an Xvfb of our own.
+    std::string display = EnvOr("VARNEX_WINE_DISPLAY", "");
+    if (display.empty()) {
+        int n = StartXvfb();
+        if (n < 0) {
+            why = "Xvfb could not be started";
+            return;
+        }
+        display = ":" + std::to_string(n);
+    }
+    const std::string prefix = EnvOr("VARNEX_WINEPREFIX", VARNEX_WINEPREFIX);
+    setenv("DISPLAY", display.c_str(), 1);
+    setenv("WINEPREFIX", prefix.c_str(), 1);
+    setenv("WINEARCH", "win32", 1);
+    setenv("WINEDEBUG", "-all", 1);
+    // No Mono or Gecko installers, no menu entries or file associations on the host.
+    setenv("WINEDLLOVERRIDES", "mscoree,mshtml=;winemenubuilder.exe=d", 1);
+    if (!Exists(prefix + "/system.reg")) {
+        std::string cmd = "wineboot -i >/dev/null 2>&1 && wineserver -w";
+        if (system(cmd.c_str()) != 0 || !Exists(prefix + "/system.reg")) {
+            why = "wineboot could not make the prefix " + prefix;
+            return;
+        }
+    }
+    why.clear();
+}
+
+void Environment::TearDown() {
+    if (Why().empty()) (void)!system("wineserver -k >/dev/null 2>&1");
+    if (XvfbPid > 0) {
+        kill(XvfbPid, SIGTERM);
+        waitpid(XvfbPid, nullptr, 0);
+        XvfbPid = 0;
+    }
+}
+
+// ---- the bench ---------------------------------------------------------------------------
+
+Bench::Bench() {
+    char pattern[] = "/tmp/varnex-wine-XXXXXX";
+    if (mkdtemp(pattern)) dir_ = pattern;
+}
+
+Bench::~Bench() {
+    if (!dir_.empty() && !getenv("VARNEX_KEEP_WINE_DIRS")) {
+        std::error_code ec;
+        std::filesystem::remove_all(dir_, ec);
+    }
+}
+
+std::string Bench::WinPath(const std::string& name) const {
+    std::string path = "Z:" + dir_ + (name.empty() ? "" : "/" + name);
+    for (char& c : path)
+        if (c == '/') c = '\\';
+    return path;
+}
+
+const lzh::Bytes& Bench::Stub() {
+    static lzh::Bytes stub;
+    if (stub.empty()) lzh::ReadFile(VARNEX_STUB, stub);
+    return stub;
+}
+
+void Bench::WriteImage(const std::string& name, const lzh::SfxConfig& config, const lzh::Bytes& archive) {
+    lzh::Bytes image;
+    std::string error;
+    ASSERT_TRUE(lzh::BuildImage(Stub(), config, archive, image, &error)) << error;
+    ASSERT_TRUE(lzh::WriteFile(dir_ + "/" + name, image));
+}
+
+void Bench::WriteRawImage(const std::string& name, const lzh::Bytes& block, const lzh::Bytes& archive) {
+    ASSERT_EQ(block.size(), lzh::ConfigBlockSize);
+    lzh::Bytes image = Stub();
+    std::copy(block.begin(), block.end(), image.begin() + lzh::ConfigBlockOffset);
+    image.insert(image.end(), archive.begin(), archive.end());
+    ASSERT_TRUE(lzh::WriteFile(dir_ + "/" + name, image));
+}
+
+Transcript Bench::Run(const std::string& image, const std::string& script, int timeoutSeconds) {
+    Transcript t;
+    {
+        std::ofstream s(dir_ + "/driver-script.txt", std::ios::binary);
+        s << "timeout " << timeoutSeconds << "\nrun " << WinPath(image) << "\n" << script;
+    }
+    // The driver bounds every wait itself; the outer limit only catches a hung Wine.
+    const std::string cmd = "timeout " + std::to_string(timeoutSeconds * 4 + 60) + " wine '" + VARNEX_DRIVER +
+                            "' '" + WinPath("driver-script.txt") + "' 2>'" + dir_ + "/wine-stderr.txt'";
+    FILE* p = popen(cmd.c_str(), "r");
+    if (!p) return t;
+    char buf[8192];
+    while (fgets(buf, sizeof buf, p)) {
+        std::string line = buf;
+        t.raw += line;
+        while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.pop_back();
+        if (!line.empty()) t.records.push_back(Parse(line));
+    }
+    int status = pclose(p);
+    t.driverStatus = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    std::ifstream e(dir_ + "/wine-stderr.txt");
+    t.errors.assign(std::istreambuf_iterator<char>(e), std::istreambuf_iterator<char>());
+    return t;
+}
+
+}  // namespace wine

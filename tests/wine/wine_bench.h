@@ -1,0 +1,99 @@
+// The Wine test bench: builds self-extractor images from the real stub, runs them under
+// Wine through the UI driver (varnex-driver.exe) and hands back what the driver saw.
+//
+// One scenario is a few lines:
+//   wine::Bench bench;
+//   bench.WriteImage("setup.exe", config, archive);
+//   wine::Transcript t = bench.Run("setup.exe", "expect-box\npress OK\nexit\n");
+//   EXPECT_EQ(t.Box()["text"], "\"" + t.ImagePath() + "\" Bad header");
+//
+// The environment (an Xvfb display and a Wine prefix of our own) is made once per test
+// program by wine::Environment, registered with gtest in wine_test.cpp.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <map>
+#include <string>
+#include <vector>
+
+#include "lzh/archive_writer.h"
+
+namespace wine {
+
+// One line of the driver's transcript: its kind (BOX, DIALOG, CONTROL, TEXT, EXIT,
+// IMAGE, TIMEOUT, ERROR) and its fields.
+struct Record {
+    std::string kind;
+    std::map<std::string, std::string> fields;
+    std::string operator[](const std::string& key) const {
+        auto it = fields.find(key);
+        return it == fields.end() ? std::string() : it->second;
+    }
+};
+
+struct Transcript {
+    std::vector<Record> records;
+    int driverStatus = -1;     // 0: the script ran through; 3: a wait timed out
+    std::string raw;           // the driver's output, for failure messages
+    std::string errors;        // Wine's standard error
+
+    std::vector<Record> All(const std::string& kind) const;
+    // The first record of a kind; an empty record when there is none.
+    Record First(const std::string& kind) const;
+    Record Box() const { return First("BOX"); }
+    // The path of the image as the program sees it (e.g. Z:\tmp\...\setup.exe).
+    std::string ImagePath() const { return First("IMAGE")["path"]; }
+    // The exit status the driver reported, or -1000 when the program did not end.
+    int ExitStatus() const;
+    // The CONTROL record of a dialog control.
+    Record Control(int id) const;
+};
+
+// Xvfb and the Wine prefix. Skips are turned into failures when VARNEX_REQUIRE_WINE=1
+// is set (the full test run), so a missing piece cannot pass unnoticed there.
+class Environment : public ::testing::Environment {
+public:
+    void SetUp() override;
+    void TearDown() override;
+    // Empty when the bench can run; otherwise why not.
+    static const std::string& Unavailable();
+};
+
+class Bench {
+public:
+    Bench();    // a fresh directory under /tmp, which Wine sees through drive Z:
+    ~Bench();
+    Bench(const Bench&) = delete;
+    Bench& operator=(const Bench&) = delete;
+
+    const std::string& Dir() const { return dir_; }
+    // The Windows path of a file or directory of the bench directory.
+    std::string WinPath(const std::string& name) const;
+    // The stub's bytes, unchanged.
+    static const lzh::Bytes& Stub();
+
+    // stub + the configuration block + archive; ArchiveOffset is the stub's size.
+    void WriteImage(const std::string& name, const lzh::SfxConfig& config, const lzh::Bytes& archive);
+    // stub with a raw 603-byte block and the archive bytes appended.
+    void WriteRawImage(const std::string& name, const lzh::Bytes& block, const lzh::Bytes& archive);
+
+    // Runs the image through the driver with the script (after "run <image>"). The
+    // timeout is each wait's limit in seconds.
+    Transcript Run(const std::string& image, const std::string& script, int timeoutSeconds = 30);
+
+private:
+    std::string dir_;
+};
+
+}  // namespace wine
+
+// Skips the test when Wine cannot run here (or fails it when the run requires Wine).
+#define WINE_BENCH_REQUIRED()                                                        \
+    do {                                                                             \
+        if (!wine::Environment::Unavailable().empty()) {                             \
+            if (getenv("VARNEX_REQUIRE_WINE"))                                       \
+                FAIL() << "Wine bench unavailable: " << wine::Environment::Unavailable(); \
+            GTEST_SKIP() << wine::Environment::Unavailable();                        \
+        }                                                                            \
+    } while (0)

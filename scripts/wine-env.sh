@@ -1,0 +1,58 @@
+# Sourced by scripts/test and scripts/demo: one Xvfb display and a Wine prefix of our
+# own for running the stub. Nothing here touches the user's own ~/.wine or display.
+
+# Starts Xvfb on a free display and exports DISPLAY and VARNEX_WINE_DISPLAY.
+varnex_start_xvfb() {
+    local numfile
+    numfile=$(mktemp)
+    Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3>"$numfile" >/dev/null 2>&1 &
+    VARNEX_XVFB_PID=$!
+    local i
+    for i in $(seq 1 100); do
+        [ -s "$numfile" ] && break
+        if ! kill -0 "$VARNEX_XVFB_PID" 2>/dev/null; then
+            echo "Xvfb did not start" >&2
+            rm -f "$numfile"
+            return 1
+        fi
+        sleep 0.1
+    done
+    if [ ! -s "$numfile" ]; then
+        echo "Xvfb gave no display number" >&2
+        rm -f "$numfile"
+        return 1
+    fi
+    export DISPLAY=":$(tr -d '[:space:]' <"$numfile")"
+    export VARNEX_WINE_DISPLAY=$DISPLAY
+    rm -f "$numfile"
+}
+
+# Exports the Wine settings for prefix $1 and makes the prefix on first use, without
+# the Mono and Gecko installers and without menu entries on the host.
+varnex_wine_prefix() {
+    export WINEPREFIX=$1
+    export WINEARCH=win32
+    export WINEDEBUG=-all
+    export WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d"
+    export VARNEX_WINEPREFIX=$WINEPREFIX
+    if [ ! -f "$WINEPREFIX/system.reg" ]; then
+        echo "== making the Wine prefix $WINEPREFIX"
+        mkdir -p "$(dirname "$WINEPREFIX")"
+        wineboot -i </dev/null >/dev/null 2>&1 || true
+        wineserver -w || true
+        if [ ! -f "$WINEPREFIX/system.reg" ]; then
+            echo "wineboot could not make $WINEPREFIX" >&2
+            return 1
+        fi
+    fi
+}
+
+# Stops what the two functions above started.
+varnex_wine_cleanup() {
+    if [ -n "${WINEPREFIX:-}" ]; then wineserver -k >/dev/null 2>&1 || true; fi
+    if [ -n "${VARNEX_XVFB_PID:-}" ]; then
+        kill "$VARNEX_XVFB_PID" 2>/dev/null || true
+        wait "$VARNEX_XVFB_PID" 2>/dev/null || true
+        VARNEX_XVFB_PID=
+    fi
+}

@@ -151,6 +151,8 @@ std::vector<Source> ReadWrappedArchive(const std::string& path, const Options& o
     while (data.size() - pos >= 2 && U16(&data[pos]) != 0) {
         const uint8_t* h = &data[pos];
         size_t left = data.size() - pos;
+        // A single 0 byte ends an archive; some systems pad the file after it.
+        if (h[0] == 0 && (left < 7 || h[2] != '-' || h[3] != 'l')) break;
         if (left < 26) bad("the archive ends inside a header");
         if (h[20] != 2) bad("a level-" + std::to_string(h[20]) + " header; only level-2 archives can be wrapped");
         uint16_t size = U16(h);
@@ -208,7 +210,18 @@ std::vector<Source> ReadWrappedArchive(const std::string& path, const Options& o
 
         // The name as the stub builds it: the parts up to a NUL, every separator outside
         // a double-byte character turned into '/'.
-        std::string raw = dirPart.substr(0, dirPart.find('\0')) + filePart.substr(0, filePart.find('\0'));
+        dirPart = dirPart.substr(0, dirPart.find('\0'));
+        filePart = filePart.substr(0, filePart.find('\0'));
+        // Some archivers leave out the separator that closes the directory part; the
+        // stub would then glue the last directory to the file name.
+        bool closed = false;
+        for (size_t i = 0; i < dirPart.size(); i++) {
+            uint8_t c = (uint8_t)dirPart[i];
+            closed = !cp.IsLeadByte(c) && (c == '/' || c == '\\' || c == 0xFF);
+            if (cp.IsLeadByte(c)) i++;
+        }
+        if (!dirPart.empty() && !filePart.empty() && !closed) dirPart += '/';
+        std::string raw = dirPart + filePart;
         for (size_t i = 0; i < raw.size(); i++) {
             if (cp.IsLeadByte((uint8_t)raw[i])) {
                 i++;

@@ -154,6 +154,15 @@ bool TestMemberData() {
     return Ws->Crc == GetU16(Ws->Header + HdrDataCrc);
 }
 
+// Questions (the notice, "Overwrite?") answered No since transcript entry `from`.
+size_t AnsweredNo(size_t from) {
+    const auto& events = PosixTranscript();
+    size_t n = 0;
+    for (size_t i = from; i < events.size(); i++)
+        if (events[i].kind == PosixEvent::MessageBox && events[i].id == PortIdNo) n++;
+    return n;
+}
+
 }  // namespace
 
 int List(const Options& o) {
@@ -279,7 +288,8 @@ int Extract(const Options& o) {
     PosixSetDefaultAnswer(o.answer == Answer::No ? PortIdNo : PortIdYes);
     if (!WalkArchive(nullptr, PreflightPass)) {
         PosixSetExitTrap(nullptr);
-        fprintf(stderr, "%s: nothing extracted\n", o.file.c_str());
+        fprintf(stderr, "%s: nothing extracted%s\n", o.file.c_str(),
+                AnsweredNo(0) ? " (the notice was declined)" : "");
         CloseWorkspace();
         return 1;
     }
@@ -293,6 +303,9 @@ int Extract(const Options& o) {
             fprintf(stderr, "%s: the closing command is not started here: %s%s%s\n", o.file.c_str(),
                     events[i].text.c_str(), events[i].caption.empty() ? "" : " ", events[i].caption.c_str());
     }
+    if (size_t kept = AnsweredNo(before))
+        fprintf(stderr, "%s: %zu existing file%s kept (--yes replaces them)\n", o.file.c_str(), kept,
+                kept == 1 ? "" : "s");
     if (!ok) fprintf(stderr, "%s: extraction stopped\n", o.file.c_str());
     else if (!o.quiet) printf("%s: extracted into %s\n", o.file.c_str(), o.destDir.c_str());
     CloseWorkspace();

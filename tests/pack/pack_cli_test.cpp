@@ -1,0 +1,340 @@
+// varnex-pack from the outside: what a user types, what lands on disk, and what lhasa
+// and 7-Zip make of the archive it appends.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <string>
+#include <vector>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+struct Result {
+    int status = -1;
+    std::string out, err;
+};
+
+std::string ReadAll(const fs::path& p) {
+    std::ifstream in(p, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+void WriteAll(const fs::path& p, const std::string& data) {
+    fs::create_directories(p.parent_path());
+    std::ofstream(p, std::ios::binary) << data;
+}
+
+void SetMtime(const fs::path& p, time_t t) {
+    struct timespec ts[2] = {{t, 0}, {t, 0}};
+    ASSERT_EQ(utimensat(AT_FDCWD, p.c_str(), ts, 0), 0);
+}
+
+uint32_t U32At(const std::string& s, size_t at) {
+    return (uint8_t)s[at] | (uint8_t)s[at + 1] << 8 | (uint8_t)s[at + 2] << 16 | (uint32_t)(uint8_t)s[at + 3] << 24;
+}
+
+class PackCli : public ::testing::Test {
+protected:
+    void SetUp() override {
+        char tmpl[] = "/tmp/varnex-pack-test.XXXXXX";
+        ASSERT_NE(mkdtemp(tmpl), nullptr);
+        dir_ = tmpl;
+        // A stand-in stub: the MS-DOS header, the empty block at 512, a PE signature at
+        // 1232. Nothing here runs it; list, test and extract read only the archive.
+        std::string stub(1300, '\0');
+        stub[0] = 'M', stub[1] = 'Z';
+        stub[60] = (char)0xD0, stub[61] = 0x04;
+        stub.replace(1232, 4, std::string("PE\0\0", 4));
+        stub_ = Path("stub.exe");
+        WriteAll(stub_, stub);
+    }
+    void TearDown() override { fs::remove_all(dir_); }
+
+    fs::path Path(const std::string& rel) const { return dir_ / rel; }
+
+    Result Run(std::vector<std::string> args) {
+        Result r;
+        fs::path out = Path(".out"), err = Path(".err");
+        pid_t pid = fork();
+        if (pid == 0) {
+            int o = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+            int e = open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+            dup2(o, 1), dup2(e, 2);
+            if (chdir(dir_.c_str()) != 0) _exit(127);
+            std::vector<char*> argv{const_cast<char*>(VARNEX_PACK_EXE)};
+            for (auto& a : args) argv.push_back(a.data());
+            argv.push_back(nullptr);
+            execv(VARNEX_PACK_EXE, argv.data());
+            _exit(127);
+        }
+        int status = 0;
+        waitpid(pid, &status, 0);
+        r.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+        r.out = ReadAll(out);
+        r.err = ReadAll(err);
+        fs::remove(out), fs::remove(err);
+        return r;
+    }
+    // Builds OUT from the arguments with the stand-in stub; expects success.
+    void Build(const std::string& out, std::vector<std::string> args) {
+        args.insert(args.begin(), {"-q", "--stub", stub_.string(), "-o", out});
+        Result r = Run(args);
+        ASSERT_EQ(r.status, 0) << r.err;
+    }
+    // A tree with nested, empty and read-only parts, text that compresses and bytes
+    // that do not, and fixed time stamps.
+    void MakeTree() {
+        std::mt19937 rng(7);
+        std::string noise(70000, 0), text;
+        for (char& c : noise) c = (char)rng();
+        for (int i = 0; i < 3000; i++) text += "line " + std::to_string(i * 7 % 1000) + " of the sample text\n";
+        WriteAll(Path("in/readme.txt"), "Read me.\r\n");
+        WriteAll(Path("in/data/text.txt"), text);
+        WriteAll(Path("in/data/deep/noise.bin"), noise);
+        WriteAll(Path("in/data/empty.txt"), "");
+        fs::create_directories(Path("in/empty-dir"));
+        chmod(Path("in/readme.txt").c_str(), 0444);
+        SetMtime(Path("in/readme.txt"), 946684800);       // 2000-01-01
+        SetMtime(Path("in/data/text.txt"), 1234567890);
+        SetMtime(Path("in/data/deep/noise.bin"), 1700000000);
+    }
+    // Compares every file under a and b: same names, bytes and modification times.
+    void ExpectSameTree(const fs::path& a, const fs::path& b) {
+        size_t files = 0;
+        for (auto& e : fs::recursive_directory_iterator(a)) {
+            fs::path other = b / fs::relative(e.path(), a);
+            ASSERT_TRUE(fs::exists(other)) << other;
+            if (e.is_directory()) continue;
+            files++;
+            EXPECT_EQ(ReadAll(e.path()), ReadAll(other)) << other;
+            // The archive keeps whole seconds.
+            struct stat sa, sb;
+            ASSERT_EQ(stat(e.path().c_str(), &sa), 0);
+            ASSERT_EQ(stat(other.c_str(), &sb), 0);
+            EXPECT_EQ(sa.st_mtime, sb.st_mtime) << other;
+        }
+        size_t otherFiles = 0;
+        for (auto& e : fs::recursive_directory_iterator(b)) otherFiles += !e.is_directory();
+        EXPECT_EQ(files, otherFiles);
+    }
+
+    fs::path dir_, stub_;
+};
+
+TEST_F(PackCli, RoundTripThroughListTestAndExtractForEveryMethod) {
+    MakeTree();
+    for (const char* method : {"lh0", "lh5", "lh6", "lh7", "best"}) {
+        SCOPED_TRACE(method);
+        std::string exe = std::string("m-") + method + ".exe", out = std::string("x-") + method;
+        Build(exe, {"--method", method, "--checksum", "--restore-attributes", "in/."});
+        Result list = Run({"list", exe});
+        ASSERT_EQ(list.status, 0) << list.err;
+        EXPECT_NE(list.out.find("-lhd-"), std::string::npos);
+        EXPECT_NE(list.out.find(" empty-dir/\n"), std::string::npos);
+        EXPECT_NE(list.out.find(" data/deep/noise.bin\n"), std::string::npos);
+        EXPECT_NE(list.out.find("2009-02-13 23:31:30"), std::string::npos) << list.out;   // text.txt
+        Result test = Run({"test", exe});
+        EXPECT_EQ(test.status, 0) << test.out << test.err;
+        Result x = Run({"extract", exe, "-d", out});
+        ASSERT_EQ(x.status, 0) << x.err;
+        ExpectSameTree(Path("in"), Path(out));
+        EXPECT_TRUE(fs::is_directory(Path(out + "/empty-dir")));
+        struct stat st;
+        ASSERT_EQ(stat(Path(out + "/readme.txt").c_str(), &st), 0);
+        EXPECT_FALSE(st.st_mode & S_IWUSR) << "read-only attribute restored";
+    }
+}
+
+TEST_F(PackCli, IndependentReadersAcceptTheAppendedArchive) {
+    MakeTree();
+    Build("a.exe", {"in"});
+    std::string image = ReadAll(Path("a.exe"));
+    uint32_t offset = U32At(image, 512);
+    ASSERT_GT(offset, 0u);
+    ASSERT_LT(offset, image.size());
+    WriteAll(Path("part.lzh"), image.substr(offset));
+    std::string q = "'" + dir_.string() + "/";
+    if (system("command -v lhasa >/dev/null") == 0) {
+        EXPECT_EQ(system(("lhasa t " + q + "part.lzh' >/dev/null").c_str()), 0);
+        fs::create_directories(Path("lx"));
+        EXPECT_EQ(system(("cd " + q + "lx' && lhasa xq ../part.lzh && cmp in/data/deep/noise.bin ../in/data/deep/noise.bin")
+                             .c_str()),
+                  0);
+    }
+    if (system("command -v 7zz >/dev/null") == 0) {
+        EXPECT_EQ(system(("7zz t " + q + "part.lzh' >/dev/null").c_str()), 0);
+        EXPECT_EQ(system(("7zz t " + q + "a.exe' >/dev/null").c_str()), 0) << "7-Zip finds the archive in the image";
+    }
+}
+
+TEST_F(PackCli, SameInputsGiveByteIdenticalOutput) {
+    MakeTree();
+    Build("one.exe", {"--title", "T", "--notice", "in/readme.txt", "in"});
+    // Reading the inputs changes access times; output must not depend on them.
+    fs::rename(Path("in/data/empty.txt"), Path("in/data/tmp"));
+    fs::rename(Path("in/data/tmp"), Path("in/data/empty.txt"));
+    Build("two.exe", {"--title", "T", "--notice", "in/readme.txt", "in"});
+    EXPECT_EQ(ReadAll(Path("one.exe")), ReadAll(Path("two.exe")));
+}
+
+TEST_F(PackCli, ConfigurationBlockAndSettingsMemberReachTheStubCore) {
+    WriteAll(Path("in/f.txt"), "new");
+    SetMtime(Path("in/f.txt"), 1600000000);
+    Build("s.exe", {"--title", "Setup of F", "--label", "Into:", "--dir", "%WORK%\\F", "--command", "f.txt /x",
+                    "--set", "InstallTitle=From settings", "--overwrite-all", "in/."});
+    std::string image = ReadAll(Path("s.exe"));
+    EXPECT_EQ(image.substr(516, 11), std::string("Setup of F\0", 11));
+    EXPECT_EQ(image.substr(557, 6), std::string("Into:\0", 6));
+    EXPECT_EQ(image.substr(598, 9), std::string("%WORK%\\F\0", 9));
+    EXPECT_EQ(image.substr(854, 9), std::string("f.txt /x\0", 9));
+    EXPECT_EQ(image[1113], 0) << "no checksum flag";
+    EXPECT_NE(image.find("$InstallTitle=From settings\r\n$Flag=2\r\n"), std::string::npos);
+
+    // "$Flag=2" (--overwrite-all) makes the core replace a file without asking, where
+    // the default answer to "Overwrite?" would keep it.
+    WriteAll(Path("x/f.txt"), "old");
+    Result r = Run({"extract", "s.exe", "-d", "x"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(ReadAll(Path("x/f.txt")), "new");
+    EXPECT_EQ(r.err.find("Overwrite?"), std::string::npos);
+    EXPECT_NE(r.err.find("closing command is not started here: f.txt /x"), std::string::npos) << r.err;
+
+    Build("plain.exe", {"in/."});
+    WriteAll(Path("x/f.txt"), "old");
+    r = Run({"extract", "plain.exe", "-d", "x"});
+    EXPECT_NE(r.err.find("\"x/f.txt\" Overwrite?"), std::string::npos) << r.err;
+    EXPECT_EQ(ReadAll(Path("x/f.txt")), "old");
+    EXPECT_EQ(Run({"extract", "plain.exe", "-d", "x", "--yes"}).status, 0);
+    EXPECT_EQ(ReadAll(Path("x/f.txt")), "new");
+}
+
+TEST_F(PackCli, DeclinedNoticeExtractsNothing) {
+    WriteAll(Path("notice.txt"), "Licence text.\r\nDo you agree?");
+    WriteAll(Path("in/f.txt"), "x");
+    Build("n.exe", {"--notice", "notice.txt", "in/."});
+    Result no = Run({"extract", "n.exe", "-d", "no", "--no"});
+    EXPECT_EQ(no.status, 1);
+    EXPECT_NE(no.err.find("Do you agree?"), std::string::npos);
+    EXPECT_FALSE(fs::exists(Path("no/f.txt")));
+    EXPECT_EQ(Run({"extract", "n.exe", "-d", "yes"}).status, 0);
+    EXPECT_TRUE(fs::exists(Path("yes/f.txt")));
+}
+
+TEST_F(PackCli, RefusesWithAMessageAndLeavesNoOutput) {
+    WriteAll(Path("in/a.txt"), "a");
+    WriteAll(Path("in/A.TXT"), "b");
+    WriteAll(Path("ok/f.txt"), "f");
+    WriteAll(Path("bs/x\\y.txt"), "b");
+    WriteAll(Path("intl/é.txt"), "e");
+    WriteAll(Path("big-notice.txt"), std::string(1024, 'n'));
+    struct Case {
+        std::vector<std::string> args;
+        int status;
+        std::string message;
+    };
+    const Case cases[] = {
+        {{"--title", std::string(41, 't'), "ok"}, 1, "--title is 41 bytes; the window title holds at most 40"},
+        {{"--label", std::string(41, 'l'), "ok"}, 1, "the label holds at most 40"},
+        {{"--command", std::string(256, 'c'), "ok"}, 1, "the command holds at most 255"},
+        {{"ok", "missing"}, 1, "missing: No such file or directory"},
+        {{"--bogus", "ok"}, 2, "unknown option '--bogus'"},
+        {{"-7", "--method", "lh9", "ok"}, 2, "--method takes lh0, lh5, lh6, lh7 or best"},
+        {{"--as", "../f.txt", "ok/f.txt"}, 1, "'..' component"},
+        {{"--as", "/f.txt", "ok/f.txt"}, 1, "rooted"},
+        {{"--as", "D:f.txt", "ok/f.txt"}, 1, "drive-qualified"},
+        {{"--as", "%WinDir%/f.txt", "ok/f.txt"}, 1, "directory macro"},
+        {{"--as", "$", "ok/f.txt"}, 1, "taken as the settings member"},
+        {{"--as", "nul.txt", "ok/f.txt"}, 1, "device name"},
+        {{"--as", std::string(260, 'n'), "ok/f.txt"}, 1, "260 bytes long; member names hold at most 259"},
+        {{"in"}, 1, "differ only in letter case"},
+        {{"bs"}, 1, "holds a backslash"},
+        {{"intl"}, 1, "is not ASCII"},
+        {{"--codepage", "932", "intl"}, 1, "the character 'é' cannot be written in code page 932"},
+        {{"--codepage", "9999", "ok"}, 2, "code page 9999 is not known"},
+        {{"--notice", "big-notice.txt", "ok"}, 1, "1024 bytes; the self-extractor shows at most 1023"},
+        {{"--set", "Command=a\tb", "ok"}, 1, "control character"},
+        {{"--set", "Flag=0x10", "ok"}, 1, "'0x10' is not a decimal number"},
+        {{"--dir", "C:\\A", "--set", "InstallDir=C:\\B", "ok"}, 1, "no effect together with --dir"},
+        {{"--wrap", VARNEX_CORPUS_DIR "/mac_h2_lh1_unsupported.lzh"}, 1, "method '-lh1-' cannot be unpacked"},
+        {{"--wrap", VARNEX_CORPUS_DIR "/mac_h2_full_subdir.lzh"}, 1, "rooted"},
+    };
+    WriteAll(Path("out.exe"), "previous");
+    for (const Case& c : cases) {
+        std::vector<std::string> args{"--stub", stub_.string(), "-o", "out.exe"};
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        Result r = Run(args);
+        EXPECT_EQ(r.status, c.status) << c.message;
+        EXPECT_NE(r.err.find(c.message), std::string::npos) << "expected: " << c.message << "\ngot: " << r.err;
+        EXPECT_EQ(ReadAll(Path("out.exe")), "previous") << c.message;
+    }
+    for (auto& e : fs::directory_iterator(dir_))
+        EXPECT_EQ(e.path().filename().string().find(".out.exe."), std::string::npos) << "temporary left: " << e.path();
+    EXPECT_EQ(Run({"-o", "no/such/dir/x.exe", "--stub", stub_.string(), "ok"}).status, 1);
+    // A self-extractor given as the stub would be built into a second one.
+    Build("first.exe", {"ok"});
+    Result r = Run({"--stub", "first.exe", "-o", "second.exe", "ok"});
+    EXPECT_NE(r.err.find("already carries an archive"), std::string::npos) << r.err;
+}
+
+TEST_F(PackCli, CodePage932NamesAndTitles) {
+    // U+8868 is 0x95 0x5C in code page 932: its trail byte is a backslash, which must
+    // stay part of the character and not split the name.
+    WriteAll(Path("jp/表/ソフト.txt"), "data");
+    Build("jp.exe", {"--codepage", "932", "--title", "表題", "jp"});
+    std::string image = ReadAll(Path("jp.exe"));
+    EXPECT_EQ(image.substr(516, 5), std::string("\x95\x5C\x91\xE8\0", 5));
+    Result list = Run({"list", "--codepage", "932", "jp.exe"});
+    EXPECT_NE(list.out.find(" jp/表/ソフト.txt\n"), std::string::npos) << list.out;
+    ASSERT_EQ(Run({"extract", "--codepage", "932", "jp.exe", "-d", "x"}).status, 0);
+    EXPECT_EQ(ReadAll(Path("x/jp/\x95\x5C/\x83\x5C\x83\x74\x83\x67.txt")), "data");
+}
+
+TEST_F(PackCli, WrapReencodesALevel2ArchiveTheStubCouldNotRead) {
+    // This archive has no header-CRC extended header, which the stub demands; wrapping
+    // writes the headers anew.
+    Build("w.exe", {"--checksum", "--wrap", VARNEX_CORPUS_DIR "/atari_h2_lh5_no_header_crc.lzh"});
+    Result test = Run({"test", "w.exe"});
+    EXPECT_EQ(test.status, 0) << test.out << test.err;
+    EXPECT_NE(test.out.find("OK        GPL2"), std::string::npos) << test.out;
+    Build("rooted.exe", {"--allow-unsafe-names", "--wrap", VARNEX_CORPUS_DIR "/mac_h2_full_subdir.lzh"});
+    EXPECT_NE(Run({"list", "rooted.exe"}).out.find(" /Untitled/subdir/subdir2/hello.txt"), std::string::npos);
+}
+
+TEST_F(PackCli, TestReportsDamagedData) {
+    WriteAll(Path("in/f.txt"), std::string(5000, 'z'));
+    Build("d.exe", {"--method", "lh0", "in/."});
+    std::string image = ReadAll(Path("d.exe"));
+    image[image.size() - 100] ^= 1;   // inside f.txt's stored data
+    WriteAll(Path("d.exe"), image);
+    Result r = Run({"test", "d.exe"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.out.find("CRC ERROR f.txt"), std::string::npos) << r.out;
+}
+
+TEST_F(PackCli, BuiltInStub) {
+    Result v = Run({"--version"});
+    ASSERT_EQ(v.status, 0);
+    WriteAll(Path("f.txt"), "f");
+    Result r = Run({"-q", "-o", "e.exe", "f.txt"});
+    if (v.out.find("no stub built in") != std::string::npos) {
+        EXPECT_EQ(r.status, 1);
+        EXPECT_NE(r.err.find("--stub"), std::string::npos);
+        return;
+    }
+    ASSERT_EQ(r.status, 0) << r.err;
+    std::string stub = ReadAll(VARNEX_STUB), image = ReadAll(Path("e.exe"));
+    ASSERT_GT(stub.size(), 1232u);
+    EXPECT_EQ(U32At(image, 512), stub.size());
+    EXPECT_EQ(image.substr(0, 512), stub.substr(0, 512));
+    EXPECT_EQ(image.substr(1115, stub.size() - 1115), stub.substr(1115));
+}
+
+}  // namespace

@@ -1,13 +1,559 @@
-// Decompression of "-lh4-" to "-lh7-". (Being written.)
+// Decompression of "-lh4-" to "-lh7-": the bit input over a member's packed bytes, the
+// canonical Huffman tables and the block decoder with its 65536-byte window.
+//
+// There are two layers. The operations declared in decode.h work on the workspace's
+// bit input (BitBuf, SubBitBuf, BitCount, InPos, PackedLeft) one field step at a time;
+// they define the format and read every block header. DecodeMember's symbol loop is a
+// second, faster reading of the same stream: it keeps the bit input in a 64-bit
+// register filled from InputBuffer several bytes at a time, and uses tables whose
+// entries carry symbol and length together. It hands its state back to the workspace
+// before each block header and at the end, so both layers always agree on where the
+// stream stands; it reads the image file at exactly the moments the field-by-field
+// input would, so a truncated archive fails after the same hand-overs.
 #include "sfx/decode.h"
 
-int ReadPackedByte(PortFile, uint32_t) { return -1; }
-void AdvanceBits(uint8_t) {}
-uint16_t TakeBits(uint8_t) { return 0; }
-void BuildDecodeTable(uint16_t, const uint8_t*, uint16_t, uint16_t*) {}
-void BeginMemberDecode(uint8_t) {}
-uint16_t DecodeSymbol() { return 0; }
-uint16_t DecodePosition() { return 0; }
-void ReadPosLengths(uint16_t, uint8_t, int16_t) {}
-void ReadCodeLengths() {}
-void DecodeMember() {}
+#include "sfx/archive.h"
+#include "sfx/startup.h"
+
+#if defined(__GNUC__)
+#define DECODE_INLINE inline __attribute__((always_inline))
+#define DECODE_NOINLINE __attribute__((noinline))
+#define DECODE_LIKELY(x) __builtin_expect(!!(x), 1)
+#define DECODE_UNLIKELY(x) __builtin_expect(!!(x), 0)
+#else
+#define DECODE_INLINE inline
+#define DECODE_NOINLINE
+#define DECODE_LIKELY(x) (x)
+#define DECODE_UNLIKELY(x) (x)
+#endif
+
+namespace {
+
+enum : uint32_t {
+    InputBufferSize = 16384,
+    WindowBytes = 65536,
+    WindowMask = 0xFFFF,
+    NodeCount = 1019,              // entries of Left and Right
+    LiteralSymbols = 510,
+    LengthSymbols = 19,            // symbols of the code-length code
+    MaxCodeLength = 16,
+};
+
+// Position-code parameters by the low four bits of the method character: symbol
+// count and width of its count field. Only '4' to '7' are meaningful.
+const uint8_t MethodPosCodeCount[16] = {0, 0, 0, 0, 14, 14, 17, 17};
+const uint8_t MethodPosCountBits[16] = {0, 0, 0, 0, 4, 4, 5, 5};
+
+[[noreturn]] DECODE_NOINLINE void RejectTable() {
+    ShowError("Bad table", Ws->ImagePath);
+    AbortRun(1);
+}
+
+[[noreturn]] DECODE_NOINLINE void FailRead() {
+    ShowError("Read ERROR", Ws->ImagePath);
+    Ws->Failed = 1;
+    AbortRun(1);
+}
+
+// Follows the tree below a table entry that is not a symbol. `bits` is the stream's
+// next 16 bits; the walk starts at the first bit below the table index. A code is at
+// most 16 bits long, so after 16 - tableBits steps a symbol must have been reached;
+// a walk that has not (a damaged stream whose table entries or single symbol lie
+// outside the alphabet, or nodes left by an earlier table) ends as a bad table
+// instead of following stale nodes in a circle.
+uint16_t ResolveNode(uint32_t j, uint16_t bits, uint16_t symbolCount, uint32_t tableBits) {
+    uint32_t mask = 1u << (15 - tableBits);
+    for (uint32_t steps = MaxCodeLength - tableBits; j >= symbolCount; steps--) {
+        if (steps == 0 || j >= NodeCount) RejectTable();
+        j = (bits & mask) ? Ws->Right[j] : Ws->Left[j];
+        mask >>= 1;
+    }
+    return (uint16_t)j;
+}
+
+// Reads one symbol through a table of width tableBits over symbolCount symbols whose
+// code lengths are in `lengths`, and consumes its code.
+uint16_t ReadTableSymbol(const uint16_t* table, uint32_t tableBits, uint16_t symbolCount, const uint8_t* lengths) {
+    uint16_t j = table[Ws->BitBuf >> (16 - tableBits)];
+    if (j >= symbolCount) j = ResolveNode(j, Ws->BitBuf, symbolCount, tableBits);
+    AdvanceBits(lengths[j]);
+    return j;
+}
+
+// One block header: the symbol count and the three codes.
+void ReadBlockHeader() {
+    Ws->BlockLeft = TakeBits(16);
+    ReadPosLengths(LengthSymbols, 5, 3);
+    ReadCodeLengths();
+    ReadPosLengths(Ws->PosCodeCount, (uint8_t)Ws->PosCountBits, -1);
+}
+
+}  // namespace
+
+// ---- bit input ----------------------------------------------------------------------
+
+int ReadPackedByte(PortFile file, uint32_t wanted) {
+    SfxWorkspace* ws = Ws;
+    if (ws->InPos >= InputBufferSize) {
+        uint32_t n = wanted < InputBufferSize ? wanted : InputBufferSize;
+        int32_t got = PortRead(file, ws->InputBuffer, n);
+        if (got < 0 || (uint32_t)got != n) return -1;
+        ws->InPos = 0;
+    }
+    return ws->InputBuffer[ws->InPos++];
+}
+
+void AdvanceBits(uint8_t n) {
+    SfxWorkspace* ws = Ws;
+    uint32_t left = n;
+    while (left > ws->BitCount) {
+        uint32_t count = ws->BitCount;
+        ws->BitBuf = (uint16_t)((ws->BitBuf << count) + (ws->SubBitBuf >> (8 - count)));
+        left -= count;
+        if (ws->PackedLeft != 0) {
+            ws->PackedLeft--;
+            int byte = ReadPackedByte(ws->ArchiveFile, (uint32_t)ws->PackedLeft + 1);
+            if (byte < 0) FailRead();
+            ws->SubBitBuf = (uint8_t)byte;
+        } else {
+            // Past the member's packed data the stream reads as zero bits.
+            ws->SubBitBuf = 0;
+        }
+        ws->BitCount = 8;
+    }
+    ws->BitCount = (uint8_t)(ws->BitCount - left);
+    ws->BitBuf = (uint16_t)((ws->BitBuf << left) + (ws->SubBitBuf >> (8 - left)));
+    ws->SubBitBuf = (uint8_t)(ws->SubBitBuf << left);
+}
+
+uint16_t TakeBits(uint8_t n) {
+    uint16_t r = n ? (uint16_t)(Ws->BitBuf >> (16 - n)) : 0;
+    AdvanceBits(n);
+    return r;
+}
+
+// ---- canonical Huffman tables ---------------------------------------------------------
+
+void BuildDecodeTable(uint16_t symbolCount, const uint8_t* lengths, uint16_t tableBits, uint16_t* table) {
+    SfxWorkspace* ws = Ws;
+    uint32_t perLength[MaxCodeLength + 1] = {};
+    uint32_t first[MaxCodeLength + 2];
+    uint32_t step[MaxCodeLength + 1];
+
+    // A length above 16 cannot be a code of this format (only a damaged stream makes
+    // the length reader deliver one); rejecting it keeps the counts inside perLength.
+    for (uint32_t i = 0; i < symbolCount; i++) {
+        if (lengths[i] > MaxCodeLength) RejectTable();
+        perLength[lengths[i]]++;
+    }
+    // The code must fill the code space exactly, or be empty. The sum is taken
+    // without wrapping, so an over-full set (for instance four codes of one bit),
+    // which would write past the table and the node arrays, is rejected as well.
+    first[1] = 0;
+    for (uint32_t i = 1; i <= MaxCodeLength; i++) first[i + 1] = first[i] + (perLength[i] << (16 - i));
+    if (first[MaxCodeLength + 1] != 0 && first[MaxCodeLength + 1] != 0x10000) RejectTable();
+    if (tableBits < 1 || tableBits > MaxCodeLength) RejectTable();
+
+    uint32_t spare = 16 - tableBits;
+    for (uint32_t i = 1; i <= tableBits; i++) {
+        first[i] >>= spare;
+        step[i] = 1u << (tableBits - i);
+    }
+    for (uint32_t i = tableBits + 1; i <= MaxCodeLength; i++) step[i] = 1u << (16 - i);
+
+    // Entries whose codes are longer than the table get their tree below them; 0
+    // marks "no node yet".
+    uint32_t tableSize = 1u << tableBits;
+    if (tableBits < MaxCodeLength) {
+        uint32_t e = first[tableBits + 1] >> spare;
+        if (e != 0)
+            for (uint32_t i = e; i < tableSize; i++) table[i] = 0;
+    }
+
+    uint32_t freeNode = symbolCount;
+    uint32_t mask = 1u << (15 - tableBits);
+    for (uint32_t ch = 0; ch < symbolCount; ch++) {
+        uint32_t len = lengths[ch];
+        if (len == 0) continue;
+        uint32_t end = first[len] + step[len];
+        if (len <= tableBits) {
+            for (uint32_t i = first[len]; i < end; i++) table[i] = (uint16_t)ch;
+        } else {
+            uint32_t k = first[len];
+            uint16_t* p = &table[k >> spare];
+            for (uint32_t i = len - tableBits; i != 0; i--) {
+                if (*p == 0) {
+                    // A complete code never needs more nodes than the arrays hold;
+                    // the check guards callers with larger alphabets.
+                    if (freeNode >= NodeCount) RejectTable();
+                    ws->Left[freeNode] = ws->Right[freeNode] = 0;
+                    *p = (uint16_t)freeNode++;
+                }
+                uint32_t v = *p;
+                if (v < symbolCount || v >= NodeCount) RejectTable();
+                p = (k & mask) ? &ws->Right[v] : &ws->Left[v];
+                k <<= 1;
+            }
+            *p = (uint16_t)ch;
+        }
+        first[len] = end & 0xFFFF;
+    }
+}
+
+// ---- block decoder ----------------------------------------------------------------------
+
+void ReadPosLengths(uint16_t symbolCount, uint8_t countBits, int16_t zeroRunAfter) {
+    SfxWorkspace* ws = Ws;
+    const uint32_t capacity = sizeof ws->PosLengths;
+    if (symbolCount > capacity) RejectTable();
+    uint32_t n = TakeBits(countBits);
+    if (n == 0) {
+        for (uint32_t i = 0; i < symbolCount; i++) ws->PosLengths[i] = 0;
+        uint16_t s = TakeBits(countBits);
+        for (uint32_t i = 0; i < 256; i++) ws->PosTable[i] = s;
+        return;
+    }
+    uint32_t i = 0;
+    while (i < n) {
+        uint32_t c = TakeBits(3);
+        if (c == 7) {
+            // A unary extension: every further 1-bit adds one to the length.
+            for (uint32_t mask = 0x8000; mask != 0 && (ws->BitBuf & mask); mask >>= 1) c++;
+            AdvanceBits((uint8_t)(c - 6));
+        }
+        // Counts fields are at most 5 bits wide here, so i stays far below the
+        // array's 128 entries; the check only guards wider fields.
+        if (i >= capacity) RejectTable();
+        ws->PosLengths[i++] = (uint8_t)c;
+        if ((int32_t)i == zeroRunAfter) {
+            uint32_t z = TakeBits(2);
+            if (i + z > capacity) RejectTable();
+            for (; z != 0; z--) ws->PosLengths[i++] = 0;
+        }
+    }
+    for (; i < symbolCount; i++) ws->PosLengths[i] = 0;
+    BuildDecodeTable(symbolCount, ws->PosLengths, 8, ws->PosTable);
+}
+
+void ReadCodeLengths() {
+    SfxWorkspace* ws = Ws;
+    uint32_t n = TakeBits(9);
+    if (n == 0) {
+        for (uint32_t i = 0; i < LiteralSymbols; i++) ws->CodeLengths[i] = 0;
+        uint16_t s = TakeBits(9);
+        for (uint32_t i = 0; i < 4096; i++) ws->CodeTable[i] = s;
+        return;
+    }
+    // The count and the zero runs describe a list of exactly 510 lengths; a count
+    // of 511 or a run that passes the last entry can only come from a damaged
+    // stream. It is rejected at once rather than clipped: the data that would follow
+    // is garbage, and a captured notice or settings text has no CRC to catch it.
+    if (n > LiteralSymbols) RejectTable();
+    uint32_t i = 0;
+    while (i < n) {
+        uint32_t c = ReadTableSymbol(ws->PosTable, 8, LengthSymbols, ws->PosLengths);
+        uint32_t run;
+        if (c >= 3) {
+            ws->CodeLengths[i++] = (uint8_t)(c - 2);
+            continue;
+        } else if (c == 0) {
+            run = 1;
+        } else if (c == 1) {
+            run = TakeBits(4) + 3u;
+        } else {
+            run = TakeBits(9) + 20u;
+        }
+        if (i + run > LiteralSymbols) RejectTable();
+        for (; run != 0; run--) ws->CodeLengths[i++] = 0;
+    }
+    for (; i < LiteralSymbols; i++) ws->CodeLengths[i] = 0;
+    BuildDecodeTable(LiteralSymbols, ws->CodeLengths, 12, ws->CodeTable);
+}
+
+uint16_t DecodeSymbol() {
+    SfxWorkspace* ws = Ws;
+    if (ws->BlockLeft == 0) ReadBlockHeader();
+    ws->BlockLeft--;
+    return ReadTableSymbol(ws->CodeTable, 12, LiteralSymbols, ws->CodeLengths);
+}
+
+uint16_t DecodePosition() {
+    SfxWorkspace* ws = Ws;
+    uint32_t j = ReadTableSymbol(ws->PosTable, 8, ws->PosCodeCount, ws->PosLengths);
+    if (j < 2) return (uint16_t)j;
+    return (uint16_t)((1u << (j - 1)) + TakeBits((uint8_t)(j - 1)));
+}
+
+void BeginMemberDecode(uint8_t method) {
+    SfxWorkspace* ws = Ws;
+    ws->PosCodeCount = MethodPosCodeCount[method & 15];
+    ws->PosCountBits = MethodPosCountBits[method & 15];
+    ws->BitBuf = 0;
+    ws->SubBitBuf = 0;
+    ws->BitCount = 0;
+    AdvanceBits(16);
+    ws->BlockLeft = 0;
+}
+
+// ---- the fast symbol loop ------------------------------------------------------------------
+
+namespace {
+
+// Tables of the fast loop, rebuilt from CodeTable/PosTable after every block header.
+// An entry holds the symbol in its low 10 bits and the code length above them; an
+// entry with the top bit set names a tree node (or anything else the workspace
+// table holds that is not a symbol) and is resolved by ResolveNode, as the
+// field-by-field reading does.
+enum : uint16_t { FastWalk = 0x8000, FastSymbolMask = 0x3FF, FastLengthShift = 10 };
+uint16_t FastCodeTable[4096];
+uint16_t FastPosTable[256];
+
+void CompileFastTable(uint16_t* fast, const uint16_t* table, uint32_t entries, uint16_t symbolCount,
+                      const uint8_t* lengths) {
+    for (uint32_t i = 0; i < entries; i++) {
+        uint32_t j = table[i];
+        if (j < symbolCount && lengths[j] <= MaxCodeLength)
+            fast[i] = (uint16_t)(j | ((uint32_t)lengths[j] << FastLengthShift));
+        else
+            fast[i] = (uint16_t)(FastWalk | (j & FastSymbolMask));
+    }
+}
+
+// The bit input of the fast loop. Bits holds Count valid bits at its top; Count is
+// at least 16 between steps, so the 16 bits the field-by-field input keeps in BitBuf
+// are always there. Pos and End delimit the bytes of InputBuffer not yet in Bits;
+// FileLeft counts the member's packed bytes still in the file.
+struct FastInput {
+    uint64_t Bits;
+    uint32_t Count;
+    uint32_t Pos;
+    uint32_t End;
+    uint32_t FileLeft;
+    uint32_t KeptInPos;   // InPos to hand back while no refill happened (all ones)
+    bool Refilled;
+    bool Padding;         // the member's bytes are all in: zero bits follow
+};
+
+DECODE_INLINE uint64_t LoadBigEndian64(const uint8_t* p) {
+    uint64_t v;
+    __builtin_memcpy(&v, p, 8);
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+    v = __builtin_bswap64(v);
+#endif
+    return v;
+}
+
+// Takes the workspace's bit input over.
+DECODE_INLINE void LoadInput(FastInput& in) {
+    SfxWorkspace* ws = Ws;
+    in.Bits = ((uint64_t)ws->BitBuf << 48) | ((uint64_t)ws->SubBitBuf << 40);
+    in.Count = 16u + ws->BitCount;
+    uint64_t left = (uint32_t)ws->PackedLeft;   // as the refill sees it: unsigned
+    in.Padding = false;
+    if (ws->InPos < InputBufferSize) {
+        uint64_t end = ws->InPos + left;
+        in.Pos = ws->InPos;
+        in.End = end < InputBufferSize ? (uint32_t)end : InputBufferSize;
+        in.FileLeft = (uint32_t)(left - (in.End - in.Pos));
+        in.Refilled = true;
+    } else {
+        in.Pos = in.End = 0;
+        in.FileLeft = (uint32_t)left;
+        in.KeptInPos = ws->InPos;
+        in.Refilled = false;
+    }
+}
+
+// Hands the bit input back: whole bytes fetched ahead of the 16 bits of BitBuf and
+// the partly used byte go back to InputBuffer (they are still there), and the fields
+// are set as the field-by-field input would have them at this point of the stream.
+DECODE_INLINE void StoreInput(const FastInput& in) {
+    SfxWorkspace* ws = Ws;
+    uint32_t extra = in.Count - 16;
+    uint32_t bitCount = extra & 7;
+    uint32_t pos = in.Pos;
+    // With Padding every byte of the member has been taken; what is ahead is zeros.
+    if (!in.Padding) pos -= extra >> 3;
+    ws->BitBuf = (uint16_t)(in.Bits >> 48);
+    ws->BitCount = (uint8_t)bitCount;
+    ws->SubBitBuf = (uint8_t)((in.Bits >> 40) & (0xFF00u >> bitCount));
+    ws->InPos = in.Refilled ? pos : in.KeptInPos;
+    ws->PackedLeft = (int32_t)(in.FileLeft + (in.End - pos));
+}
+
+// Reads the next piece of the member's packed data into InputBuffer, as the
+// field-by-field input does when it needs a byte and the buffer is exhausted.
+DECODE_NOINLINE uint32_t ReadNextPiece(uint32_t fileLeft) {
+    uint32_t n = fileLeft < InputBufferSize ? fileLeft : InputBufferSize;
+    int32_t got = PortRead(Ws->ArchiveFile, Ws->InputBuffer, n);
+    if (got < 0 || (uint32_t)got != n) FailRead();
+    return n;
+}
+
+// Brings Count back to 16 or more (called when it fell below). Bytes already in
+// InputBuffer are taken freely; the file is read only when they are used up and
+// bits are still missing: exactly when the field-by-field input would read it.
+DECODE_INLINE void Refill(FastInput& in) {
+    const uint8_t* buffer = Ws->InputBuffer;
+    if (DECODE_LIKELY(in.Pos + 8 <= in.End)) {
+        uint32_t bytes = (63 - in.Count) >> 3;
+        uint64_t w = LoadBigEndian64(buffer + in.Pos);
+        in.Bits |= (w >> (64 - 8 * bytes)) << (64 - in.Count - 8 * bytes);
+        in.Pos += bytes;
+        in.Count += 8 * bytes;
+        return;
+    }
+    while (in.Count <= 56) {
+        if (in.Pos < in.End) {
+            in.Bits |= (uint64_t)buffer[in.Pos++] << (56 - in.Count);
+            in.Count += 8;
+        } else if (in.Count >= 16) {
+            break;
+        } else if (in.FileLeft != 0) {
+            uint32_t n = ReadNextPiece(in.FileLeft);
+            in.FileLeft -= n;
+            in.Pos = 0;
+            in.End = n;
+            in.Refilled = true;
+        } else {
+            in.Padding = true;
+            in.Count += 8 * ((63 - in.Count) >> 3);
+        }
+    }
+}
+
+DECODE_INLINE void Consume(FastInput& in, uint32_t n) {
+    in.Bits <<= n;
+    in.Count -= n;
+    if (DECODE_UNLIKELY(in.Count < 16)) Refill(in);
+}
+
+// Reads a symbol through a fast table (the table's code is at most 16 bits).
+DECODE_INLINE uint32_t FastSymbol(FastInput& in, const uint16_t* fast, uint32_t tableBits, uint16_t symbolCount,
+                                  const uint8_t* lengths) {
+    uint32_t e = fast[in.Bits >> (64 - tableBits)];
+    uint32_t sym, len;
+    if (DECODE_LIKELY(!(e & FastWalk))) {
+        sym = e & FastSymbolMask;
+        len = e >> FastLengthShift;
+    } else {
+        sym = ResolveNode(e & FastSymbolMask, (uint16_t)(in.Bits >> 48), symbolCount, tableBits);
+        len = lengths[sym];
+        if (len > MaxCodeLength) RejectTable();
+    }
+    Consume(in, len);
+    return sym;
+}
+
+// A full window goes to the output sink; a file also gets a progress report. A
+// literal that fills the window is reported as done before DoneCount counts it.
+DECODE_NOINLINE void HandOverWindow(uint32_t done, uint32_t reported) {
+    SfxWorkspace* ws = Ws;
+    ws->WindowFill = WindowBytes;
+    ws->DoneCount = done;
+    FlushWindow(WindowBytes);
+    if (PortFileIsOpen(ws->OutputFile)) ReportProgress(reported, ws->OrigSize);
+    ws->WindowFill = 0;
+}
+
+// Copies a match byte by byte in ascending order across the window's end and any
+// hand-over, as the format defines it; used when the fast copy does not apply.
+DECODE_NOINLINE uint32_t CopyMatchSlowly(uint32_t fill, uint32_t source, uint32_t length, uint32_t done) {
+    uint8_t* window = Ws->Window;
+    for (; length != 0; length--) {
+        window[fill++] = window[source];
+        source = (source + 1) & WindowMask;
+        if (fill == WindowBytes) {
+            HandOverWindow(done, done);
+            fill = 0;
+        }
+    }
+    return fill;
+}
+
+}  // namespace
+
+void DecodeMember() {
+    SfxWorkspace* ws = Ws;
+    ws->OrigSize = GetU32(ws->Header + HdrUnpackedSize);
+    ws->PackedLeft = (int32_t)GetU32(ws->Header + HdrPackedSize);
+    ws->Crc = 0;
+    ws->WindowSize = WindowBytes;
+    BeginMemberDecode(ws->Header[HdrMethodChar]);
+    ws->DoneCount = 0;
+    ws->WindowFill = 0;
+
+    const uint32_t origSize = ws->OrigSize;
+    uint8_t* const window = ws->Window;
+    uint32_t done = 0;
+    uint32_t fill = 0;
+    uint32_t blockLeft = 0;
+    uint16_t posCount = ws->PosCodeCount;
+    FastInput in;
+    LoadInput(in);
+
+    while (done < origSize) {
+        if (DECODE_UNLIKELY(blockLeft == 0)) {
+            StoreInput(in);
+            ReadBlockHeader();
+            LoadInput(in);
+            blockLeft = ws->BlockLeft ? ws->BlockLeft : 0x10000u;
+            CompileFastTable(FastCodeTable, ws->CodeTable, 4096, LiteralSymbols, ws->CodeLengths);
+            CompileFastTable(FastPosTable, ws->PosTable, 256, posCount, ws->PosLengths);
+        }
+        blockLeft--;
+        uint32_t c = FastSymbol(in, FastCodeTable, 12, LiteralSymbols, ws->CodeLengths);
+        if (c < 256) {
+            window[fill++] = (uint8_t)c;
+            if (DECODE_UNLIKELY(fill == WindowBytes)) {
+                HandOverWindow(done, done + 1);
+                fill = 0;
+            }
+            done++;
+            continue;
+        }
+
+        uint32_t length = c - 253;
+        uint32_t j = FastSymbol(in, FastPosTable, 8, posCount, ws->PosLengths);
+        uint32_t position = j;
+        if (j >= 2) {
+            uint32_t extra = j - 1;
+            position = (1u << extra) + (uint32_t)(in.Bits >> (64 - extra));
+            Consume(in, extra);
+        }
+        done += length;
+        uint32_t source = (fill - position - 1) & WindowMask;
+        if (DECODE_LIKELY(fill + length < WindowBytes && source + length <= WindowBytes)) {
+            uint8_t* d = window + fill;
+            const uint8_t* s = window + source;
+            uint32_t distance = fill - source;   // wraps to a large value when reading ahead
+            fill += length;
+            if (distance >= 8) {
+                // Reading at least 8 bytes behind (or ahead of) the writes: whole words
+                // see the same bytes the byte-by-byte copy would.
+                for (; length >= 8; length -= 8, d += 8, s += 8) {
+                    uint64_t w;
+                    __builtin_memcpy(&w, s, 8);
+                    __builtin_memcpy(d, &w, 8);
+                }
+                for (; length != 0; length--) *d++ = *s++;
+            } else if (distance == 1) {
+                uint8_t b = *s;
+                for (; length != 0; length--) *d++ = b;
+            } else {
+                for (; length != 0; length--) *d++ = *s++;
+            }
+        } else {
+            fill = CopyMatchSlowly(fill, source, length, done);
+        }
+    }
+
+    StoreInput(in);
+    ws->BlockLeft = (uint16_t)blockLeft;
+    ws->DoneCount = done;
+    ws->WindowFill = (int32_t)fill;
+    if (fill != 0) {
+        FlushWindow(fill);
+        if (PortFileIsOpen(ws->OutputFile)) ReportProgress(done, origSize);
+    }
+}

@@ -120,6 +120,54 @@ TEST_F(Wine, ExtractsEveryMemberAfterOk) {
     EXPECT_EQ(ReadAll(out + "data/big.bin"), std::string(big.begin(), big.end()));
 }
 
+// Existing files: the question box, Yes replaces, No keeps; the replaced file gets the
+// archived times (creation, access, write in that order of the header) and attributes.
+TEST_F(Wine, AsksBeforeReplacingAndRestoresTimesAndAttributes) {
+    ASSERT_EQ(mkdir((bench.Dir() + "/out").c_str(), 0777), 0);
+    std::ofstream(bench.Dir() + "/out/old.txt") << "old";
+    std::ofstream(bench.Dir() + "/out/keep.txt") << "kept";
+    lzh::Member replaced = lzh::StoredMember("old.txt", Text("new"), 1000000000, 0x21);
+    replaced.writeAttributes = true;
+    replaced.attributes16 = 0x21;   // read-only, archive
+    replaced.writeWindowsTimes = true;
+    replaced.creationTime = lzh::UnixToFileTime(900000000);
+    replaced.writeTime = lzh::UnixToFileTime(1100000000);
+    replaced.accessTime = lzh::UnixToFileTime(1200000000);
+    lzh::SfxConfig config;
+    config.windowTitle = "Replace";
+    config.installDir = bench.WinPath("out");
+    config.restoreAttributes = 1;
+    bench.WriteImage("setup.exe", config,
+                     lzh::WriteArchive({replaced, lzh::StoredMember("keep.txt", Text("archived"))}, false));
+
+    const wine::Transcript t = bench.Run("setup.exe",
+                                         "expect-dialog\npress 1\n"
+                                         "expect-box\npress Yes\n"
+                                         "expect-box\npress No\n"
+                                         "exit\n");
+    SCOPED_TRACE(t.raw + t.errors);
+    ASSERT_EQ(t.driverStatus, 0);
+    const std::vector<wine::Record> boxes = t.All("BOX");
+    ASSERT_EQ(boxes.size(), 2u);
+    for (const wine::Record& box : boxes) {
+        EXPECT_EQ(box["caption"], "Replace");
+        EXPECT_EQ(box["icon"], "question");
+        EXPECT_EQ(box["buttons"], "Yes,No,Cancel");
+    }
+    const std::string suffix = "old.txt\" Overwrite?";
+    EXPECT_EQ(boxes[0]["text"].substr(boxes[0]["text"].size() - suffix.size()), suffix);
+    EXPECT_EQ(t.ExitStatus(), 1);
+
+    const std::string out = bench.Dir() + "/out/";
+    struct stat st;   // before reading, which moves the access time
+    ASSERT_EQ(stat((out + "old.txt").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mtime, 1100000000);
+    EXPECT_EQ(st.st_atime, 1200000000);
+    EXPECT_EQ(st.st_mode & 0222, 0u) << "read-only was not restored";
+    EXPECT_EQ(ReadAll(out + "old.txt"), "new");
+    EXPECT_EQ(ReadAll(out + "keep.txt"), "kept");
+}
+
 TEST_F(Wine, DialogRefusesNetworkPathsAndCancelEndsWithZero) {
     lzh::SfxConfig config;
     config.installDir = bench.WinPath("out");

@@ -183,6 +183,24 @@ TEST_F(PackCli, SameInputsGiveByteIdenticalOutput) {
     fs::rename(Path("in/data/tmp"), Path("in/data/empty.txt"));
     Build("two.exe", {"--title", "T", "--notice", "in/readme.txt", "in"});
     EXPECT_EQ(ReadAll(Path("one.exe")), ReadAll(Path("two.exe")));
+    // An output inside the packed directory: the one being replaced is not packed.
+    Build("in/self.exe", {"in/."});
+    std::string first = ReadAll(Path("in/self.exe"));
+    Build("in/self.exe", {"in/."});
+    EXPECT_EQ(first, ReadAll(Path("in/self.exe")));
+}
+
+TEST_F(PackCli, ExtractRefusesNamesThatLeaveTheDirectory) {
+    WriteAll(Path("f.txt"), "f");
+    Build("u.exe", {"--allow-unsafe-names", "f.txt", "--as", "../up.txt", "f.txt"});
+    Result r = Run({"extract", "u.exe", "-d", "sub/x"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("member name '../up.txt': it has a '..' component"), std::string::npos) << r.err;
+    EXPECT_FALSE(fs::exists(Path("sub"))) << "nothing is written, not even the directory";
+    fs::create_directories(Path("sub"));
+    EXPECT_EQ(Run({"extract", "u.exe", "-d", "sub/x", "--allow-unsafe-names"}).status, 0);
+    EXPECT_EQ(ReadAll(Path("sub/up.txt")), "f");
+    EXPECT_EQ(ReadAll(Path("sub/x/f.txt")), "f");
 }
 
 TEST_F(PackCli, ConfigurationBlockAndSettingsMemberReachTheStubCore) {

@@ -28,7 +28,10 @@ std::string Errno(const std::string& path) { return path + ": " + strerror(errno
 
 class Collector {
 public:
-    Collector(const Options& o, const CodePage& cp) : options_(o), cp_(cp) {}
+    Collector(const Options& o, const CodePage& cp) : options_(o), cp_(cp) {
+        struct stat st;
+        if (stat(o.output.c_str(), &st) == 0) output_ = {st.st_dev, st.st_ino};
+    }
 
     void Input(const InputPath& in) {
         struct stat st;
@@ -104,6 +107,9 @@ private:
     }
 
     void Add(Source::Kind kind, const std::string& utf8Name, const std::string& path, const struct stat& st) {
+        // The self-extractor being replaced may lie inside a directory being packed; the
+        // new one must not carry the old one.
+        if (kind == Source::File && output_ == std::make_pair(st.st_dev, st.st_ino)) return;
         Source s;
         s.kind = kind;
         s.shown = utf8Name;
@@ -126,6 +132,7 @@ private:
     const Options& options_;
     const CodePage& cp_;
     std::vector<Source> sources_;
+    std::pair<dev_t, ino_t> output_{0, 0};
 };
 
 uint16_t U16(const uint8_t* p) { return (uint16_t)(p[0] | (p[1] << 8)); }

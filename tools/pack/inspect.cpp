@@ -154,6 +154,30 @@ bool TestMemberData() {
     return Ws->Crc == GetU16(Ws->Header + HdrDataCrc);
 }
 
+// Reads every header before anything is written and refuses members that would land
+// outside the directory: on this system a rooted name, or a macro expanded to nothing,
+// means the host's own directories. False when the headers cannot be read (the
+// message has been shown).
+bool CheckNamesBeforeExtracting(const Options& o, const CodePage& cp) {
+    if (!BeginWalk()) return false;
+    std::string refused, why;
+    while (ReadEntryHeader() == HeaderReady) {
+        const char* reason = UnsafeNameReason(Ws->EntryName, cp);
+        if (reason && refused.empty()) {
+            refused = cp.Decode(Ws->EntryName);
+            why = reason;
+        }
+        if (!SkipMember()) break;
+    }
+    PortClose(Ws->ArchiveFile);
+    Ws->ArchiveFile = PortInvalidFile;
+    if (Ws->Failed) return false;
+    if (!refused.empty() && !o.allowUnsafeNames)
+        throw Error(o.file + ": member name '" + refused + "': " + why + ", so it would be extracted outside " +
+                    o.destDir + "; nothing was extracted (--allow-unsafe-names extracts it all the same)");
+    return true;
+}
+
 // Questions (the notice, "Overwrite?") answered No since transcript entry `from`.
 size_t AnsweredNo(size_t from) {
     const auto& events = PosixTranscript();
@@ -268,14 +292,17 @@ int Extract(const Options& o) {
     SetPortCodePage(cp, true);
     if (o.destDir.size() >= sizeof Ws->ChosenDir) throw Error("-d " + o.destDir + ": the self-extractor takes directories of at most 255 bytes");
     struct stat st;
-    if (stat(o.destDir.c_str(), &st) != 0) {
-        if (mkdir(o.destDir.c_str(), 0777) != 0) throw Error("-d " + o.destDir + ": " + strerror(errno));
-    } else if (!S_ISDIR(st.st_mode)) {
-        throw Error("-d " + o.destDir + " is not a directory");
-    }
+    bool exists = stat(o.destDir.c_str(), &st) == 0;
+    if (exists && !S_ISDIR(st.st_mode)) throw Error("-d " + o.destDir + " is not a directory");
     bool isImage = false;
     OpenWorkspace(o, &isImage);
     TextCopy(Ws->ChosenDir, sizeof Ws->ChosenDir, o.destDir.c_str());
+    if (!CheckNamesBeforeExtracting(o, cp)) {
+        fprintf(stderr, "%s: nothing extracted\n", o.file.c_str());
+        CloseWorkspace();
+        return 1;
+    }
+    if (!exists && mkdir(o.destDir.c_str(), 0777) != 0) throw Error("-d " + o.destDir + ": " + strerror(errno));
 
     // The notice is accepted unless --no; "Overwrite?" is answered No unless --yes.
     PosixSetExitTrap(&g_exitTrap);

@@ -199,16 +199,32 @@ void CheckMemberName(const std::string& name, const CodePage& cp, bool allowUnsa
         if (IsDeviceName(comp)) refuse("'" + comp + "' is a device name on Windows; the file could not be created there");
 
     if (allowUnsafe) return;
-    const char* unsafe = nullptr;
-    if (name[0] == '/') unsafe = "it is rooted (begins with a separator)";
-    else if (name.size() >= 2 && name[1] == ':') unsafe = "it is drive-qualified";
-    for (const char* macro : kMacros)
-        if (!unsafe && strncasecmp(name.c_str(), macro, strlen(macro)) == 0) unsafe = "it begins with a directory macro";
-    for (const std::string& comp : components)
-        if (!unsafe && comp == "..") unsafe = "it has a '..' component";
-    if (unsafe)
+    if (const char* unsafe = UnsafeNameReason(name, cp))
         refuse(std::string(unsafe) + ", so it would be extracted outside the installation directory "
                                      "(--allow-unsafe-names allows that)");
+}
+
+const char* UnsafeNameReason(const std::string& name, const CodePage& cp) {
+    if (name.empty()) return nullptr;
+    uint8_t first = (uint8_t)name[0];
+    if (first == '/' || first == '\\' || first == 0xFF) return "it is rooted (begins with a separator)";
+    // The stub takes any name whose second byte is a colon as drive-qualified.
+    if (name.size() >= 2 && name[1] == ':') return "it is drive-qualified";
+    for (const char* macro : kMacros)
+        if (strncasecmp(name.c_str(), macro, strlen(macro)) == 0) return "it begins with a directory macro";
+    std::string component;
+    for (size_t i = 0; i <= name.size(); i++) {
+        uint8_t c = i < name.size() ? (uint8_t)name[i] : 0;
+        if (c && cp.IsLeadByte(c) && i + 1 < name.size()) {
+            component += name.substr(i++, 2);
+        } else if (c == 0 || c == '/' || c == '\\' || c == 0xFF) {
+            if (component == "..") return "it has a '..' component";
+            component.clear();
+        } else {
+            component += (char)c;
+        }
+    }
+    return nullptr;
 }
 
 }  // namespace pack

@@ -175,7 +175,9 @@ Options ParseArguments(const std::vector<std::string>& args) {
             buildOnly(name);
             pendingAs = in.Value(name, inlineValue);
         } else if (name == "--allow-unsafe-names") {
-            buildOnly(name), flagOnly();
+            if (o.action != Action::Build && o.action != Action::Extract)
+                throw UsageError("option " + name + " is for building and extract only");
+            flagOnly();
             o.allowUnsafeNames = true;
         } else if (name == "--quiet" || name == "-q") {
             flagOnly();
@@ -256,6 +258,9 @@ Looking inside:
   -y, --yes / -n, --no     (extract) the answer to the notice and to "Overwrite?";
                            by default the notice is accepted and existing files
                            are kept
+  --allow-unsafe-names     (extract) unpack members whose names lead outside DIR;
+                           without it such an archive is refused before anything
+                           is written
 
   -h, --help               this text
   --version                the version

@@ -93,6 +93,10 @@ private:
 // Unsafe names (absolute, drive-qualified, macro, "..") pass with allowUnsafe; names
 // that the stub would misread ("!" and "$", 0xFF bytes, control bytes, too long) never.
 void CheckMemberName(const std::string& name, const CodePage& cp, bool allowUnsafe, const std::string& shown);
+// Why the stub would put a member of this name outside the installation directory
+// (rooted, drive-qualified, a leading macro, a ".." component), or null. Separators
+// are '/', '\\' and 0xFF outside double-byte characters, as the stub reads them.
+const char* UnsafeNameReason(const std::string& name, const CodePage& cp);
 
 // ---- what goes into the archive ------------------------------------------------------
 

@@ -322,6 +322,14 @@ TEST_F(PackCli, WrapReencodesALevel2ArchiveTheStubCouldNotRead) {
     Result test = Run({"test", "w.exe"});
     EXPECT_EQ(test.status, 0) << test.out << test.err;
     EXPECT_NE(test.out.find("OK        GPL2"), std::string::npos) << test.out;
+    // Damaged compressed data: the image fails the core's own test and is not written.
+    std::string damaged = ReadAll(VARNEX_CORPUS_DIR "/mac_h2_lh5.lzh");
+    damaged[damaged.size() / 2] ^= 0x55;
+    WriteAll(Path("damaged.lzh"), damaged);
+    Result r = Run({"--stub", stub_.string(), "-o", "d.exe", "--wrap", "damaged.lzh"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("d.exe did not pass its own test"), std::string::npos) << r.err;
+    EXPECT_FALSE(fs::exists(Path("d.exe")));
     Build("rooted.exe", {"--allow-unsafe-names", "--wrap", VARNEX_CORPUS_DIR "/mac_h2_full_subdir.lzh"});
     EXPECT_NE(Run({"list", "rooted.exe"}).out.find(" /Untitled/subdir/subdir2/hello.txt"), std::string::npos);
 }

@@ -193,7 +193,8 @@ void CheckStub(const lzh::Bytes& stub, const std::string& shown) {
         throw Error(shown + " already carries an archive (its configuration block is filled); give the bare stub");
 }
 
-void WriteAtomically(const std::string& path, const lzh::Bytes& data) {
+void WriteAtomically(const std::string& path, const lzh::Bytes& data,
+                     const std::function<void(const std::string&)>& verify) {
     size_t slash = path.find_last_of('/');
     std::string dir = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
     std::string base = slash == std::string::npos ? path : path.substr(slash + 1);
@@ -240,6 +241,19 @@ void WriteAtomically(const std::string& path, const lzh::Bytes& data) {
     umask(mask);
     if (fchmod(fd, 0777 & ~mask) != 0) fail("cannot set its permissions");
     if (fsync(fd) != 0) fail("write failed");
+    if (verify) {
+        // The descriptor's name is short whatever the output's path is.
+        std::string byFd = "/proc/self/fd/" + std::to_string(fd);
+        struct stat probe;
+        try {
+            verify(stat(byFd.c_str(), &probe) == 0 ? byFd : std::string(name.data()));
+        } catch (...) {
+            close(fd);
+            unlink(name.data());
+            g_tempPath[0] = 0;
+            throw;
+        }
+    }
     if (close(fd) != 0) {
         fd = -1;
         int err = errno;
@@ -359,7 +373,8 @@ int Build(const Options& o) {
     if (image.size() > kMaxImageSize)
         throw Error("the self-extractor would be " + std::to_string(image.size()) +
                     " bytes; the stub reads images below 2 GiB only");
-    WriteAtomically(o.output, image);
+    // Nothing is written that the stub's own core cannot unpack.
+    WriteAtomically(o.output, image, [&](const std::string& temp) { VerifyImage(temp, o.output, cp); });
     if (!o.quiet)
         printf("%s: %zu files, %zu directories%s%s; %llu bytes packed into %zu (image %zu bytes)\n", o.output.c_str(),
                files, dirs, settings.empty() ? "" : ", settings", notice.empty() ? "" : ", notice",

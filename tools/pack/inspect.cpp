@@ -27,14 +27,14 @@ std::string FieldString(const char* field, size_t size) { return std::string(fie
 
 // Sets up the workspace for FILE: a self-extractor image (its configuration block) or
 // a plain archive (archive at offset 0, no checksum).
-bool OpenWorkspace(const Options& o, bool* isImage) {
+bool OpenWorkspace(const std::string& file, bool* isImage, FILE* echo) {
     struct stat st;
-    if (stat(o.file.c_str(), &st) != 0) throw Error(o.file + ": " + strerror(errno));
-    if (!S_ISREG(st.st_mode)) throw Error(o.file + " is not a file");
-    if (o.file.size() >= sizeof Ws->ImagePath)
-        throw Error(o.file + ": the path is longer than the self-extractor's 259 bytes; use a shorter one");
-    FILE* f = fopen(o.file.c_str(), "rb");
-    if (!f) throw Error(o.file + ": " + strerror(errno));
+    if (stat(file.c_str(), &st) != 0) throw Error(file + ": " + strerror(errno));
+    if (!S_ISREG(st.st_mode)) throw Error(file + " is not a file");
+    if (file.size() >= sizeof Ws->ImagePath)
+        throw Error(file + ": the path is longer than the self-extractor's 259 bytes; use a shorter one");
+    FILE* f = fopen(file.c_str(), "rb");
+    if (!f) throw Error(file + ": " + strerror(errno));
     char magic[2] = {0, 0};
     size_t n = fread(magic, 1, 2, f);
     fclose(f);
@@ -42,16 +42,16 @@ bool OpenWorkspace(const Options& o, bool* isImage) {
 
     Ws = (SfxWorkspace*)PortAllocZero(sizeof(SfxWorkspace));
     if (!Ws) throw Error("not enough memory");
-    PosixSetModulePath(o.file);
-    TextCopy(Ws->ImagePath, sizeof Ws->ImagePath, o.file.c_str());
+    PosixSetModulePath(file);
+    TextCopy(Ws->ImagePath, sizeof Ws->ImagePath, file.c_str());
     if (*isImage) {
         ReadConfigBlock();
-        if (Ws->Config.ArchiveOffset == 0) throw Error(o.file + " carries no archive (its configuration block is empty)");
+        if (Ws->Config.ArchiveOffset == 0) throw Error(file + " carries no archive (its configuration block is empty)");
     } else {
         TextCopy(Ws->Config.WindowTitle, sizeof Ws->Config.WindowTitle, SFX_DEFAULT_TITLE);
     }
     OverwriteAll = AutoStart = SkipIfNotNewer = IsWin32s = 0;
-    PosixEchoMessageBoxes(stderr);
+    PosixEchoMessageBoxes(echo);
     return true;
 }
 
@@ -134,6 +134,7 @@ void SetPortCodePage(const CodePage& cp, bool extracting) {
 struct TestState {
     uint32_t members = 0, failures = 0;
     uint16_t sum = 0;
+    int verbosity = 0;
     std::string current;
 };
 TestState g_test;
@@ -187,13 +188,57 @@ size_t AnsweredNo(size_t from) {
     return n;
 }
 
+// Decodes every member with the core and checks its CRC and the archive's checksum.
+// verbosity 0: silent; 1: failures and the summary of a failed test; 2: every member.
+// *problem names the first failure that the core did not report itself.
+bool RunTest(const std::string& shown, const CodePage& cp, int verbosity, std::string* problem) {
+    if (!BeginWalk()) return false;
+    g_test = TestState();
+    g_test.verbosity = verbosity;
+    PosixSetExitTrap(&g_exitTrap);
+    if (setjmp(g_exitTrap) != 0) {
+        // A fault inside the member's data: the core has shown its message.
+        PosixSetExitTrap(nullptr);
+        if (g_test.verbosity)
+            fprintf(stderr, "%s: %s: the data cannot be decoded\n", shown.c_str(), g_test.current.c_str());
+        return false;
+    }
+    while (ReadEntryHeader() == HeaderReady) {
+        g_test.current = ShownName(cp);
+        g_test.members++;
+        g_test.sum ^= GetU16(Ws->Header + HdrDataCrc);
+        uint32_t dataStart = PortSeek(Ws->ArchiveFile, 0, 1);
+        bool good = Ws->Header[HdrMethodChar] == 'd' || TestMemberData();
+        if (!good && g_test.failures++ == 0) *problem = "member " + g_test.current + ": CRC ERROR";
+        if ((!good && verbosity) || verbosity > 1) printf("%-9s %s\n", good ? "OK" : "CRC ERROR", g_test.current.c_str());
+        // Stand at the next header whatever the decoder consumed.
+        uint64_t next = (uint64_t)dataStart + GetU32(Ws->Header + HdrPackedSize);
+        if (next > Ws->ArchiveLength) {
+            ShowError("Unexpeted EOF", Ws->ImagePath);
+            Ws->Failed = 1;
+            break;
+        }
+        PortSeek(Ws->ArchiveFile, (int32_t)next, 0);
+    }
+    PosixSetExitTrap(nullptr);
+    bool ok = !Ws->Failed && g_test.failures == 0;
+    if (ok && (Ws->Config.ArchiveFlags & ArchiveFlagChecksum) && g_test.sum != Ws->ArchiveChecksum) {
+        ShowError("Tampered DATA", Ws->ImagePath);
+        ok = false;
+    }
+    if (verbosity > 1 || (verbosity && !ok))
+        printf("%s: %u members tested, %u with errors%s\n", shown.c_str(), g_test.members, g_test.failures,
+               ok ? "" : "; the archive is damaged");
+    return ok;
+}
+
 }  // namespace
 
 int List(const Options& o) {
     CodePage cp(o.codePage);
     SetPortCodePage(cp, false);
     bool isImage = false;
-    OpenWorkspace(o, &isImage);
+    OpenWorkspace(o.file, &isImage, stderr);
     const SfxConfigBlock& c = Ws->Config;
     if (isImage) {
         printf("Self-extractor %s, archive at offset %u%s\n", o.file.c_str(), c.ArchiveOffset,
@@ -243,48 +288,32 @@ int Test(const Options& o) {
     CodePage cp(o.codePage);
     SetPortCodePage(cp, false);
     bool isImage = false;
-    OpenWorkspace(o, &isImage);
-    if (!BeginWalk()) {
-        CloseWorkspace();
-        return 1;
-    }
-    g_test = TestState();
-    PosixSetExitTrap(&g_exitTrap);
-    if (setjmp(g_exitTrap) != 0) {
-        // A fault inside the member's data: the core has shown its message.
-        PosixSetExitTrap(nullptr);
-        fprintf(stderr, "%s: %s: the data cannot be decoded\n", o.file.c_str(), g_test.current.c_str());
-        CloseWorkspace();
-        return 1;
-    }
-    while (ReadEntryHeader() == HeaderReady) {
-        g_test.current = ShownName(cp);
-        g_test.members++;
-        g_test.sum ^= GetU16(Ws->Header + HdrDataCrc);
-        uint32_t dataStart = PortSeek(Ws->ArchiveFile, 0, 1);
-        bool good = Ws->Header[HdrMethodChar] == 'd' || TestMemberData();
-        if (!good) g_test.failures++;
-        if (!good || !o.quiet) printf("%-9s %s\n", good ? "OK" : "CRC ERROR", g_test.current.c_str());
-        // Stand at the next header whatever the decoder consumed.
-        uint64_t next = (uint64_t)dataStart + GetU32(Ws->Header + HdrPackedSize);
-        if (next > Ws->ArchiveLength) {
-            ShowError("Unexpeted EOF", Ws->ImagePath);
-            Ws->Failed = 1;
-            break;
-        }
-        PortSeek(Ws->ArchiveFile, (int32_t)next, 0);
-    }
-    PosixSetExitTrap(nullptr);
-    bool ok = !Ws->Failed && g_test.failures == 0;
-    if (ok && (Ws->Config.ArchiveFlags & ArchiveFlagChecksum) && g_test.sum != Ws->ArchiveChecksum) {
-        ShowError("Tampered DATA", Ws->ImagePath);
-        ok = false;
-    }
-    if (!o.quiet || !ok)
-        printf("%s: %u members tested, %u with errors%s\n", o.file.c_str(), g_test.members, g_test.failures,
-               ok ? "" : "; the archive is damaged");
+    OpenWorkspace(o.file, &isImage, stderr);
+    std::string problem;
+    bool ok = RunTest(o.file, cp, o.quiet ? 1 : 2, &problem);
     CloseWorkspace();
     return ok ? 0 : 1;
+}
+
+void VerifyImage(const std::string& path, const std::string& shown, const CodePage& cp) {
+    SetPortCodePage(cp, false);
+    bool isImage = false;
+    OpenWorkspace(path, &isImage, nullptr);
+    size_t before = PosixTranscript().size();
+    std::string problem;
+    bool ok = RunTest(shown, cp, 0, &problem);
+    if (!ok && problem.empty()) {
+        // The core's own message, without its subject (the temporary's path).
+        const auto& events = PosixTranscript();
+        for (size_t i = before; i < events.size(); i++) {
+            if (events[i].kind != PosixEvent::MessageBox) continue;
+            problem = events[i].text;
+            size_t q = problem.rfind("\" ");
+            if (q != std::string::npos) problem.erase(0, q + 2);
+        }
+    }
+    CloseWorkspace();
+    if (!ok) throw Error(shown + " did not pass its own test (" + problem + "); nothing was written");
 }
 
 int Extract(const Options& o) {
@@ -295,7 +324,7 @@ int Extract(const Options& o) {
     bool exists = stat(o.destDir.c_str(), &st) == 0;
     if (exists && !S_ISDIR(st.st_mode)) throw Error("-d " + o.destDir + " is not a directory");
     bool isImage = false;
-    OpenWorkspace(o, &isImage);
+    OpenWorkspace(o.file, &isImage, stderr);
     TextCopy(Ws->ChosenDir, sizeof Ws->ChosenDir, o.destDir.c_str());
     if (!CheckNamesBeforeExtracting(o, cp)) {
         fprintf(stderr, "%s: nothing extracted\n", o.file.c_str());

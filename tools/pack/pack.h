@@ -4,6 +4,7 @@
 
 #include <stdint.h>
 
+#include <functional>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -132,11 +133,17 @@ int Build(const Options& options);
 
 // Writes data to path through a temporary in the same directory and a rename, so that
 // an error never leaves a half-written file. Throws Error.
-void WriteAtomically(const std::string& path, const lzh::Bytes& data);
+// verify, if given, is called with a path of the complete temporary before the rename
+// and may throw to abandon it.
+void WriteAtomically(const std::string& path, const lzh::Bytes& data,
+                     const std::function<void(const std::string&)>& verify = {});
 
 // ---- looking inside ---------------------------------------------------------------
 
 int List(const Options& options);
+// Tests the image at path (shown as `shown`) with the stub's own core; throws Error
+// when a member does not decode to its CRC.
+void VerifyImage(const std::string& path, const std::string& shown, const CodePage& cp);
 int Test(const Options& options);
 int Extract(const Options& options);
 

@@ -8,11 +8,12 @@
 //   run <path>               start the program (working directory: its folder);
 //                            prints IMAGE <full path as Windows sees it>
 //   expect-box               wait for a new message box; prints BOX
-//   expect-dialog            wait for a new window with an edit control 100; prints
-//                            DIALOG and one CONTROL line per child control
+//   expect-dialog            wait for a new dialog that is not a message box (it has a
+//                            field or a list); prints DIALOG and one CONTROL line per
+//                            child control
 //   show                     print the current window again (DIALOG/BOX)
-//   back                     make the last dialog the current window again (after a
-//                            box that it showed was answered)
+//   back                     make the latest dialog that is still open the current
+//                            window again (after a box or dialog it showed was closed)
 //   press <id|text>          click a button of the current window, by control id or by
 //                            its text without '&' (case-insensitive), e.g. "press OK"
 //   type <id> <text>         set the text of a control of the current window
@@ -44,7 +45,7 @@ PROCESS_INFORMATION Child;
 bool Started = false;
 DWORD TimeoutMs = 20000;
 HWND Current = nullptr;
-HWND LastDialog = nullptr;
+std::vector<HWND> Dialogs;   // every dialog expected so far, in order
 std::set<HWND> Seen;
 
 std::string Escape(const std::string& s) {
@@ -130,9 +131,14 @@ std::vector<HWND> Children(HWND parent) {
     return out;
 }
 
+// Message boxes hold only static texts, an icon and buttons; a dialog that has a field
+// or a list (the installer dialog, the directory chooser) is not one.
 bool IsInstallerDialog(HWND w) {
-    HWND edit = GetDlgItem(w, 100);
-    return edit && SameNoCase(ClassOf(edit), "Edit");
+    for (HWND c : Children(w)) {
+        const std::string cls = ClassOf(c);
+        if (SameNoCase(cls, "Edit") || SameNoCase(cls, "ListBox") || SameNoCase(cls, "ComboBox")) return true;
+    }
+    return false;
 }
 
 BOOL CALLBACK CollectWindow(HWND w, LPARAM found) {
@@ -283,14 +289,16 @@ void Step(const std::string& line) {
         BadScript(line + ": nothing runs yet");
     } else if (op == "expect-box" || op == "expect-dialog") {
         Current = WaitForWindow(op == "expect-dialog");
-        if (op == "expect-dialog") LastDialog = Current;
+        if (op == "expect-dialog") Dialogs.push_back(Current);
         Show(Current);
     } else if (op == "show") {
         if (!Current) BadScript(line);
         Show(Current);
     } else if (op == "back") {
-        if (!LastDialog) BadScript(line + ": no dialog yet");
-        Current = LastDialog;
+        Current = nullptr;
+        for (HWND d : Dialogs)
+            if (IsWindow(d)) Current = d;
+        if (!Current) BadScript(line + ": no dialog is open");
     } else if (op == "press") {
         Press(arg);
     } else if (op == "type") {

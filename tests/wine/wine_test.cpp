@@ -200,6 +200,29 @@ TEST_F(Wine, DialogRefusesNetworkPathsAndCancelEndsWithZero) {
     EXPECT_FALSE(IsDir(bench.Dir() + "/out"));
 }
 
+// "&Reference..." opens the directory chooser from the program's own template; its OK
+// puts the chooser's current directory (where the program was started) into the field.
+TEST_F(Wine, ReferenceChoosesADirectoryForTheField) {
+    bench.WriteImage("setup.exe", lzh::SfxConfig(), lzh::WriteArchive({}, false));
+    const wine::Transcript t = bench.Run("setup.exe",
+                                         "expect-dialog\npress 104\n"
+                                         "expect-dialog\npress 1\nwait-gone\n"
+                                         "back\nshow\npress 2\nexit\n");
+    SCOPED_TRACE(t.raw + t.errors);
+    ASSERT_EQ(t.driverStatus, 0);
+    const std::vector<wine::Record> dialogs = t.All("DIALOG");
+    ASSERT_EQ(dialogs.size(), 3u);
+    EXPECT_EQ(dialogs[1]["caption"], "Extracting directory");
+    std::vector<std::string> field;
+    for (const wine::Record& r : t.All("CONTROL")) {
+        if (r["id"] == "100") field.push_back(r["text"]);
+        if (r["id"] == "1121") EXPECT_EQ(r["class"], "ListBox");   // the template's directory list
+    }
+    ASSERT_EQ(field.size(), 2u);
+    EXPECT_EQ(field[1], bench.WinPath(""));
+    EXPECT_EQ(t.ExitStatus(), 0);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {

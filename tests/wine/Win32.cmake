@@ -7,10 +7,12 @@ target_link_libraries(varnex-driver PRIVATE gdi32 user32 kernel32)
 
 # The paths probe: the core's directory macros, volume query and time conversions on the
 # real platform, printed for the host test tests/wine/paths_wine_test.cpp.
-add_executable(paths_probe ${CMAKE_SOURCE_DIR}/tests/wine/paths_probe.cpp ${SFX_CORE_SOURCES}
-  ${CMAKE_SOURCE_DIR}/src/port/port_win32.cpp)
-target_include_directories(paths_probe PRIVATE ${CMAKE_SOURCE_DIR}/src)
-target_compile_definitions(paths_probe PRIVATE __USE_MINGW_ANSI_STDIO=1)
-target_compile_options(paths_probe PRIVATE -O2 -Wall -Wextra)
-target_link_options(paths_probe PRIVATE -static -static-libgcc -static-libstdc++ -s)
-target_link_libraries(paths_probe PRIVATE comdlg32 shell32 gdi32 user32 kernel32)
+if(EXISTS ${CMAKE_SOURCE_DIR}/tests/wine/paths_probe.cpp)
+  add_executable(paths_probe ${CMAKE_SOURCE_DIR}/tests/wine/paths_probe.cpp ${SFX_CORE_SOURCES}
+    ${CMAKE_SOURCE_DIR}/src/port/port_win32.cpp)
+  target_include_directories(paths_probe PRIVATE ${CMAKE_SOURCE_DIR}/src)
+  target_compile_definitions(paths_probe PRIVATE __USE_MINGW_ANSI_STDIO=1)
+  target_compile_options(paths_probe PRIVATE -O2 -Wall -Wextra)
+  target_link_options(paths_probe PRIVATE -static -static-libgcc -static-libstdc++ -s)
+  target_link_libraries(paths_probe PRIVATE comdlg32 shell32 gdi32 user32 kernel32)
+endif()

@@ -311,6 +311,17 @@ int Build(const Options& o) {
         }
         sources.insert(sources.end(), std::make_move_iterator(wrapped.begin()), std::make_move_iterator(wrapped.end()));
     }
+    // The settings and notice of the options join the sources, so that they take their
+    // places in front whichever of them came from a wrapped archive.
+    auto special = [&sources](const std::string& name, lzh::Member m) {
+        Source s;
+        s.kind = Source::Prepared;
+        s.name = s.shown = name;
+        s.prepared = std::move(m);
+        sources.push_back(std::move(s));
+    };
+    if (!settings.empty()) special("$", lzh::SettingsMember(settings));
+    if (!notice.empty()) special("!", lzh::NoticeMember(notice));
     std::stable_sort(sources.begin(), sources.end(), StoredBefore);
     std::map<std::string, const Source*> seen;
     for (const Source& s : sources) {
@@ -331,8 +342,6 @@ int Build(const Options& o) {
     Progress progress(totalWork, !o.quiet && isatty(2) && totalWork >= (1u << 20));
 
     std::vector<lzh::Member> members;
-    if (!settings.empty()) members.push_back(lzh::SettingsMember(settings));
-    if (!notice.empty()) members.push_back(lzh::NoticeMember(notice));
     size_t files = 0, dirs = 0;
     uint64_t inputBytes = 0;
     for (Source& s : sources) {
@@ -342,9 +351,11 @@ int Build(const Options& o) {
             dirs++;
             break;
         case Source::Prepared:
-            if (s.prepared.method == 'd') dirs++;
-            else files++;
-            inputBytes += s.prepared.unpackedSize;
+            if (!IsSpecial(s.name)) {
+                if (s.prepared.method == 'd') dirs++;
+                else files++;
+                inputBytes += s.prepared.unpackedSize;
+            }
             members.push_back(std::move(s.prepared));
             break;
         case Source::File: {

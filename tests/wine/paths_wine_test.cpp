@@ -1,0 +1,114 @@
+// The core's directory macros, volume query and time conversions on the real platform:
+// paths_probe.exe runs them under Wine; the results must name real directories, agree
+// with the platform's own answers and agree with the native build of the same code.
+#include <stdlib.h>
+#include <strings.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <map>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "sfx/timestamps.h"
+#include "wine_bench.h"
+
+#ifndef VARNEX_PATHS_PROBE
+#define VARNEX_PATHS_PROBE ""
+#endif
+
+namespace {
+
+struct Probe {
+    std::map<std::string, std::string> api, volume, target;
+    std::map<std::string, std::pair<std::string, bool>> macro;   // expansion, is a directory
+    std::vector<std::vector<std::string>> utof, ftou;
+    std::string raw;
+};
+
+std::vector<std::string> Split(const std::string& line) {
+    std::istringstream in(line);
+    std::vector<std::string> words;
+    for (std::string w; in >> w;) words.push_back(w);
+    return words;
+}
+std::string Join(const std::vector<std::string>& w, size_t from, size_t to) {
+    std::string s;
+    for (size_t i = from; i < to; i++) s += (i > from ? " " : "") + w[i];
+    return s;
+}
+
+Probe RunProbe(const wine::Bench& bench) {
+    Probe p;
+    const std::string out = bench.Dir() + "/probe.txt";
+    const std::string cmd = std::string("timeout 300 wine '") + VARNEX_PATHS_PROBE + "' >'" + out +
+                            "' 2>'" + bench.Dir() + "/probe-stderr.txt'";
+    if (system(cmd.c_str()) != 0) return p;
+    std::ifstream in(out);
+    for (std::string line; std::getline(in, line);) {
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        p.raw += line + "\n";
+        std::vector<std::string> w = Split(line);
+        if (w.size() < 3) continue;
+        if (w[0] == "api") p.api[w[1]] = Join(w, 2, w.size());
+        if (w[0] == "volume") p.volume[w[1]] = w[2];
+        if (w[0] == "target") p.target[w[1] + " " + w[2]] = Join(w, 3, w.size());
+        if (w[0] == "macro" && w.size() >= 4) p.macro[w[1]] = {Join(w, 2, w.size() - 1), w.back() == "1"};
+        if (w[0] == "utof" && w.size() == 4) p.utof.push_back(w);
+        if (w[0] == "ftou" && w.size() == 4) p.ftou.push_back(w);
+    }
+    return p;
+}
+
+bool SameNoCase(const std::string& a, const std::string& b) { return strcasecmp(a.c_str(), b.c_str()) == 0; }
+
+TEST(WinePaths, MacrosAndTimesAgreeWithThePlatformAndTheNativeCore) {
+    WINE_BENCH_REQUIRED();
+    if (access(VARNEX_PATHS_PROBE, F_OK) != 0) {
+        if (getenv("VARNEX_REQUIRE_WINE")) FAIL() << "no paths probe at " << VARNEX_PATHS_PROBE;
+        GTEST_SKIP() << "no paths probe at " << VARNEX_PATHS_PROBE;
+    }
+    wine::Bench bench;
+    const Probe p = RunProbe(bench);
+    SCOPED_TRACE(p.raw.substr(0, 1500));
+    const std::string windir = p.api.count("windir") ? p.api.at("windir") : "";
+    const std::string sysdir = p.api.count("sysdir") ? p.api.at("sysdir") : "";
+    ASSERT_GT(windir.size(), 2u);
+    ASSERT_FALSE(sysdir.empty());
+
+    // Each macro expands to the platform's directory, and that directory exists.
+    const std::string temp = p.api.count("temp") ? p.api.at("temp") : "";
+    const std::map<std::string, std::string> expected = {
+        {"%WinDir%", windir}, {"%SystemDir%", sysdir}, {"%WinRoot%\\", windir.substr(0, 2) + "\\"},
+        {"%windir%/system32", windir + "\\system32"}, {"%WORK%", temp.empty() ? windir + "\\TEMP" : temp},
+    };
+    for (const auto& e : expected) {
+        ASSERT_TRUE(p.macro.count(e.first)) << e.first;
+        EXPECT_EQ(p.macro.at(e.first).first, e.second) << e.first;
+        EXPECT_TRUE(p.macro.at(e.first).second) << e.first << " is no directory";
+    }
+    // kernel32.dll is found in the system directory.
+    EXPECT_TRUE(SameNoCase(p.target.at("C:\\Inst %Search%/kernel32.dll"), sysdir + "\\kernel32.dll"));
+    // Wine's drives keep long names.
+    EXPECT_EQ(p.volume.at("C:\\"), "255");
+    EXPECT_EQ(p.volume.at("Z:\\"), "255");
+
+    // The platform's FILETIME/SYSTEMTIME conversions and the native ones give the same
+    // results, rejections included.
+    ASSERT_EQ(p.utof.size(), 2008u);
+    for (const auto& w : p.utof) {
+        PortFileTime ft = 0;
+        int ok = UnixToFileTime((uint32_t)std::stoul(w[1]), &ft);
+        ASSERT_EQ(std::to_string(ok) + " " + std::to_string(ft), w[2] + " " + w[3]) << "seconds " << w[1];
+    }
+    ASSERT_EQ(p.ftou.size(), 2007u);
+    for (const auto& w : p.ftou) {
+        PortFileTime ft = std::stoull(w[1]);
+        uint32_t s = 0xDEADBEEF;
+        int ok = FileTimeToUnix(&ft, &s);
+        ASSERT_EQ(std::to_string(ok) + " " + std::to_string(s), w[2] + " " + w[3]) << "filetime " << w[1];
+    }
+}
+
+}  // namespace

@@ -217,8 +217,8 @@ std::vector<Source> ReadWrappedArchive(const std::string& path, const Options& o
 
         // The name as the stub builds it: the parts up to a NUL, every separator outside
         // a double-byte character turned into '/'.
-        dirPart = dirPart.substr(0, dirPart.find('\0'));
-        filePart = filePart.substr(0, filePart.find('\0'));
+        dirPart.resize(std::min(dirPart.size(), dirPart.find('\0')));
+        filePart.resize(std::min(filePart.size(), filePart.find('\0')));
         // Some archivers leave out the separator that closes the directory part; the
         // stub would then glue the last directory to the file name.
         bool closed = false;

@@ -7,6 +7,8 @@
 #include <sys/stat.h>
 #include <time.h>
 
+#include <algorithm>
+
 #include "pack.h"
 #include "port/posix_port.h"
 #include "sfx/archive.h"
@@ -97,7 +99,7 @@ bool BeginWalk() {
 std::string RawEntryName(const CodePage& cp) {
     std::string name;
     if (Ws->DirNameLength) name.assign((const char*)Ws->DirName, Ws->DirNameLength);
-    name = name.substr(0, name.find('\0'));
+    name.resize(std::min(name.size(), name.find('\0')));
     std::string file = Ws->FileNameLength ? std::string((const char*)Ws->FileName, Ws->FileNameLength) : "";
     name += file.substr(0, file.find('\0'));
     for (size_t i = 0; i < name.size(); i++) {

@@ -86,21 +86,21 @@ bool IsDeviceName(const std::string& component) {
 
 }  // namespace
 
-CodePage::CodePage(const std::string& spec) {
-    if (spec.empty()) return;
-    if (spec == "raw") {
+CodePage::CodePage(const std::string& name) {
+    if (name.empty()) return;
+    if (name == "raw") {
         raw_ = true;
         return;
     }
-    std::string digits = spec;
+    std::string digits = name;
     if (strncasecmp(digits.c_str(), "cp", 2) == 0) digits.erase(0, 2);
-    if (strcasecmp(spec.c_str(), "utf-8") == 0 || strcasecmp(spec.c_str(), "utf8") == 0) digits = "65001";
+    if (strcasecmp(name.c_str(), "utf-8") == 0 || strcasecmp(name.c_str(), "utf8") == 0) digits = "65001";
     if (digits.empty() || digits.size() > 5 || digits.find_first_not_of("0123456789") != std::string::npos)
-        throw UsageError("--codepage takes a Windows code page number such as 1252 or 932, or raw; not '" + spec + "'");
+        throw UsageError("--codepage takes a Windows code page number such as 1252 or 932, or raw; not '" + name + "'");
     number_ = (uint32_t)std::stoul(digits);
     iconvName_ = number_ == 65001 ? "UTF-8" : "CP" + std::to_string(number_);
     Converter probe(iconvName_, "UTF-8");
-    if (!probe.ok()) throw UsageError("code page " + spec + " is not known on this system");
+    if (!probe.ok()) throw UsageError("code page " + name + " is not known on this system");
 }
 
 std::string CodePage::Encode(const std::string& utf8, const std::string& what) const {

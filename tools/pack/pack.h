@@ -71,7 +71,7 @@ class CodePage {
 public:
     // "" accepts ASCII only; "raw" stores host bytes unchanged; otherwise a Windows code
     // page number (1252, 932, 65001, ...). Throws UsageError for an unknown one.
-    explicit CodePage(const std::string& spec = "");
+    explicit CodePage(const std::string& name = "");
     // Converts; throws Error naming `what` when the text has a character the code page
     // cannot hold.
     std::string Encode(const std::string& utf8, const std::string& what) const;

@@ -55,6 +55,11 @@ const uint8_t MethodPosCountBits[16] = {0, 0, 0, 0, 4, 4, 5, 5};
     AbortRun(1);
 }
 
+// A code sent as its one symbol names a symbol outside its alphabet: no encoder
+// writes that, and reading it would mean following whatever nodes earlier tables
+// left behind. It is refused when it is read, whether or not the block uses it.
+[[noreturn]] void RejectSingleSymbol() { RejectTable(); }
+
 // Follows the tree below a table entry that is not a symbol. `bits` is the stream's
 // next 16 bits; the walk starts at the first bit below the table index. A code is at
 // most 16 bits long, so after 16 - tableBits steps a symbol must have been reached;
@@ -210,6 +215,7 @@ void ReadPosLengths(uint16_t symbolCount, uint8_t countBits, int16_t zeroRunAfte
     if (n == 0) {
         for (uint32_t i = 0; i < symbolCount; i++) ws->PosLengths[i] = 0;
         uint16_t s = TakeBits(countBits);
+        if (s >= symbolCount) RejectSingleSymbol();
         for (uint32_t i = 0; i < 256; i++) ws->PosTable[i] = s;
         return;
     }
@@ -241,6 +247,7 @@ void ReadCodeLengths() {
     if (n == 0) {
         for (uint32_t i = 0; i < LiteralSymbols; i++) ws->CodeLengths[i] = 0;
         uint16_t s = TakeBits(9);
+        if (s >= LiteralSymbols) RejectSingleSymbol();
         for (uint32_t i = 0; i < 4096; i++) ws->CodeTable[i] = s;
         return;
     }

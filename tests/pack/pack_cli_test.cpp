@@ -334,6 +334,18 @@ TEST_F(PackCli, WrapReencodesALevel2ArchiveTheStubCouldNotRead) {
     EXPECT_NE(Run({"list", "rooted.exe"}).out.find(" /Untitled/subdir/subdir2/hello.txt"), std::string::npos);
 }
 
+TEST_F(PackCli, WrapsWhatAnIndependentArchiverWrote) {
+    if (system("command -v jlha >/dev/null") != 0) GTEST_SKIP() << "jlha is not installed";
+    MakeTree();
+    std::string cd = "cd '" + dir_.string() + "' && ";
+    ASSERT_EQ(system((cd + "jlha a2o7 j.lzh in >/dev/null 2>&1").c_str()), 0);
+    Build("j.exe", {"--wrap", "j.lzh"});
+    Result x = Run({"extract", "j.exe", "-d", "x"});
+    ASSERT_EQ(x.status, 0) << x.err;
+    EXPECT_EQ(ReadAll(Path("x/in/data/text.txt")), ReadAll(Path("in/data/text.txt")));
+    EXPECT_EQ(ReadAll(Path("x/in/data/deep/noise.bin")), ReadAll(Path("in/data/deep/noise.bin")));
+}
+
 TEST_F(PackCli, TestReportsDamagedData) {
     WriteAll(Path("in/f.txt"), std::string(5000, 'z'));
     Build("d.exe", {"--method", "lh0", "in/."});

@@ -64,6 +64,7 @@ char ParseMethod(const std::string& v) {
 
 Options ParseArguments(const std::vector<std::string>& args) {
     Options o;
+    if (args.empty()) throw UsageError("nothing to do: give -o OUT.exe and what to pack, or list|test|extract FILE");
     ArgReader in(args);
     if (!in.Done()) {
         const std::string& first = args[0];

@@ -6,6 +6,7 @@
 #include <string.h>
 #include <sys/stat.h>
 #include <time.h>
+#include <unistd.h>
 
 #include <algorithm>
 
@@ -15,6 +16,7 @@
 #include "sfx/decode.h"
 #include "sfx/startup.h"
 #include "sfx/text.h"
+#include "sfx/ui.h"
 
 namespace pack {
 
@@ -336,9 +338,14 @@ int Extract(const Options& o) {
     if (!exists && mkdir(o.destDir.c_str(), 0777) != 0) throw Error("-d " + o.destDir + ": " + strerror(errno));
 
     // The notice is accepted unless --no; "Overwrite?" is answered No unless --yes.
+    static bool showProgress;
+    static std::string progressFile;
+    showProgress = !o.quiet && isatty(2);
     PosixSetExitTrap(&g_exitTrap);
     if (setjmp(g_exitTrap) != 0) {
         PosixSetExitTrap(nullptr);
+        PosixSetItemTextHook(nullptr);
+        if (showProgress) fputc('\n', stderr);
         fprintf(stderr, "%s: extraction aborted; the file being written was removed\n", o.file.c_str());
         CloseWorkspace();
         return 1;
@@ -353,8 +360,17 @@ int Extract(const Options& o) {
     }
     PosixSetDefaultAnswer(o.answer == Answer::Yes ? PortIdYes : PortIdNo);
     size_t before = PosixTranscript().size();
+    // The dialog's progress line (file and percentage) on a terminal.
+    if (showProgress) {
+        PosixSetItemTextHook([](int32_t id, const char* text) {
+            if (id == IdProgressFile) progressFile = text;
+            else if (id == IdProgressPercent) fprintf(stderr, "\r%-40.40s %-16s", progressFile.c_str(), text);
+        });
+    }
     bool ok = WalkArchive(nullptr, ExtractionPass);
     PosixSetExitTrap(nullptr);
+    PosixSetItemTextHook(nullptr);
+    if (showProgress) fprintf(stderr, "\r%57s\r", "");
     const auto& events = PosixTranscript();
     for (size_t i = before; i < events.size(); i++) {
         if (events[i].kind == PosixEvent::Shell && !o.quiet)

@@ -18,11 +18,16 @@ add_executable(Varnex32 WIN32
   ${CMAKE_SOURCE_DIR}/src/port/port_win32.cpp
   ${VARNEX_RESOURCES})
 target_include_directories(Varnex32 PRIVATE ${CMAKE_SOURCE_DIR}/src)
+# No loop may be turned into a call of memset or memcpy: the stub defines those itself
+# (port_win32.cpp) and links no C runtime.
 target_compile_options(Varnex32 PRIVATE
-  $<$<COMPILE_LANGUAGE:CXX>:${SFX_CORE_FLAGS} -Os -fno-exceptions -fno-rtti>)
+  $<$<COMPILE_LANGUAGE:CXX>:${SFX_CORE_FLAGS} -Os -fno-exceptions -fno-rtti -fno-tree-loop-distribute-patterns>)
+# No C or C++ runtime: the entry is VarnexEntry (stdcall, hence the decoration); libgcc
+# only for the compiler's own helpers (64-bit division, stack probes), linked statically.
 # Reproducible bytes: no time stamp in the header, no symbols.
-target_link_options(Varnex32 PRIVATE -static -static-libgcc -s -Wl,--no-insert-timestamp)
-target_link_libraries(Varnex32 PRIVATE comdlg32 shell32 gdi32 user32 kernel32)
+target_link_options(Varnex32 PRIVATE -nostdlib -Wl,-e,_VarnexEntry@0 -static -static-libgcc -s
+  -Wl,--no-insert-timestamp)
+target_link_libraries(Varnex32 PRIVATE comdlg32 shell32 gdi32 user32 kernel32 gcc)
 set_target_properties(Varnex32 PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/link)
 
 # The post-link tool runs on the build machine, so it is compiled with the host

@@ -316,6 +316,43 @@ asm(".section .edata, \"dr\"\n"
     "    .asciz \"Varnex32.exe\"\n"
     "    .text\n");
 
-// ---- the entry -------------------------------------------------------------------
-// The program takes nothing from its command line or show state: its image is its input.
-int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) { return SfxStartup(instance); }
+// ---- the entry and the little the compiler needs from a C runtime ------------------
+// The stub links no C runtime: its entry calls SfxStartup directly and ends the process
+// with the result, and the few memory routines that the compiler emits calls to (for
+// zeroing and copying structures) are defined here. The program takes nothing from its
+// command line or show state: its image is its input.
+extern "C" void __stdcall VarnexEntry() {
+    ExitProcess(static_cast<UINT>(SfxStartup(GetModuleHandleA(nullptr))));
+}
+
+extern "C" void* memset(void* out, int value, size_t n) {
+    unsigned char* d = static_cast<unsigned char*>(out);
+    while (n--) *d++ = static_cast<unsigned char>(value);
+    return out;
+}
+
+extern "C" void* memcpy(void* out, const void* in, size_t n) {
+    unsigned char* d = static_cast<unsigned char*>(out);
+    const unsigned char* s = static_cast<const unsigned char*>(in);
+    while (n--) *d++ = *s++;
+    return out;
+}
+
+extern "C" void* memmove(void* out, const void* in, size_t n) {
+    unsigned char* d = static_cast<unsigned char*>(out);
+    const unsigned char* s = static_cast<const unsigned char*>(in);
+    if (d < s) {
+        while (n--) *d++ = *s++;
+    } else {
+        while (n--) d[n] = s[n];
+    }
+    return out;
+}
+
+extern "C" int memcmp(const void* a, const void* b, size_t n) {
+    const unsigned char* x = static_cast<const unsigned char*>(a);
+    const unsigned char* y = static_cast<const unsigned char*>(b);
+    for (; n; n--, x++, y++)
+        if (*x != *y) return *x - *y;
+    return 0;
+}

@@ -322,6 +322,9 @@ TEST_F(PackCli, WrapReencodesALevel2ArchiveTheStubCouldNotRead) {
     Result test = Run({"test", "w.exe"});
     EXPECT_EQ(test.status, 0) << test.out << test.err;
     EXPECT_NE(test.out.find("OK        GPL2"), std::string::npos) << test.out;
+    // A self-extractor wraps as well: its archive is found through its block.
+    Build("again.exe", {"--title", "Again", "--wrap", "w.exe"});
+    EXPECT_NE(Run({"list", "again.exe"}).out.find(" GPL2\n"), std::string::npos);
     // Damaged compressed data: the image fails the core's own test and is not written.
     std::string damaged = ReadAll(VARNEX_CORPUS_DIR "/mac_h2_lh5.lzh");
     damaged[damaged.size() / 2] ^= 0x55;

@@ -152,10 +152,20 @@ std::vector<Source> ReadWrappedArchive(const std::string& path, const Options& o
     if (!lzh::ReadFile(path, data)) throw Error(Errno(path));
     std::vector<Source> out;
     size_t pos = 0;
+    // A self-extractor: its archive starts where its configuration block says, after the
+    // checksum if there is one.
+    if (data.size() >= 2 && data[0] == 'M' && data[1] == 'Z') {
+        if (data.size() < lzh::ConfigBlockOffset + lzh::ConfigBlockSize)
+            throw Error(path + " is neither a level-2 archive nor a self-extractor");
+        pos = U32(&data[lzh::ConfigBlockOffset]);
+        if (pos == 0 || pos > data.size())
+            throw Error(path + " is a self-extractor without an archive (its configuration block names none)");
+        if (data[lzh::ConfigBlockOffset + 601] & 0x04) pos += 2;
+    }
     auto bad = [&](const std::string& why) {
         throw Error(path + ": member " + std::to_string(out.size() + 1) + " at offset " + std::to_string(pos) + ": " + why);
     };
-    while (data.size() - pos >= 2 && U16(&data[pos]) != 0) {
+    while (pos <= data.size() && data.size() - pos >= 2 && U16(&data[pos]) != 0) {
         const uint8_t* h = &data[pos];
         size_t left = data.size() - pos;
         // A single 0 byte ends an archive; some systems pad the file after it.

@@ -249,7 +249,8 @@ Building:
   --as NAME                store the next PATH under NAME ('/' between directories)
   --allow-unsafe-names     allow names that leave the installation directory (".."
                            components, rooted or drive-qualified names, macros)
-  --wrap ARCHIVE.lzh       take the members of an existing level-2 archive
+  --wrap ARCHIVE           take the members of an existing level-2 archive, or of a
+                           self-extractor (to build it anew with other options)
   --stub FILE              the stub to use instead of the one built in
   -q, --quiet              no summary, no progress bar
 

@@ -44,6 +44,9 @@ varnex_wine_prefix() {
             echo "wineboot could not make $WINEPREFIX" >&2
             return 1
         fi
+        # A crashing program ends instead of waiting behind a crash dialog.
+        wine reg add 'HKCU\Software\Wine\WineDbg' /v ShowCrashDialog /t REG_DWORD /d 0 /f \
+            </dev/null >/dev/null 2>&1 || true
     fi
 }
 

@@ -61,8 +61,10 @@ class Progress {
 public:
     Progress(uint64_t totalWork, bool show) : total_(totalWork), show_(show && totalWork > 0) {}
     ~Progress() { Clear(); }
-    void Member(const std::string& name, uint64_t size) {
-        base_ += memberWork_;
+    // A member of `size` bytes that the compressor goes through `passes` times.
+    void Member(const std::string& name, uint64_t size, uint64_t passes) {
+        base_ += memberTotal_;
+        memberTotal_ = size * passes;
         memberWork_ = 0;
         lastDone_ = 0;
         size_ = size;
@@ -83,7 +85,7 @@ public:
 private:
     void Draw() {
         if (!show_) return;
-        uint64_t done = std::min(total_, base_ + memberWork_ + lastDone_);
+        uint64_t done = std::min(total_, base_ + std::min(memberTotal_, memberWork_ + lastDone_));
         int percent = (int)(done * 100 / total_);
         if (drawn_ && percent == percent_ && name_ == drawnName_) return;
         percent_ = percent;
@@ -98,7 +100,7 @@ private:
         drawn_ = true;
     }
 
-    uint64_t total_, base_ = 0, memberWork_ = 0, lastDone_ = 0, size_ = 0;
+    uint64_t total_, base_ = 0, memberTotal_ = 0, memberWork_ = 0, lastDone_ = 0, size_ = 0;
     bool show_, drawn_ = false;
     int percent_ = -1;
     std::string name_, drawnName_;
@@ -255,7 +257,6 @@ void WriteAtomically(const std::string& path, const lzh::Bytes& data,
         }
     }
     if (close(fd) != 0) {
-        fd = -1;
         int err = errno;
         unlink(name.data());
         g_tempPath[0] = 0;
@@ -362,7 +363,7 @@ int Build(const Options& o) {
             lzh::Bytes data;
             if (!lzh::ReadFile(s.path, data)) throw Error(s.path + ": " + strerror(errno));
             if (data.size() > 0x7FFFFFFFu) throw Error(s.path + " has grown past 2 GiB while it was read");
-            progress.Member(s.shown, data.size());
+            progress.Member(s.shown, data.size(), o.method == '0' ? 0 : passes);
             if (o.method == '0') {
                 members.push_back(lzh::StoredMember(s.name, data, s.timeStamp, s.attributes));
             } else {

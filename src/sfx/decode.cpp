@@ -478,6 +478,52 @@ DECODE_NOINLINE uint32_t CopyMatchSlowly(uint32_t fill, uint32_t source, uint32_
     return fill;
 }
 
+// Copies a match that ends at least 8 bytes before the window's end (no hand-over
+// inside it); the source may wrap around the window's start.
+DECODE_INLINE void CopyMatch(uint8_t* window, uint32_t fill, uint32_t source, uint32_t length) {
+    uint8_t* d = window + fill;
+    if (DECODE_UNLIKELY(source + length + 8 > WindowBytes)) {
+        for (; length != 0; length--) {
+            *d++ = window[source];
+            source = (source + 1) & WindowMask;
+        }
+        return;
+    }
+    const uint8_t* s = window + source;
+    uint32_t distance = fill - source;   // wraps to a large value when reading ahead
+    if (distance >= 8) {
+        // Reading at least 8 bytes behind (or anywhere ahead of) the writes, whole words
+        // see the bytes the byte-by-byte copy would. The last word may run up to 7
+        // bytes past the match; those bytes (old window contents that a far match may
+        // still read) are put back afterwards.
+        uint64_t after, w;
+        uint8_t* const end = d + length;
+        __builtin_memcpy(&after, end, 8);
+        do {
+            __builtin_memcpy(&w, s, 8);
+            __builtin_memcpy(d, &w, 8);
+            d += 8;
+            s += 8;
+        } while (d < end);
+        __builtin_memcpy(end, &after, 8);
+    } else if (distance == 1) {
+        uint8_t b = *s;
+        for (; length != 0; length--) *d++ = b;
+    } else {
+        for (; length != 0; length--) *d++ = *s++;
+    }
+}
+
+// Reads a match's position through the fast position table and its extra bits.
+DECODE_INLINE uint32_t FastPosition(FastInput& in, uint16_t posCount, const uint8_t* lengths) {
+    uint32_t j = FastSymbol(in, FastPosTable, 8, posCount, lengths);
+    if (j < 2) return j;
+    uint32_t extra = j - 1;
+    uint32_t position = (1u << extra) + (uint32_t)(in.Bits >> (64 - extra));
+    Consume(in, extra);
+    return position;
+}
+
 }  // namespace
 
 void DecodeMember() {
@@ -495,21 +541,50 @@ void DecodeMember() {
     uint32_t done = 0;
     uint32_t fill = 0;
     uint32_t blockLeft = 0;
-    uint16_t posCount = ws->PosCodeCount;
+    const uint16_t posCount = ws->PosCodeCount;
+    const uint8_t* const codeLengths = ws->CodeLengths;
+    const uint8_t* const posLengths = ws->PosLengths;
     FastInput in;
     LoadInput(in);
 
+    // Room kept at the window's end: the longest match and the copy's last word.
+    const uint32_t openEnd = WindowBytes - 256 - 8;
     while (done < origSize) {
         if (DECODE_UNLIKELY(blockLeft == 0)) {
             StoreInput(in);
             ReadBlockHeader();
             LoadInput(in);
             blockLeft = ws->BlockLeft ? ws->BlockLeft : 0x10000u;
-            CompileFastTable(FastCodeTable, ws->CodeTable, 4096, LiteralSymbols, ws->CodeLengths);
-            CompileFastTable(FastPosTable, ws->PosTable, 256, posCount, ws->PosLengths);
+            CompileFastTable(FastCodeTable, ws->CodeTable, 4096, LiteralSymbols, codeLengths);
+            CompileFastTable(FastPosTable, ws->PosTable, 256, posCount, posLengths);
         }
+
+        // Far from the window's end and from the member's end, a run of symbols needs
+        // neither a hand-over nor the size test: DoneCount grows with WindowFill, so
+        // "DoneCount below OrigSize" is "WindowFill below stop" there.
+        if (fill < openEnd) {
+            uint32_t remaining = origSize - done;
+            uint32_t stop = remaining < openEnd - fill ? fill + remaining : openEnd;
+            uint32_t start = fill;
+            do {
+                blockLeft--;
+                uint32_t c = FastSymbol(in, FastCodeTable, 12, LiteralSymbols, codeLengths);
+                if (c < 256) {
+                    window[fill++] = (uint8_t)c;
+                    continue;
+                }
+                uint32_t length = c - 253;
+                uint32_t position = FastPosition(in, posCount, posLengths);
+                CopyMatch(window, fill, (fill - position - 1) & WindowMask, length);
+                fill += length;
+            } while (fill < stop && blockLeft != 0);
+            done += fill - start;
+            continue;
+        }
+
+        // Near the window's end: one symbol at a time, handing over when it is full.
         blockLeft--;
-        uint32_t c = FastSymbol(in, FastCodeTable, 12, LiteralSymbols, ws->CodeLengths);
+        uint32_t c = FastSymbol(in, FastCodeTable, 12, LiteralSymbols, codeLengths);
         if (c < 256) {
             window[fill++] = (uint8_t)c;
             if (DECODE_UNLIKELY(fill == WindowBytes)) {
@@ -519,40 +594,10 @@ void DecodeMember() {
             done++;
             continue;
         }
-
         uint32_t length = c - 253;
-        uint32_t j = FastSymbol(in, FastPosTable, 8, posCount, ws->PosLengths);
-        uint32_t position = j;
-        if (j >= 2) {
-            uint32_t extra = j - 1;
-            position = (1u << extra) + (uint32_t)(in.Bits >> (64 - extra));
-            Consume(in, extra);
-        }
+        uint32_t position = FastPosition(in, posCount, posLengths);
         done += length;
-        uint32_t source = (fill - position - 1) & WindowMask;
-        if (DECODE_LIKELY(fill + length < WindowBytes && source + length <= WindowBytes)) {
-            uint8_t* d = window + fill;
-            const uint8_t* s = window + source;
-            uint32_t distance = fill - source;   // wraps to a large value when reading ahead
-            fill += length;
-            if (distance >= 8) {
-                // Reading at least 8 bytes behind (or ahead of) the writes: whole words
-                // see the same bytes the byte-by-byte copy would.
-                for (; length >= 8; length -= 8, d += 8, s += 8) {
-                    uint64_t w;
-                    __builtin_memcpy(&w, s, 8);
-                    __builtin_memcpy(d, &w, 8);
-                }
-                for (; length != 0; length--) *d++ = *s++;
-            } else if (distance == 1) {
-                uint8_t b = *s;
-                for (; length != 0; length--) *d++ = b;
-            } else {
-                for (; length != 0; length--) *d++ = *s++;
-            }
-        } else {
-            fill = CopyMatchSlowly(fill, source, length, done);
-        }
+        fill = CopyMatchSlowly(fill, (fill - position - 1) & WindowMask, length, done);
     }
 
     StoreInput(in);

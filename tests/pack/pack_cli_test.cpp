@@ -214,7 +214,8 @@ TEST_F(PackCli, ConfigurationBlockAndSettingsMemberReachTheStubCore) {
     EXPECT_EQ(image.substr(598, 9), std::string("%WORK%\\F\0", 9));
     EXPECT_EQ(image.substr(854, 9), std::string("f.txt /x\0", 9));
     EXPECT_EQ(image[1113], 0) << "no checksum flag";
-    EXPECT_NE(image.find("$InstallTitle=From settings\r\n$Flag=2\r\n"), std::string::npos);
+    Result list = Run({"list", "-v", "s.exe"});
+    EXPECT_NE(list.out.find("Settings ($):\n  $InstallTitle=From settings\n  $Flag=2\n"), std::string::npos) << list.out;
 
     // "$Flag=2" (--overwrite-all) makes the core replace a file without asking, where
     // the default answer to "Overwrite?" would keep it.

@@ -183,6 +183,53 @@ bool CheckNamesBeforeExtracting(const Options& o, const CodePage& cp) {
     return true;
 }
 
+// Decodes the current member into a temporary file through the core's own sink and
+// returns its bytes. False when the data cannot be decoded: the core has shown its
+// message and closed the image, so the walk cannot go on.
+bool DecodeToText(std::string* text) {
+    static char path[64];
+    snprintf(path, sizeof path, "/tmp/varnex-pack.XXXXXX");
+    int fd = mkstemp(path);
+    if (fd < 0) throw Error(std::string("cannot create a temporary file: ") + strerror(errno));
+    close(fd);
+    Ws->TargetPath[0] = 0;
+    Ws->OutputFile = PortCreateOutput(path);
+    Ws->Crc = 0;
+    Ws->InPos = 0xFFFFFFFFu;
+    PosixSetExitTrap(&g_exitTrap);
+    if (setjmp(g_exitTrap) != 0) {
+        PosixSetExitTrap(nullptr);
+        unlink(path);
+        return false;
+    }
+    if (Ws->Header[HdrMethodChar] == '0') CopyStored((int32_t)GetU32(Ws->Header + HdrUnpackedSize));
+    else if (Ws->Header[HdrMethodChar] != 'd') DecodeMember();
+    PosixSetExitTrap(nullptr);
+    PortCloseFile(Ws->OutputFile);
+    Ws->OutputFile = PortInvalidFile;
+    lzh::Bytes bytes;
+    bool read = lzh::ReadFile(path, bytes);
+    unlink(path);
+    if (!read) throw Error(std::string("cannot read a temporary file: ") + strerror(errno));
+    text->assign(bytes.begin(), bytes.end());
+    return true;
+}
+
+// Prints a settings or notice text as the stub keeps it (up to the first NUL, at most
+// `limit` bytes), one indented line per line of the text.
+void PrintText(const char* title, std::string text, size_t limit, const CodePage& cp) {
+    text.resize(std::min({text.size(), text.find('\0'), limit}));
+    printf("%s\n", title);
+    size_t start = 0;
+    while (start < text.size()) {
+        size_t end = text.find_first_of("\r\n", start);
+        if (end == std::string::npos) end = text.size();
+        printf("  %s\n", cp.Decode(text.substr(start, end - start)).c_str());
+        if (end + 1 < text.size() && text[end] == '\r' && text[end + 1] == '\n') end++;
+        start = end + 1;
+    }
+}
+
 // Questions (the notice, "Overwrite?") answered No since transcript entry `from`.
 size_t AnsweredNo(size_t from) {
     const auto& events = PosixTranscript();
@@ -266,6 +313,8 @@ int List(const Options& o) {
     uint64_t packed = 0, size = 0;
     uint32_t count = 0;
     uint16_t sum = 0;
+    std::vector<std::pair<std::string, std::string>> texts;   // member name, text
+    bool decodeFailed = false;
     HeaderResult r;
     while ((r = ReadEntryHeader()) == HeaderReady) {
         uint32_t p = GetU32(Ws->Header + HdrPackedSize), u = GetU32(Ws->Header + HdrUnpackedSize);
@@ -276,13 +325,35 @@ int List(const Options& o) {
                FormatTime(GetU32(Ws->Header + HdrTimeStamp)).c_str(), Ws->Attributes, crc, ShownName(cp).c_str());
         packed += p, size += u, count++;
         sum ^= crc;
-        if (!SkipMember()) break;
+        std::string name = Ws->EntryName;
+        if (o.verbose && (name == "$" || name == "!")) {
+            uint32_t dataStart = PortSeek(Ws->ArchiveFile, 0, 1);
+            std::string text;
+            if (!DecodeToText(&text)) {
+                decodeFailed = true;
+                break;
+            }
+            texts.emplace_back(name, text);
+            uint64_t next = (uint64_t)dataStart + p;
+            if (next > Ws->ArchiveLength) {
+                ShowError("Unexpeted EOF", Ws->ImagePath);
+                Ws->Failed = 1;
+                break;
+            }
+            PortSeek(Ws->ArchiveFile, (int32_t)next, 0);
+        } else if (!SkipMember()) {
+            break;
+        }
     }
-    bool ok = !Ws->Failed;
+    bool ok = !Ws->Failed && !decodeFailed;
     printf("%u members, %llu bytes packed into %llu\n", count, (unsigned long long)size, (unsigned long long)packed);
     if (ok && (c.ArchiveFlags & ArchiveFlagChecksum) && sum != Ws->ArchiveChecksum) {
         ShowError("Tampered DATA", Ws->ImagePath);
         ok = false;
+    }
+    for (const auto& [name, text] : texts) {
+        if (name == "$") PrintText("Settings ($):", text, sizeof Ws->SettingsText - 1, cp);
+        else PrintText("Notice (!):", text, sizeof Ws->MessageText - 1, cp);
     }
     CloseWorkspace();
     return ok ? 0 : 1;

@@ -183,6 +183,10 @@ Options ParseArguments(const std::vector<std::string>& args) {
         } else if (name == "--quiet" || name == "-q") {
             flagOnly();
             o.quiet = true;
+        } else if (name == "-v" || name == "--verbose") {
+            if (o.action != Action::List) throw UsageError("option " + name + " is for list only");
+            flagOnly();
+            o.verbose = true;
         } else if (name == "-d" || name == "--directory") {
             if (o.action != Action::Extract) throw UsageError("option " + name + " is for extract only");
             o.destDir = in.Value(name, inlineValue);
@@ -214,7 +218,8 @@ Options ParseArguments(const std::vector<std::string>& args) {
 std::string HelpText() {
     return R"(Usage:
   varnex-pack [options] -o OUT.exe PATH...   build a self-extractor
-  varnex-pack list FILE                      list a self-extractor or a plain .lzh
+  varnex-pack list [-v] FILE                 list a self-extractor or a plain .lzh
+                                             (-v: with its settings and notice)
   varnex-pack test FILE                      decode every member and check its CRC
   varnex-pack extract FILE -d DIR [--yes|--no]
                                              unpack it as the self-extractor would

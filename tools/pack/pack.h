@@ -55,6 +55,7 @@ struct Options {
     // List, test, extract.
     std::string file;
     std::string destDir;
+    bool verbose = false;             // list: show the settings and notice texts
     Answer answer = Answer::Default;
 };
 

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "lzh/archive_writer.h"
+#include "lzh/encoder.h"
 
 namespace pack {
 
@@ -40,7 +41,7 @@ struct Options {
     std::string output;
     std::vector<InputPath> inputs;
     char method = 0;                  // 0: the best of lh5/lh6/lh7; '0', '5', '6', '7'
-    int level = 6;
+    int level = lzh::DefaultLevel;
     std::optional<std::string> title, label, dir, command;
     bool restoreAttributes = false;
     bool checksum = false;

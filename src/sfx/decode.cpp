@@ -322,9 +322,27 @@ void CompileFastTable(uint16_t* fast, const uint16_t* table, uint32_t entries, u
         if (j < symbolCount && lengths[j] <= MaxCodeLength)
             fast[i] = (uint16_t)(j | ((uint32_t)lengths[j] << FastLengthShift));
         else
-            fast[i] = (uint16_t)(FastWalk | (j & FastSymbolMask));
+            fast[i] = (uint16_t)(FastWalk | (j < NodeCount ? j : FastSymbolMask));
     }
 }
+
+// The literal/length table without the walk flag: an entry's low 10 bits are a
+// symbol (below 510, with its length above) or, 510 and up, a node to walk from
+// with length 0, so a literal needs no test beyond "below 256". (1023 is no node:
+// the walk refuses it.)
+void CompileLiteralTable() {
+    SfxWorkspace* ws = Ws;
+    for (uint32_t i = 0; i < 4096; i++) {
+        uint32_t j = ws->CodeTable[i];
+        if (j < LiteralSymbols)
+            FastCodeTable[i] = (uint16_t)(ws->CodeLengths[j] <= MaxCodeLength
+                                              ? j | ((uint32_t)ws->CodeLengths[j] << FastLengthShift)
+                                              : FastSymbolMask);
+        else
+            FastCodeTable[i] = (uint16_t)(j < NodeCount ? j : FastSymbolMask);
+    }
+}
+
 
 // The bit input of the fast loop. Bits holds Count valid bits at its top; Count is
 // at least 16 between steps, so the 16 bits the field-by-field input keeps in BitBuf
@@ -397,9 +415,9 @@ DECODE_NOINLINE uint32_t ReadNextPiece(uint32_t fileLeft) {
     return n;
 }
 
-// Brings Count back to 16 or more (called when it fell below). Bytes already in
-// InputBuffer are taken freely; the file is read only when they are used up and
-// bits are still missing: exactly when the field-by-field input would read it.
+// Tops Count up (called when it is below 32). Bytes already in InputBuffer are
+// taken freely; the file is read only when they are used up and fewer than 16 bits
+// are left: exactly when the field-by-field input would read it.
 DECODE_INLINE void Refill(FastInput& in) {
     const uint8_t* buffer = Ws->InputBuffer;
     if (DECODE_LIKELY(in.Pos + 8 <= in.End)) {
@@ -435,21 +453,19 @@ DECODE_INLINE void Consume(FastInput& in, uint32_t n) {
     if (DECODE_UNLIKELY(in.Count < 16)) Refill(in);
 }
 
-// Reads a symbol through a fast table (the table's code is at most 16 bits).
-DECODE_INLINE uint32_t FastSymbol(FastInput& in, const uint16_t* fast, uint32_t tableBits, uint16_t symbolCount,
-                                  const uint8_t* lengths) {
-    uint32_t e = fast[in.Bits >> (64 - tableBits)];
-    uint32_t sym, len;
-    if (DECODE_LIKELY(!(e & FastWalk))) {
-        sym = e & FastSymbolMask;
-        len = e >> FastLengthShift;
-    } else {
-        sym = ResolveNode(e & FastSymbolMask, (uint16_t)(in.Bits >> 48), symbolCount, tableBits);
-        len = lengths[sym];
+// Reads a literal/length symbol through FastCodeTable.
+DECODE_INLINE uint32_t FastLiteral(FastInput& in, const uint8_t* lengths) {
+    uint32_t e = FastCodeTable[in.Bits >> 52];
+    uint32_t c = e & FastSymbolMask;
+    if (DECODE_UNLIKELY(c >= LiteralSymbols)) {
+        c = ResolveNode(c, (uint16_t)(in.Bits >> 48), LiteralSymbols, 12);
+        uint32_t len = lengths[c];
         if (len > MaxCodeLength) RejectTable();
+        Consume(in, len);
+        return c;
     }
-    Consume(in, len);
-    return sym;
+    Consume(in, e >> FastLengthShift);
+    return c;
 }
 
 // A full window goes to the output sink; a file also gets a progress report. A
@@ -514,11 +530,32 @@ DECODE_INLINE void CopyMatch(uint8_t* window, uint32_t fill, uint32_t source, ui
     }
 }
 
-// Reads a match's position through the fast position table and its extra bits.
+// Reads a match's position: its symbol and extra bits in one step when the register
+// holds them both (topping it up from InputBuffer first; Count is 16 or more here, so
+// that never reads the file), in two steps near the end of a piece.
 DECODE_INLINE uint32_t FastPosition(FastInput& in, uint16_t posCount, const uint8_t* lengths) {
-    uint32_t j = FastSymbol(in, FastPosTable, 8, posCount, lengths);
-    if (j < 2) return j;
+    uint32_t e = FastPosTable[in.Bits >> 56];
+    uint32_t j, len;
+    if (DECODE_LIKELY(!(e & FastWalk))) {
+        j = e & FastSymbolMask;
+        len = e >> FastLengthShift;
+    } else {
+        j = ResolveNode(e & FastSymbolMask, (uint16_t)(in.Bits >> 48), posCount, 8);
+        len = lengths[j];
+        if (len > MaxCodeLength) RejectTable();
+    }
+    if (j < 2) {
+        Consume(in, len);
+        return j;
+    }
     uint32_t extra = j - 1;
+    if (in.Count < 32) Refill(in);
+    if (DECODE_LIKELY(in.Count >= len + extra)) {
+        uint32_t position = (1u << extra) + (uint32_t)((in.Bits << len) >> (64 - extra));
+        Consume(in, len + extra);
+        return position;
+    }
+    Consume(in, len);
     uint32_t position = (1u << extra) + (uint32_t)(in.Bits >> (64 - extra));
     Consume(in, extra);
     return position;
@@ -555,7 +592,7 @@ void DecodeMember() {
             ReadBlockHeader();
             LoadInput(in);
             blockLeft = ws->BlockLeft ? ws->BlockLeft : 0x10000u;
-            CompileFastTable(FastCodeTable, ws->CodeTable, 4096, LiteralSymbols, codeLengths);
+            CompileLiteralTable();
             CompileFastTable(FastPosTable, ws->PosTable, 256, posCount, posLengths);
         }
 
@@ -568,7 +605,7 @@ void DecodeMember() {
             uint32_t start = fill;
             do {
                 blockLeft--;
-                uint32_t c = FastSymbol(in, FastCodeTable, 12, LiteralSymbols, codeLengths);
+                uint32_t c = FastLiteral(in, codeLengths);
                 if (c < 256) {
                     window[fill++] = (uint8_t)c;
                     continue;
@@ -584,7 +621,7 @@ void DecodeMember() {
 
         // Near the window's end: one symbol at a time, handing over when it is full.
         blockLeft--;
-        uint32_t c = FastSymbol(in, FastCodeTable, 12, LiteralSymbols, codeLengths);
+        uint32_t c = FastLiteral(in, codeLengths);
         if (c < 256) {
             window[fill++] = (uint8_t)c;
             if (DECODE_UNLIKELY(fill == WindowBytes)) {

@@ -322,7 +322,7 @@ void CompileFastTable(uint16_t* fast, const uint16_t* table, uint32_t entries, u
         if (j < symbolCount && lengths[j] <= MaxCodeLength)
             fast[i] = (uint16_t)(j | ((uint32_t)lengths[j] << FastLengthShift));
         else
-            fast[i] = (uint16_t)(FastWalk | (j < NodeCount ? j : FastSymbolMask));
+            fast[i] = (uint16_t)(FastWalk | (j < NodeCount ? j : (uint32_t)FastSymbolMask));
     }
 }
 
@@ -337,9 +337,9 @@ void CompileLiteralTable() {
         if (j < LiteralSymbols)
             FastCodeTable[i] = (uint16_t)(ws->CodeLengths[j] <= MaxCodeLength
                                               ? j | ((uint32_t)ws->CodeLengths[j] << FastLengthShift)
-                                              : FastSymbolMask);
+                                              : (uint32_t)FastSymbolMask);
         else
-            FastCodeTable[i] = (uint16_t)(j < NodeCount ? j : FastSymbolMask);
+            FastCodeTable[i] = (uint16_t)(j < NodeCount ? j : (uint32_t)FastSymbolMask);
     }
 }
 

@@ -126,8 +126,8 @@ bool MacroValue(const char* path, const char* searchName, char* value, uint32_t*
 // name silently sends the file somewhere other than where the archive says, possibly
 // over another file. An empty path makes the failure visible instead: an empty
 // installation directory is replaced by the current directory, which the user sees and
-// confirms in the dialog, and a member with an empty name is joined to nothing but the
-// installation directory, which cannot be created as a file, so the walk reports it.
+// confirms in the dialog, and a member whose name is refused gets an empty target path
+// (BuildTargetPath), which cannot be created, so the walk reports "Open ERROR".
 bool ExpandMacro(char* path, uint32_t capacity, const char* searchName) {
     char value[WorkSize];
     uint32_t macroLength;
@@ -161,8 +161,8 @@ void AppendSeparator(char* path, uint32_t capacity) {
     uint32_t n = TextLength(path);
     char* last = PortCharPrev(path, path + n);
     if (*last == '\\' || *last == '/') return;
-    // No room for the slash: the path stays as it is. Every caller measures the joined
-    // result against its buffer and refuses one that does not fit.
+    // No room for the slash: the path stays as it is rather than overrun its buffer. The
+    // callers here always leave room for it.
     if (n + 2 > capacity) return;
     path[n] = '/';
     path[n + 1] = 0;
@@ -371,7 +371,7 @@ void StripQuotes(char* text, int32_t limit) {
     char* temporary = (char*)PortAllocZero((uint32_t)limit + 1);
     if (!temporary) return;
     uint32_t in = 0, out = 0;
-    while (text[in] && in < (uint32_t)limit) {
+    while (in < (uint32_t)limit && text[in]) {
         uint32_t step = CharSize(text + in);
         if (in + step > (uint32_t)limit) break;
         if (step == 1 && text[in] == '"') {

@@ -37,6 +37,19 @@ HeaderResult BadHeader() {
     return HeaderFailed;
 }
 
+// Whether the directory data ends in a separator byte that is not the trail byte of a
+// double-byte character.
+bool EndsWithSeparator(const uint8_t* dir, uint32_t length) {
+    uint32_t i = 0, last = 0;
+    while (i < length) {
+        last = i;
+        i += (PortIsLeadByte(dir[i]) && i + 1 < length) ? 2 : 1;
+    }
+    if (i - last != 1) return false;
+    uint8_t c = dir[last];
+    return c == 0xFF || c == '/' || c == '\\';
+}
+
 void ReleaseHeader() {
     if (Ws->Header) PortFree(Ws->Header);
     Ws->Header = nullptr;
@@ -125,6 +138,16 @@ HeaderResult ReadEntryHeader() {
     if (PortRead(Ws->ArchiveFile, sizeBytes, 2) != 2) return EndOfArchive;
     uint16_t headerSize = GetU16(sizeBytes);
     if (headerSize == 0) return EndOfArchive;
+    // Archivers end an archive with a single 0 byte, and some pad the file after it
+    // (an image appended to, a file system that rounds up to blocks). So a low byte of 0
+    // followed by anything but a method id is the end marker, not a header size of
+    // 256 * n; a real header of such a size still shows its method id next.
+    uint8_t methodId[5];
+    const bool lowByteZero = sizeBytes[0] == 0;
+    if (lowByteZero) {
+        if (PortRead(Ws->ArchiveFile, methodId, 5) != 5) return EndOfArchive;
+        if (methodId[0] != '-' || methodId[1] != 'l' || methodId[2] != 'h' || methodId[4] != '-') return EndOfArchive;
+    }
 
     // The size is a signed 16-bit count: 32768 and above cannot be held.
     uint8_t* h = headerSize < 0x8000 ? (uint8_t*)PortAllocZero(headerSize) : nullptr;
@@ -138,7 +161,12 @@ HeaderResult ReadEntryHeader() {
     // Below the fixed part there is no room for the fields read below.
     if (headerSize < HdrFixedSize) return BadHeader();
     PutU16(h, headerSize);
-    if (PortRead(Ws->ArchiveFile, h + 2, headerSize - 2u) != (int32_t)(headerSize - 2u)) return BadHeader();
+    uint32_t have = 2;
+    if (lowByteZero) {
+        MemCopy(h + 2, methodId, 5);
+        have = 7;
+    }
+    if (PortRead(Ws->ArchiveFile, h + have, headerSize - have) != (int32_t)(headerSize - have)) return BadHeader();
 
     const uint8_t method = h[HdrMethodChar];
     if (h[2] != '-' || h[3] != 'l' || h[4] != 'h' || h[6] != '-') return BadHeader();
@@ -173,14 +201,19 @@ HeaderResult ReadEntryHeader() {
     Ws->Crc = 0;
     if (UpdateCrc(h, headerSize) != Ws->StoredHeaderCrc) return BadHeader();
 
+    // Some archivers write the directory part without a closing separator ("a\xFFb"
+    // for a/b/); joined as it stands the name would become a/bfile. A separator is put
+    // between the parts then.
+    uint32_t dirLength = Ws->DirNameLength, fileLength = Ws->FileNameLength;
+    uint32_t joint = (dirLength && fileLength && !EndsWithSeparator(Ws->DirName, dirLength)) ? 1 : 0;
     // A name longer than EntryName is refused rather than cut: a cut name would put the
     // data into a different file than the archive names.
-    uint32_t dirLength = Ws->DirNameLength, fileLength = Ws->FileNameLength;
-    if (dirLength + fileLength > sizeof Ws->EntryName - 1) return BadHeader();
+    if (dirLength + joint + fileLength > sizeof Ws->EntryName - 1) return BadHeader();
     if (dirLength) MemCopy(Ws->EntryName, Ws->DirName, dirLength);
-    if (fileLength) MemCopy(Ws->EntryName + dirLength, Ws->FileName, fileLength);
+    if (joint) Ws->EntryName[dirLength] = '/';
+    if (fileLength) MemCopy(Ws->EntryName + dirLength + joint, Ws->FileName, fileLength);
     // A zero byte inside either part ends the name where it stands.
-    Ws->EntryName[dirLength + fileLength] = 0;
+    Ws->EntryName[dirLength + joint + fileLength] = 0;
     ReplaceSeparators(Ws->EntryName, '/');
     return HeaderReady;
 }

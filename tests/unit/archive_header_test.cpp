@@ -124,6 +124,10 @@ TEST_F(Header, ReadsNamesAttributesAndTimes) {
     EXPECT_EQ(Ws->CreationTime, h.stamp);
     EXPECT_EQ(Ws->WriteTime, 5u);
 
+    // A directory part without its closing separator still names a directory.
+    h.ext[1].second = Name("a\xFF" "b");
+    ASSERT_EQ(Read(h.Encode()), HeaderReady);
+    EXPECT_STREQ(Ws->EntryName, "a/b/c.txt");
     // A directory-only header, then a file-only one: nothing carries over.
     RawHeader d;
     d.method = 'd';
@@ -147,8 +151,18 @@ TEST_F(Header, EndOfArchive) {
     EXPECT_EQ(Read({}), EndOfArchive);
     EXPECT_EQ(Read({0x40}), EndOfArchive);
     EXPECT_EQ(Read({0, 0, 1, 2}), EndOfArchive);
+    // The 0 end marker followed by padding is no header of 256 * n bytes...
+    EXPECT_EQ(Read({0, 0xD7, 0x4D, 0xFA, 0x86, 0x86, 0x7C, 0x6A}), EndOfArchive);
+    EXPECT_EQ(Read({0, 0x01, '-', 'l', 'h'}), EndOfArchive);
     EXPECT_TRUE(Boxes().empty());
     EXPECT_EQ(Ws->Failed, 0);
+    // ...but a header of exactly 256 bytes is read as one.
+    RawHeader h;
+    h.ext = {{0x01, Name("f")}, {0x77, lzh::Bytes(256 - 26 - 4 - 5 - 3, 'p')}};
+    lzh::Bytes bytes = h.Encode();
+    ASSERT_EQ(bytes.size(), 256u);
+    EXPECT_EQ(Read(bytes), HeaderReady);
+    EXPECT_STREQ(Ws->EntryName, "f");
 }
 
 TEST_F(Header, RefusesMalformedHeaders) {

@@ -494,11 +494,11 @@ DECODE_NOINLINE uint32_t CopyMatchSlowly(uint32_t fill, uint32_t source, uint32_
     return fill;
 }
 
-// Copies a match that ends at least 8 bytes before the window's end (no hand-over
+// Copies a match that ends at least 16 bytes before the window's end (no hand-over
 // inside it); the source may wrap around the window's start.
 DECODE_INLINE void CopyMatch(uint8_t* window, uint32_t fill, uint32_t source, uint32_t length) {
     uint8_t* d = window + fill;
-    if (DECODE_UNLIKELY(source + length + 8 > WindowBytes)) {
+    if (DECODE_UNLIKELY(source + length + 16 > WindowBytes)) {
         for (; length != 0; length--) {
             *d++ = window[source];
             source = (source + 1) & WindowMask;
@@ -507,11 +507,22 @@ DECODE_INLINE void CopyMatch(uint8_t* window, uint32_t fill, uint32_t source, ui
     }
     const uint8_t* s = window + source;
     uint32_t distance = fill - source;   // wraps to a large value when reading ahead
-    if (distance >= 8) {
-        // Reading at least 8 bytes behind (or anywhere ahead of) the writes, whole words
-        // see the bytes the byte-by-byte copy would. The last word may run up to 7
-        // bytes past the match; those bytes (old window contents that a far match may
-        // still read) are put back afterwards.
+    if (distance >= 16) {
+        // Reading at least 16 bytes behind (or anywhere ahead of) the writes, whole
+        // words see the bytes the byte-by-byte copy would. The last step may run up to
+        // 15 bytes past the match; those bytes (old window contents that a far match
+        // may still read) are put back afterwards.
+        uint64_t after[2], w[2];
+        uint8_t* const end = d + length;
+        __builtin_memcpy(after, end, 16);
+        do {
+            __builtin_memcpy(w, s, 16);
+            __builtin_memcpy(d, w, 16);
+            d += 16;
+            s += 16;
+        } while (d < end);
+        __builtin_memcpy(end, after, 16);
+    } else if (distance >= 8) {
         uint64_t after, w;
         uint8_t* const end = d + length;
         __builtin_memcpy(&after, end, 8);
@@ -584,8 +595,8 @@ void DecodeMember() {
     FastInput in;
     LoadInput(in);
 
-    // Room kept at the window's end: the longest match and the copy's last word.
-    const uint32_t openEnd = WindowBytes - 256 - 8;
+    // Room kept at the window's end: the longest match and the copy's last step.
+    const uint32_t openEnd = WindowBytes - 256 - 16;
     while (done < origSize) {
         if (DECODE_UNLIKELY(blockLeft == 0)) {
             StoreInput(in);

@@ -22,6 +22,10 @@ void ApplyExtendedHeader(uint8_t* type, uint32_t size);
 bool WalkArchive(PortWindow owner, WalkPass pass);
 bool SkipMember();
 void WriteOutput(const uint8_t* bytes, uint32_t count, PortFile file);
+// Starts keeping member data as text (CaptureNotice into MessageText, CaptureSettings
+// into SettingsText): sets CaptureMode and empties the buffer. WriteOutput then keeps
+// the start of the data, up to the buffer's size or a zero byte.
+void BeginCapture(uint8_t mode);
 void FlushWindow(uint32_t count);
 void ReportProgress(uint32_t done, uint32_t total);
 void CopyStored(int32_t size);

@@ -19,7 +19,7 @@ const uint32_t NoTime = 0xFFFFFFFFu;
 const int32_t PathDisplayLimit = 32;   // characters of the path on the progress line
 
 // State of the current text capture: how much of the buffer is filled and whether the
-// text has ended (full, or a zero byte met). Reset when a capture begins.
+// text has ended (full, or a zero byte met). Reset by BeginCapture.
 uint32_t CaptureFill;
 bool CaptureEnded;
 
@@ -117,17 +117,9 @@ bool PreflightMember() {
     MemberCrcSum ^= GetU16(Ws->Header + HdrDataCrc);
     uint32_t dataStart = CurrentPosition();
     if (dataStart == SeekFailed) return FailWith("Read ERROR", Ws->ImagePath);
-    if (Ws->EntryName[0] == '!' && !Ws->EntryName[1]) {
-        Ws->CaptureMode = CaptureNotice;
-        Ws->MessageText[0] = 0;
-    } else if (Ws->EntryName[0] == '$' && !Ws->EntryName[1]) {
-        Ws->CaptureMode = CaptureSettings;
-        Ws->SettingsText[0] = 0;
-    } else {
-        return SkipMember();
-    }
-    CaptureFill = 0;
-    CaptureEnded = false;
+    if (Ws->EntryName[0] == '!' && !Ws->EntryName[1]) BeginCapture(CaptureNotice);
+    else if (Ws->EntryName[0] == '$' && !Ws->EntryName[1]) BeginCapture(CaptureSettings);
+    else return SkipMember();
     Ws->OutputFile = PortInvalidFile;
     if (!ProcessData(dataStart)) {
         Ws->CaptureMode = CaptureNone;
@@ -271,6 +263,14 @@ bool SkipMember() {
     return SeekToNextHeader(position);
 }
 
+void BeginCapture(uint8_t mode) {
+    Ws->CaptureMode = mode;
+    if (mode == CaptureNotice) Ws->MessageText[0] = 0;
+    if (mode == CaptureSettings) Ws->SettingsText[0] = 0;
+    CaptureFill = 0;
+    CaptureEnded = false;
+}
+
 void WriteOutput(const uint8_t* bytes, uint32_t count, PortFile file) {
     if (PortFileIsOpen(file)) {
         if (!PortWrite(file, bytes, count)) {
@@ -288,7 +288,7 @@ void WriteOutput(const uint8_t* bytes, uint32_t count, PortFile file) {
     // The text is the start of the member: later chunks are appended until the buffer
     // is full or a zero byte ends the text. (Replacing the text with each chunk would
     // leave only the start of the last chunk of a long notice or settings member.)
-    if (CaptureFill >= capacity) CaptureFill = 0;   // a capture not begun by the walk
+    if (CaptureFill >= capacity) CaptureFill = 0;   // never past the buffer, whatever came before
     uint32_t i = 0;
     while (!CaptureEnded && i < count) {
         if (bytes[i] == 0 || CaptureFill == capacity - 1) {

@@ -344,12 +344,21 @@ void CompileLiteralTable() {
 }
 
 
-// The bit input of the fast loop. Bits holds Count valid bits at its top; Count is
-// at least 16 between steps, so the 16 bits the field-by-field input keeps in BitBuf
-// are always there. Pos and End delimit the bytes of InputBuffer not yet in Bits;
+// The bit input of the fast loop works in a register of the machine's width (64 or
+// 32 bits; VARNEX_DECODE_WORD32 forces 32 so that the narrow variant is tested on
+// 64-bit hosts too). Bits holds Count valid bits at its top; Count is at least 16
+// between steps, so the 16 bits the field-by-field input keeps in BitBuf are always
+// there. Pos and End delimit the bytes of InputBuffer not yet in Bits;
 // FileLeft counts the member's packed bytes still in the file.
+#if UINTPTR_MAX > 0xFFFFFFFFu && !defined(VARNEX_DECODE_WORD32)
+typedef uint64_t BitWord;
+#else
+typedef uint32_t BitWord;
+#endif
+const uint32_t WordBits = sizeof(BitWord) * 8;
+
 struct FastInput {
-    uint64_t Bits;
+    BitWord Bits;
     uint32_t Count;
     uint32_t Pos;
     uint32_t End;
@@ -359,11 +368,12 @@ struct FastInput {
     bool Padding;         // the member's bytes are all in: zero bits follow
 };
 
-DECODE_INLINE uint64_t LoadBigEndian64(const uint8_t* p) {
-    uint64_t v;
-    __builtin_memcpy(&v, p, 8);
+DECODE_INLINE BitWord LoadBigEndianWord(const uint8_t* p) {
+    BitWord v;
+    __builtin_memcpy(&v, p, sizeof v);
 #if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
-    v = __builtin_bswap64(v);
+    if (sizeof v == 8) v = (BitWord)__builtin_bswap64((uint64_t)v);
+    else v = (BitWord)__builtin_bswap32((uint32_t)v);
 #endif
     return v;
 }
@@ -371,7 +381,7 @@ DECODE_INLINE uint64_t LoadBigEndian64(const uint8_t* p) {
 // Takes the workspace's bit input over.
 DECODE_INLINE void LoadInput(FastInput& in) {
     SfxWorkspace* ws = Ws;
-    in.Bits = ((uint64_t)ws->BitBuf << 48) | ((uint64_t)ws->SubBitBuf << 40);
+    in.Bits = ((BitWord)ws->BitBuf << (WordBits - 16)) | ((BitWord)ws->SubBitBuf << (WordBits - 24));
     in.Count = 16u + ws->BitCount;
     uint64_t left = (uint32_t)ws->PackedLeft;   // as the refill sees it: unsigned
     in.Padding = false;
@@ -399,9 +409,9 @@ DECODE_INLINE void StoreInput(const FastInput& in) {
     uint32_t pos = in.Pos;
     // With Padding every byte of the member has been taken; what is ahead is zeros.
     if (!in.Padding) pos -= extra >> 3;
-    ws->BitBuf = (uint16_t)(in.Bits >> 48);
+    ws->BitBuf = (uint16_t)(in.Bits >> (WordBits - 16));
     ws->BitCount = (uint8_t)bitCount;
-    ws->SubBitBuf = (uint8_t)((in.Bits >> 40) & (0xFF00u >> bitCount));
+    ws->SubBitBuf = (uint8_t)((in.Bits >> (WordBits - 24)) & (0xFF00u >> bitCount));
     ws->InPos = in.Refilled ? pos : in.KeptInPos;
     ws->PackedLeft = (int32_t)(in.FileLeft + (in.End - pos));
 }
@@ -420,17 +430,18 @@ DECODE_NOINLINE uint32_t ReadNextPiece(uint32_t fileLeft) {
 // are left: exactly when the field-by-field input would read it.
 DECODE_INLINE void Refill(FastInput& in) {
     const uint8_t* buffer = Ws->InputBuffer;
-    if (DECODE_LIKELY(in.Pos + 8 <= in.End)) {
-        uint32_t bytes = (63 - in.Count) >> 3;
-        uint64_t w = LoadBigEndian64(buffer + in.Pos);
-        in.Bits |= (w >> (64 - 8 * bytes)) << (64 - in.Count - 8 * bytes);
+    uint32_t bytes = (WordBits - 1 - in.Count) >> 3;
+    if (bytes == 0) return;
+    if (DECODE_LIKELY(in.Pos + sizeof(BitWord) <= in.End)) {
+        BitWord w = LoadBigEndianWord(buffer + in.Pos);
+        in.Bits |= (w >> (WordBits - 8 * bytes)) << (WordBits - in.Count - 8 * bytes);
         in.Pos += bytes;
         in.Count += 8 * bytes;
         return;
     }
-    while (in.Count <= 56) {
+    while (in.Count <= WordBits - 8) {
         if (in.Pos < in.End) {
-            in.Bits |= (uint64_t)buffer[in.Pos++] << (56 - in.Count);
+            in.Bits |= (BitWord)buffer[in.Pos++] << (WordBits - 8 - in.Count);
             in.Count += 8;
         } else if (in.Count >= 16) {
             break;
@@ -442,7 +453,7 @@ DECODE_INLINE void Refill(FastInput& in) {
             in.Refilled = true;
         } else {
             in.Padding = true;
-            in.Count += 8 * ((63 - in.Count) >> 3);
+            in.Count += 8 * ((WordBits - 1 - in.Count) >> 3);
         }
     }
 }
@@ -455,10 +466,10 @@ DECODE_INLINE void Consume(FastInput& in, uint32_t n) {
 
 // Reads a literal/length symbol through FastCodeTable.
 DECODE_INLINE uint32_t FastLiteral(FastInput& in, const uint8_t* lengths) {
-    uint32_t e = FastCodeTable[in.Bits >> 52];
+    uint32_t e = FastCodeTable[in.Bits >> (WordBits - 12)];
     uint32_t c = e & FastSymbolMask;
     if (DECODE_UNLIKELY(c >= LiteralSymbols)) {
-        c = ResolveNode(c, (uint16_t)(in.Bits >> 48), LiteralSymbols, 12);
+        c = ResolveNode(c, (uint16_t)(in.Bits >> (WordBits - 16)), LiteralSymbols, 12);
         uint32_t len = lengths[c];
         if (len > MaxCodeLength) RejectTable();
         Consume(in, len);
@@ -545,13 +556,13 @@ DECODE_INLINE void CopyMatch(uint8_t* window, uint32_t fill, uint32_t source, ui
 // holds them both (topping it up from InputBuffer first; Count is 16 or more here, so
 // that never reads the file), in two steps near the end of a piece.
 DECODE_INLINE uint32_t FastPosition(FastInput& in, uint16_t posCount, const uint8_t* lengths) {
-    uint32_t e = FastPosTable[in.Bits >> 56];
+    uint32_t e = FastPosTable[in.Bits >> (WordBits - 8)];
     uint32_t j, len;
     if (DECODE_LIKELY(!(e & FastWalk))) {
         j = e & FastSymbolMask;
         len = e >> FastLengthShift;
     } else {
-        j = ResolveNode(e & FastSymbolMask, (uint16_t)(in.Bits >> 48), posCount, 8);
+        j = ResolveNode(e & FastSymbolMask, (uint16_t)(in.Bits >> (WordBits - 16)), posCount, 8);
         len = lengths[j];
         if (len > MaxCodeLength) RejectTable();
     }
@@ -562,12 +573,12 @@ DECODE_INLINE uint32_t FastPosition(FastInput& in, uint16_t posCount, const uint
     uint32_t extra = j - 1;
     if (in.Count < 32) Refill(in);
     if (DECODE_LIKELY(in.Count >= len + extra)) {
-        uint32_t position = (1u << extra) + (uint32_t)((in.Bits << len) >> (64 - extra));
+        uint32_t position = (1u << extra) + (uint32_t)((in.Bits << len) >> (WordBits - extra));
         Consume(in, len + extra);
         return position;
     }
     Consume(in, len);
-    uint32_t position = (1u << extra) + (uint32_t)(in.Bits >> (64 - extra));
+    uint32_t position = (1u << extra) + (uint32_t)(in.Bits >> (WordBits - extra));
     Consume(in, extra);
     return position;
 }

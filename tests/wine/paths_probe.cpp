@@ -9,12 +9,16 @@
 //   volume <root> <max component>    PortVolumeMaxComponent
 //   utof <seconds> <ok> <filetime>   UnixToFileTime
 //   ftou <filetime> <ok> <seconds>   FileTimeToUnix
+//
+// With the argument "names" it prints instead the ANSI code page ("acp <n>") and, for
+// each name of path_ops.h, "name <index> <results>".
 #include <windows.h>
 
 #include <stdio.h>
 
 #include <initializer_list>
 
+#include "path_ops.h"
 #include "sfx/paths.h"
 #include "sfx/text.h"
 #include "sfx/timestamps.h"
@@ -34,7 +38,13 @@ uint64_t Next(uint64_t* state) {
 
 }  // namespace
 
-int main() {
+int main(int argc, char** argv) {
+    if (argc > 1 && TextEqual(argv[1], "names")) {
+        printf("acp %u\n", GetACP());
+        const std::vector<std::string> names = pathops::Names();
+        for (size_t i = 0; i < names.size(); i++) printf("name %u %s\n", (unsigned)i, pathops::Run(names[i]).c_str());
+        return 0;
+    }
     char buf[MAX_PATH + 1];
     GetWindowsDirectoryA(buf, sizeof buf);
     printf("api windir %s\n", buf);

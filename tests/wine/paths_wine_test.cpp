@@ -13,6 +13,8 @@
 #include <vector>
 
 #include "lzh/archive_writer.h"
+#include "path_ops.h"
+#include "port/posix_port.h"
 #include "sfx/timestamps.h"
 #include "wine_bench.h"
 
@@ -41,15 +43,26 @@ std::string Join(const std::vector<std::string>& w, size_t from, size_t to) {
     return s;
 }
 
-Probe RunProbe(const wine::Bench& bench) {
-    Probe p;
+// The probe's output lines; locale and argument go to Wine and the probe.
+std::vector<std::string> RunProbeLines(const wine::Bench& bench, const std::string& locale = "",
+                                       const std::string& argument = "") {
     const std::string out = bench.Dir() + "/probe.txt";
-    const std::string cmd = std::string("timeout 300 wine '") + VARNEX_PATHS_PROBE + "' >'" + out +
-                            "' 2>'" + bench.Dir() + "/probe-stderr.txt'";
-    if (system(cmd.c_str()) != 0) return p;
+    const std::string cmd = (locale.empty() ? "" : "LC_ALL=" + locale + " ") + "timeout 300 wine '" +
+                            VARNEX_PATHS_PROBE + "' " + argument + " >'" + out + "' 2>'" + bench.Dir() +
+                            "/probe-stderr.txt'";
+    std::vector<std::string> lines;
+    if (system(cmd.c_str()) != 0) return lines;
     std::ifstream in(out);
     for (std::string line; std::getline(in, line);) {
         if (!line.empty() && line.back() == '\r') line.pop_back();
+        lines.push_back(line);
+    }
+    return lines;
+}
+
+Probe RunProbe(const wine::Bench& bench) {
+    Probe p;
+    for (const std::string& line : RunProbeLines(bench)) {
         p.raw += line + "\n";
         std::vector<std::string> w = Split(line);
         if (w.size() < 3) continue;
@@ -159,6 +172,26 @@ TEST(WinePaths, StubExpandsMacrosOfTheDirectoryAndOfMemberNames) {
     EXPECT_EQ(access((member + "/b.txt").c_str(), F_OK), 0) << member;
     std::filesystem::remove_all(inst);
     std::filesystem::remove_all(member);
+}
+
+// The real lead-byte test and previous-character step (and the real file title) give
+// the same scans, sanitising and display as the POSIX port, with and without DBCS.
+TEST(WinePaths, NameScansAgreeWithTheNativeCoreInBothCodePages) {
+    PROBE_REQUIRED();
+    wine::Bench bench;
+    for (uint32_t cp : {0u, 932u}) {
+        const std::vector<std::string> lines =
+            RunProbeLines(bench, cp ? "ja_JP.UTF-8" : "en_US.UTF-8", "names");
+        const std::vector<std::string> names = pathops::Names();
+        ASSERT_EQ(lines.size(), names.size() + 1) << cp;
+        ASSERT_EQ(lines[0], cp ? "acp 932" : "acp 1252");
+        PosixResetPort();
+        PosixSetCodePage(cp);
+        for (size_t i = 0; i < names.size(); i++)
+            EXPECT_EQ(lines[i + 1], "name " + std::to_string(i) + " " + pathops::Run(names[i]))
+                << "code page " << cp << ", name " << pathops::Hex(names[i]);
+        PosixResetPort();
+    }
 }
 
 }  // namespace

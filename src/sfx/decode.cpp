@@ -4,12 +4,12 @@
 // There are two layers. The operations declared in decode.h work on the workspace's
 // bit input (BitBuf, SubBitBuf, BitCount, InPos, PackedLeft) one field step at a time;
 // they define the format and read every block header. DecodeMember's symbol loop is a
-// second, faster reading of the same stream: it keeps the bit input in a 64-bit
-// register filled from InputBuffer several bytes at a time, and uses tables whose
-// entries carry symbol and length together. It hands its state back to the workspace
-// before each block header and at the end, so both layers always agree on where the
-// stream stands; it reads the image file at exactly the moments the field-by-field
-// input would, so a truncated archive fails after the same hand-overs.
+// second, faster reading of the same stream: it keeps the bit input in a register
+// (64 or 32 bits) filled from InputBuffer several bytes at a time, and uses tables
+// whose entries carry symbol and length together. It hands its state back to the
+// workspace before each block header and at the end, so both layers always agree on
+// where the stream stands; it reads the image file at exactly the moments the
+// field-by-field input would, so a truncated archive fails after the same hand-overs.
 #include "sfx/decode.h"
 
 #include "sfx/archive.h"

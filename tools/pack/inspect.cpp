@@ -434,8 +434,11 @@ int Extract(const Options& o) {
     // The dialog's progress line (file and percentage) on a terminal.
     if (showProgress) {
         PosixSetItemTextHook([](int32_t id, const char* text) {
+            static std::string shown;
             if (id == IdProgressFile) progressFile = text;
-            else if (id == IdProgressPercent) fprintf(stderr, "\r%-40.40s %-16s", progressFile.c_str(), text);
+            if (id != IdProgressPercent || shown == progressFile + text) return;
+            shown = progressFile + text;
+            fprintf(stderr, "\r%-40.40s %-16s", progressFile.c_str(), text);
         });
     }
     bool ok = WalkArchive(nullptr, ExtractionPass);

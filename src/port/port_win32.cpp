@@ -22,6 +22,7 @@ namespace {
 const DWORD OpenFileNameClassicSize = 76;
 // OSVERSIONINFOA without the service-pack extension.
 const DWORD VersionInfoSize = 148;
+static_assert(sizeof(OSVERSIONINFOA) == VersionInfoSize, "OSVERSIONINFOA");
 
 HANDLE AsHandle(PortFile f) { return reinterpret_cast<HANDLE>(f); }
 HFILE AsHFile(PortFile f) { return static_cast<HFILE>(f); }
@@ -49,7 +50,16 @@ int32_t PortPlatformId() {
     return static_cast<int32_t>(info.dwPlatformId);
 }
 
-uint32_t PortModuleFileName(char* out, uint32_t size) { return GetModuleFileNameA(nullptr, out, size); }
+uint32_t PortModuleFileName(char* out, uint32_t size) {
+    if (size == 0) return 0;
+    DWORD n = GetModuleFileNameA(nullptr, out, size);
+    // A path that does not fit comes back cut and, on older systems, unterminated.
+    if (n >= size) {
+        out[size - 1] = 0;
+        n = size - 1;
+    }
+    return n;
+}
 
 void* PortAllocZero(uint32_t size) { return LocalAlloc(LPTR, size); }
 

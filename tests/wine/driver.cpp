@@ -158,7 +158,7 @@ std::vector<HWND> ChildWindows() {
 
 // The standard icon shown by a message box, found by comparing the icon control's
 // pixels on the screen with each standard icon drawn on the same background.
-std::string IconOf(HWND box) {
+std::string IconOnScreen(HWND box) {
     HWND icon = nullptr;
     for (HWND c : Children(box))
         if (SameNoCase(ClassOf(c), "Static") && (GetWindowLongA(c, GWL_STYLE) & 0x1F) == SS_ICON && IsWindowVisible(c))
@@ -192,6 +192,17 @@ std::string IconOf(HWND box) {
     DeleteDC(shot), DeleteDC(draw);
     ReleaseDC(nullptr, screen);
     return best;
+}
+
+// The box may still be drawing (or another window may just be leaving the place):
+// look again for a while before calling the icon unknown.
+std::string IconOf(HWND box) {
+    std::string icon = IconOnScreen(box);
+    for (int i = 0; i < 10 && icon == "unknown"; i++) {
+        Sleep(100);
+        icon = IconOnScreen(box);
+    }
+    return icon;
 }
 
 void Show(HWND w) {
@@ -321,6 +332,26 @@ void Step(const std::string& line) {
             Sleep(20);
         }
         Emit("TEXT", {{"id", arg.substr(0, s)}, {"text", text}});
+    } else if (op == "follow") {
+        const size_t s = arg.find(' ');
+        HWND c = Control(arg.substr(0, s));
+        if (!c || s == std::string::npos) BadScript(line);
+        const std::string pattern = arg.substr(s + 1);
+        const DWORD start = GetTickCount();
+        std::string text, last;
+        bool first = true;
+        for (;;) {
+            if (Exited(0)) TimedOut(line + " (the program ended; text: " + last + ")");
+            text = TextOf(c);
+            if (first || text != last)
+                Emit("TEXT", {{"id", arg.substr(0, s)}, {"text", text}});
+            else
+                Sleep(1);   // an idle program answers at once: do not spin on it
+            first = false;
+            last = text;
+            if (Matches(pattern.c_str(), text.c_str())) break;
+            if (GetTickCount() - start >= TimeoutMs) TimedOut(line + " (text: " + text + ")");
+        }
     } else if (op == "wait-gone") {
         const DWORD start = GetTickCount();
         while (Current && IsWindow(Current)) {

@@ -148,6 +148,10 @@ void Environment::SetUp() {
     }
     // A display: the one given, else an Xvfb of our own.
     std::string display = EnvOr("VARNEX_WINE_DISPLAY", "");
+    if (!display.empty() && display[0] == ':' && !Exists("/tmp/.X11-unix/X" + display.substr(1))) {
+        fprintf(stderr, "display %s is not there; starting an Xvfb of our own\n", display.c_str());
+        display.clear();
+    }
     if (display.empty()) {
         int n = StartXvfb();
         if (n < 0) {

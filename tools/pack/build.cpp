@@ -388,7 +388,7 @@ int Build(const Options& o) {
     // Nothing is written that the stub's own core cannot unpack.
     WriteAtomically(o.output, image, [&](const std::string& temp) { VerifyImage(temp, o.output, cp); });
     if (!o.quiet)
-        printf("%s: %zu files, %zu directories%s%s; %llu bytes packed into %zu (image %zu bytes)\n", o.output.c_str(),
+        printf("%s: %zu files, %zu directories%s%s; %llu bytes of data in an archive of %zu bytes (image %zu bytes)\n", o.output.c_str(),
                files, dirs, settings.empty() ? "" : ", settings", notice.empty() ? "" : ", notice",
                (unsigned long long)inputBytes, archive.size(), image.size());
     return 0;

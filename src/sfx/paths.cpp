@@ -109,7 +109,8 @@ bool MacroValue(const char* path, const char* searchName, char* value, uint32_t*
         if (r == QueryValue) {
             // Cut the full path before its file name; a hit in a drive's root leaves
             // the drive letter and colon.
-            char* name = (filePart && filePart > value) ? filePart : BaseName(value);
+            bool inside = filePart > value && filePart <= value + TextLength(value);
+            char* name = inside ? filePart : BaseName(value);
             if (name > value) name[-1] = 0;
             else value[0] = 0;
             return true;

@@ -14,6 +14,8 @@
 //   show                     print the current window again (DIALOG/BOX)
 //   back                     make the latest dialog that is still open the current
 //                            window again (after a box or dialog it showed was closed)
+//   box                      make the latest message box that is still open the
+//                            current window again
 //   press <id|text>          click a button of the current window, by control id or by
 //                            its text without '&' (case-insensitive), e.g. "press OK"
 //   type <id> <text>         set the text of a control of the current window
@@ -46,6 +48,7 @@ bool Started = false;
 DWORD TimeoutMs = 20000;
 HWND Current = nullptr;
 std::vector<HWND> Dialogs;   // every dialog expected so far, in order
+std::vector<HWND> Boxes;     // every message box expected so far, in order
 std::set<HWND> Seen;
 
 std::string Escape(const std::string& s) {
@@ -133,7 +136,7 @@ std::vector<HWND> Children(HWND parent) {
 
 // Message boxes hold only static texts, an icon and buttons; a dialog that has a field
 // or a list (the installer dialog, the directory chooser) is not one.
-bool IsInstallerDialog(HWND w) {
+bool IsDialogNotBox(HWND w) {
     for (HWND c : Children(w)) {
         const std::string cls = ClassOf(c);
         if (SameNoCase(cls, "Edit") || SameNoCase(cls, "ListBox") || SameNoCase(cls, "ComboBox")) return true;
@@ -206,7 +209,7 @@ std::string IconOf(HWND box) {
 }
 
 void Show(HWND w) {
-    if (IsInstallerDialog(w)) {
+    if (IsDialogNotBox(w)) {
         Emit("DIALOG", {{"caption", TextOf(w)}});
         for (HWND c : Children(w)) {
             Emit("CONTROL", {{"id", std::to_string(GetDlgCtrlID(c))},
@@ -238,7 +241,7 @@ HWND WaitForWindow(bool dialog) {
     const DWORD start = GetTickCount();
     while (GetTickCount() - start < TimeoutMs) {
         for (HWND w : ChildWindows()) {
-            if (Seen.count(w) || IsInstallerDialog(w) != dialog) continue;
+            if (Seen.count(w) || IsDialogNotBox(w) != dialog) continue;
             Sleep(150);   // let it finish painting before its icon is compared
             Seen.insert(w);
             return w;
@@ -300,16 +303,16 @@ void Step(const std::string& line) {
         BadScript(line + ": nothing runs yet");
     } else if (op == "expect-box" || op == "expect-dialog") {
         Current = WaitForWindow(op == "expect-dialog");
-        if (op == "expect-dialog") Dialogs.push_back(Current);
+        (op == "expect-dialog" ? Dialogs : Boxes).push_back(Current);
         Show(Current);
     } else if (op == "show") {
         if (!Current) BadScript(line);
         Show(Current);
-    } else if (op == "back") {
+    } else if (op == "back" || op == "box") {
         Current = nullptr;
-        for (HWND d : Dialogs)
+        for (HWND d : op == "back" ? Dialogs : Boxes)
             if (IsWindow(d)) Current = d;
-        if (!Current) BadScript(line + ": no dialog is open");
+        if (!Current) BadScript(line + ": no such window is open");
     } else if (op == "press") {
         Press(arg);
     } else if (op == "type") {

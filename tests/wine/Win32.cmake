@@ -17,3 +17,10 @@ if(EXISTS ${CMAKE_SOURCE_DIR}/tests/wine/paths_probe.cpp)
   target_link_options(paths_probe PRIVATE -static -static-libgcc -static-libstdc++ -s)
   target_link_libraries(paths_probe PRIVATE comdlg32 shell32 gdi32 user32 kernel32)
 endif()
+
+# The closing command of the installer scenarios (tests/wine/installer_test.cpp): records
+# its working directory and arguments.
+add_executable(record_args ${CMAKE_SOURCE_DIR}/tests/wine/record_args.cpp)
+target_compile_options(record_args PRIVATE -O2 -Wall -Wextra)
+target_link_options(record_args PRIVATE -static -static-libgcc -s)
+target_link_libraries(record_args PRIVATE kernel32)

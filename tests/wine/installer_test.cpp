@@ -1,0 +1,598 @@
+// Whole installations with the real Varnex32.exe under Wine: images built by varnex-pack
+// and by the archive writer, answered through the UI driver like a person would, then
+// checked on disk (bytes, times, attributes) and in what the person saw.
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <map>
+#include <set>
+#include <thread>
+
+#include "lzh/encoder.h"
+#include "wine_bench.h"
+
+#ifndef VARNEX_PACK
+#define VARNEX_PACK ""
+#endif
+
+namespace {
+
+namespace fs = std::filesystem;
+using lzh::Bytes;
+
+Bytes Text(const std::string& s) { return Bytes(s.begin(), s.end()); }
+
+std::string ReadAll(const std::string& path) {
+    std::ifstream f(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());
+}
+
+void WriteAll(const std::string& path, const std::string& data) {
+    fs::create_directories(fs::path(path).parent_path());
+    std::ofstream(path, std::ios::binary) << data;
+}
+
+bool Exists(const std::string& path) { return access(path.c_str(), F_OK) == 0; }
+
+void SetMtime(const std::string& path, time_t t) {
+    struct timeval tv[2] = {{t, 0}, {t, 0}};
+    ASSERT_EQ(utimes(path.c_str(), tv), 0) << path;
+}
+
+time_t Mtime(const std::string& path) {
+    struct stat st;
+    return stat(path.c_str(), &st) == 0 ? st.st_mtime : -1;
+}
+
+// The closing command starts record_args.exe without waiting for it: its record shows
+// up a little after the installer has ended.
+bool WaitForFile(const std::string& path, int seconds = 20) {
+    for (int i = 0; i < seconds * 20; i++) {
+        if (Exists(path)) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    return false;
+}
+
+// After an installation that must not start its command: the command would have been
+// started before the installer ended, so a short grace period is enough to see it.
+bool AppearsWithin(const std::string& path, int milliseconds) {
+    for (int i = 0; i < milliseconds / 50; i++) {
+        if (Exists(path)) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    return Exists(path);
+}
+
+// A file of varied, partly repetitive text: it compresses, but not to nothing.
+Bytes VariedData(size_t size, uint32_t seed) {
+    static const char* const words[] = {"install ", "varnex ", "archive ", "window ", "table\r\n",
+                                        "0123456789", "directory ", "member "};
+    Bytes out;
+    out.reserve(size);
+    uint32_t x = seed;
+    while (out.size() < size) {
+        x = x * 1103515245u + 12345u;
+        if ((x >> 16) % 5 == 0) {
+            out.push_back((uint8_t)(x >> 8));
+            continue;
+        }
+        for (const char* w = words[(x >> 20) % 8]; *w && out.size() < size; w++) out.push_back((uint8_t)*w);
+    }
+    return out;
+}
+
+// Every regular file and directory below root, as relative paths ("d/" for directories).
+std::map<std::string, std::string> Tree(const std::string& root) {
+    std::map<std::string, std::string> out;
+    if (!fs::is_directory(root)) return out;
+    for (const auto& e : fs::recursive_directory_iterator(root)) {
+        const std::string rel = fs::relative(e.path(), root).string();
+        if (e.is_directory())
+            out[rel + "/"] = "";
+        else
+            out[rel] = ReadAll(e.path().string());
+    }
+    return out;
+}
+
+int Pack(const std::string& args) {
+    const std::string cmd = std::string("'") + VARNEX_PACK + "' -q " + args + " >/dev/null 2>&1";
+    return system(cmd.c_str());
+}
+
+class Installer : public ::testing::Test {
+protected:
+    void SetUp() override { WINE_BENCH_REQUIRED(); }
+
+    std::string Path(const std::string& rel) const { return bench.Dir() + "/" + rel; }
+
+    // record_args.exe under a name with a blank, as the closing command with two
+    // parameters (the second one quoted).
+    std::string RecorderCommand() {
+        const std::string dir = Path("tools dir");
+        fs::create_directories(dir);
+        std::error_code ec;
+        fs::copy_file(VARNEX_RECORD_ARGS, dir + "/record args.exe", fs::copy_options::overwrite_existing, ec);
+        if (ec) ADD_FAILURE() << "no " << VARNEX_RECORD_ARGS << " (build the Windows tree): " << ec.message();
+        return "\"" + bench.WinPath("tools dir") + "\\record args.exe\" first \"second arg\"";
+    }
+
+    wine::Bench bench;
+};
+
+void ExpectNoBoxes(const wine::Transcript& t) {
+    for (const wine::Record& b : t.All("BOX")) ADD_FAILURE() << "unexpected box: " << b["text"];
+}
+
+// ---- the sample folder, packed with every method ------------------------------------------
+
+class SampleFolder : public Installer, public ::testing::WithParamInterface<const char*> {};
+
+// samples/basic plus what a folder in the field holds: an empty directory, a read-only
+// file, an empty file, a large file and names with blanks. Every entry gets its own
+// modification time, which the builder stores and the installer must restore.
+std::map<std::string, time_t> MakeSampleTree(const std::string& root) {
+    fs::copy(VARNEX_SOURCE_DIR "/samples/basic", root, fs::copy_options::recursive);
+    fs::create_directories(root + "/empty dir");
+    WriteAll(root + "/data/Read Only.txt", "do not change\r\n");
+    WriteAll(root + "/data/zero.bin", "");
+    const Bytes large = VariedData(3000000, 7);
+    WriteAll(root + "/Large Sample.bin", std::string(large.begin(), large.end()));
+    std::map<std::string, time_t> times;
+    time_t t = 1234567890;
+    for (const auto& e : fs::recursive_directory_iterator(root))
+        if (e.is_regular_file()) times[fs::relative(e.path(), root).string()] = t += 3601;
+    for (const auto& [rel, when] : times) SetMtime(root + "/" + rel, when);
+    chmod((root + "/data/Read Only.txt").c_str(), 0444);
+    return times;
+}
+
+// Typed directory, OK, progress line, every file byte-identical with its time and its
+// read-only attribute; status 1.
+TEST_P(SampleFolder, InstallsIntoATypedDirectory) {
+    const std::string method = GetParam();
+    const std::string src = Path("src");
+    const std::map<std::string, time_t> times = MakeSampleTree(src);
+    ASSERT_EQ(Pack("--method " + method + " --restore-attributes --title 'Sample Setup' -o '" +
+                   Path("setup.exe") + "' '" + src + "/.'"),
+              0);
+
+    // "Large Sample.bin" sorts first, so the first 100% in the progress line is its end.
+    const wine::Transcript t = bench.Run("setup.exe",
+                                         "expect-dialog\n"
+                                         "type 100 " + bench.WinPath("Typed Dir") + "\n"
+                                         "press 1\n"
+                                         "follow 101 *.../Large Sample.bin\n"
+                                         "follow 102 Extract... 100%\n"
+                                         "exit\n",
+                                         60);
+    SCOPED_TRACE(t.raw + t.errors);
+    ASSERT_EQ(t.driverStatus, 0);
+    ExpectNoBoxes(t);
+    EXPECT_EQ(t.First("DIALOG")["caption"], "Sample Setup");
+    EXPECT_EQ(t.ExitStatus(), 1);
+
+    // The path does not fit 32 characters: its beginning, ".../" and the file's title.
+    std::string target = bench.WinPath("Typed Dir") + "/Large Sample.bin";
+    for (char& c : target)
+        if (c == '\\') c = '/';
+    const std::string title = "Large Sample.bin";
+    const std::string shown = target.substr(0, 32 - title.size() - 4 - 1) + ".../" + title;
+    std::vector<int> percents;
+    for (const wine::Record& r : t.All("TEXT")) {
+        if (r["id"] == "101" && r["text"].find("Large") != std::string::npos) EXPECT_EQ(r["text"], shown);
+        if (r["id"] == "102") {
+            int p = -1;
+            ASSERT_EQ(sscanf(r["text"].c_str(), "Extract... %d%%", &p), 1) << r["text"];
+            percents.push_back(p);
+        }
+    }
+    ASSERT_FALSE(percents.empty());
+    EXPECT_EQ(percents.back(), 100);
+    bool intermediate = false;
+    for (size_t i = 0; i < percents.size(); i++) {
+        if (i) EXPECT_GE(percents[i], percents[i - 1]) << "the percentage went back";
+        intermediate |= percents[i] > 0 && percents[i] < 100;
+    }
+    // A stored copy runs too fast to be caught between two of its steps; decoding is
+    // where a person waits and watches.
+    if (method != "lh0") EXPECT_TRUE(intermediate) << "no step between 0% and 100% was seen";
+
+    const std::string out = Path("Typed Dir");
+    EXPECT_EQ(Tree(out), Tree(src));
+    for (const auto& [rel, when] : times) EXPECT_EQ(Mtime(out + "/" + rel), when) << rel;
+    struct stat st;
+    ASSERT_EQ(stat((out + "/data/Read Only.txt").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0222, 0u) << "read-only was not restored";
+    ASSERT_EQ(stat((out + "/data/table.csv").c_str(), &st), 0);
+    EXPECT_NE(st.st_mode & 0200, 0u);
+}
+
+INSTANTIATE_TEST_SUITE_P(EveryMethod, SampleFolder, ::testing::Values("lh0", "lh5", "lh6", "lh7"),
+                         [](const auto& info) { return std::string(info.param); });
+
+// ---- stopping an installation ---------------------------------------------------------------
+
+TEST_F(Installer, CancelDuringALargeMemberRemovesItsPartAndStartsNothing) {
+    lzh::SfxConfig config;
+    config.installDir = bench.WinPath("out");
+    config.command = RecorderCommand();
+    const Bytes big = VariedData(6000000, 11);
+    bench.WriteImage("setup.exe", config,
+                     lzh::WriteArchive({lzh::StoredMember("a.txt", Text("first")),
+                                        lzh::PackedMember("b big.bin", big, '6', 1),
+                                        lzh::StoredMember("c.txt", Text("last"))},
+                                       false));
+    const wine::Transcript t = bench.Run("setup.exe",
+                                         "expect-dialog\npress 1\n"
+                                         "follow 101 *b big.bin\n"
+                                         "press 2\n"
+                                         "exit\n");
+    SCOPED_TRACE(t.raw + t.errors);
+    ASSERT_EQ(t.driverStatus, 0);
+    ExpectNoBoxes(t);
+    EXPECT_EQ(t.ExitStatus(), 1);
+    EXPECT_EQ(ReadAll(Path("out/a.txt")), "first");
+    EXPECT_FALSE(Exists(Path("out/b big.bin"))) << "the partly written file survived";
+    EXPECT_FALSE(Exists(Path("out/c.txt")));
+    EXPECT_FALSE(AppearsWithin(Path("out/record-args.txt"), 1500));
+}
+
+// The overwrite question answered Cancel: what came before stays, nothing after it is
+// written, no command; status 1.
+TEST_F(Installer, CancelAtTheOverwriteQuestionEndsTheInstallation) {
+    WriteAll(Path("out/b.txt"), "mine");
+    lzh::SfxConfig config;
+    config.installDir = bench.WinPath("out");
+    config.command = RecorderCommand();
+    bench.WriteImage("setup.exe", config,
+                     lzh::WriteArchive({lzh::StoredMember("a.txt", Text("archived a")),
+                                        lzh::PackedMember("b.txt", Text("archived b"), '5', 6),
+                                        lzh::StoredMember("c.txt", Text("archived c"))},
+                                       false));
+    const wine::Transcript t = bench.Run("setup.exe", "expect-dialog\npress 1\nexpect-box\npress Cancel\nexit\n");
+    SCOPED_TRACE(t.raw + t.errors);
+    ASSERT_EQ(t.driverStatus, 0);
+    ASSERT_EQ(t.All("BOX").size(), 1u);
+    const std::string suffix = "b.txt\" Overwrite?";
+    const std::string text = t.Box()["text"];
+    EXPECT_EQ(text.substr(text.size() < suffix.size() ? 0 : text.size() - suffix.size()), suffix);
+    EXPECT_EQ(t.Box()["buttons"], "Yes,No,Cancel");
+    EXPECT_EQ(t.ExitStatus(), 1);
+    EXPECT_EQ(ReadAll(Path("out/a.txt")), "archived a");
+    EXPECT_EQ(ReadAll(Path("out/b.txt")), "mine");
+    EXPECT_FALSE(Exists(Path("out/c.txt")));
+    EXPECT_FALSE(AppearsWithin(Path("out/record-args.txt"), 1500));
+}
+
+// "$Flag=2050" from the settings member: replace without asking (0x2), but keep files
+// that are not older than the member (0x800).
+TEST_F(Installer, FlagsFromTheSettingsMemberDecideWithoutAsking) {
+    const uint32_t when = 1300000000;
+    WriteAll(Path("out/same.txt"), "same");
+    SetMtime(Path("out/same.txt"), when);
+    WriteAll(Path("out/older.txt"), "older");
+    SetMtime(Path("out/older.txt"), when - 1);
+    WriteAll(Path("out/newer.txt"), "newer");
+    SetMtime(Path("out/newer.txt"), when + 3600);
+    lzh::SfxConfig config;
+    config.installDir = bench.WinPath("out");
+    bench.WriteImage("setup.exe", config,
+                     lzh::WriteArchive({lzh::SettingsMember("$flag=2050\r\n"),
+                                        lzh::StoredMember("newer.txt", Text("archived"), when),
+                                        lzh::StoredMember("older.txt", Text("archived"), when),
+                                        lzh::StoredMember("same.txt", Text("archived"), when)},
+                                       false));
+    const wine::Transcript t = bench.Run("setup.exe", "expect-dialog\npress 1\nexit\n");
+    SCOPED_TRACE(t.raw + t.errors);
+    ASSERT_EQ(t.driverStatus, 0);
+    ExpectNoBoxes(t);
+    EXPECT_EQ(t.ExitStatus(), 1);
+    EXPECT_EQ(ReadAll(Path("out/same.txt")), "same");
+    EXPECT_EQ(ReadAll(Path("out/newer.txt")), "newer");
+    EXPECT_EQ(ReadAll(Path("out/older.txt")), "archived");
+    EXPECT_EQ(Mtime(Path("out/older.txt")), (time_t)when);
+}
+
+TEST_F(Installer, DataCrcErrorDeletesTheFileAndStopsEverything) {
+    lzh::SfxConfig config;
+    config.installDir = bench.WinPath("out");
+    config.command = RecorderCommand();
+    lzh::Member bad = lzh::PackedMember("sub/bad.bin", VariedData(100000, 3), '5', 6);
+    bad.dataCrc ^= 0x8001;
+    bench.WriteImage("setup.exe", config,
+                     lzh::WriteArchive({lzh::StoredMember("good.txt", Text("good")), bad,
+                                        lzh::StoredMember("later.txt", Text("later"))},
+                                       false));
+    const wine::Transcript t = bench.Run("setup.exe", "expect-dialog\npress 1\nexpect-box\npress OK\nexit\n");
+    SCOPED_TRACE(t.raw + t.errors);
+    ASSERT_EQ(t.driverStatus, 0);
+    ASSERT_EQ(t.All("BOX").size(), 1u);
+    std::string target = bench.WinPath("out") + "/sub/bad.bin";
+    for (char& c : target)
+        if (c == '\\') c = '/';
+    EXPECT_EQ(t.Box()["text"], "\"" + target + "\" CRC ERROR");
+    EXPECT_EQ(t.Box()["icon"], "error");
+    EXPECT_EQ(t.Box()["caption"], "Varnex V2.14.w32.0001");
+    EXPECT_EQ(t.ExitStatus(), 1);
+    EXPECT_EQ(ReadAll(Path("out/good.txt")), "good");
+    EXPECT_TRUE(fs::is_directory(Path("out/sub")));
+    EXPECT_FALSE(Exists(Path("out/sub/bad.bin")));
+    EXPECT_FALSE(Exists(Path("out/later.txt")));
+    EXPECT_FALSE(AppearsWithin(Path("out/record-args.txt"), 1500));
+}
+
+// ---- notice and settings ---------------------------------------------------------------------
+
+TEST_F(Installer, DeclinedNoticeEndsBeforeTheDialog) {
+    lzh::SfxConfig config;
+    config.installDir = bench.WinPath("out");
+    bench.WriteImage("setup.exe", config,
+                     lzh::WriteArchive({lzh::NoticeMember("Read this first.\r\nInstall?"),
+                                        lzh::StoredMember("a.txt", Text("a"))},
+                                       false));
+    const wine::Transcript t = bench.Run("setup.exe", "expect-box\npress No\nexit\n");
+    SCOPED_TRACE(t.raw + t.errors);
+    ASSERT_EQ(t.driverStatus, 0);
+    EXPECT_EQ(t.Box()["text"], "Read this first.\r\nInstall?");
+    EXPECT_EQ(t.Box()["icon"], "question");
+    EXPECT_EQ(t.Box()["buttons"], "Yes,No");
+    EXPECT_TRUE(t.All("DIALOG").empty());
+    EXPECT_EQ(t.ExitStatus(), 0);
+    EXPECT_FALSE(Exists(Path("out")));
+}
+
+// A settings member sets title, label, a directory with a macro and the command; the
+// accepted notice after it already carries the new title. The command runs in the
+// installation directory with its parameters.
+TEST_F(Installer, SettingsMemberConfiguresTheRunAndTheCommand) {
+    char unique[] = "varnex-e2e-XXXXXX";
+    {
+        int fd = mkstemp(unique);   // only for a unique name; the file itself goes away
+        ASSERT_GE(fd, 0);
+        close(fd);
+        unlink(unique);
+    }
+    const std::string settings = "$WindowTitle=Configured Setup\r\n"
+                                 "$InstallTitle=Install where?\n"
+                                 "$InstallDir=%WORK%\\" + std::string(unique) + "\r"
+                                 "$Command=" + RecorderCommand() + "\r\n";
+    bench.WriteImage("setup.exe", lzh::SfxConfig(),
+                     lzh::WriteArchive({lzh::SettingsMember(settings), lzh::NoticeMember("Go on?"),
+                                        lzh::PackedMember("docs/readme.txt", VariedData(70000, 5), '7', 6),
+                                        lzh::StoredMember("b.txt", Text("b"))},
+                                       false));
+    const wine::Transcript t = bench.Run("setup.exe", "expect-box\npress Yes\nexpect-dialog\npress 1\nexit\n");
+    SCOPED_TRACE(t.raw + t.errors);
+    ASSERT_EQ(t.driverStatus, 0);
+    EXPECT_EQ(t.Box()["caption"], "Configured Setup");
+    EXPECT_EQ(t.First("DIALOG")["caption"], "Configured Setup");
+    EXPECT_EQ(t.Control(103)["text"], "Install where?");
+    EXPECT_EQ(t.ExitStatus(), 1);
+
+    // %WORK% is the temporary directory of the Wine user, on drive C: of the prefix.
+    const std::string dir = t.Control(100)["text"];
+    const std::string tail = std::string("\\Temp\\") + unique;
+    ASSERT_GT(dir.size(), tail.size());
+    ASSERT_EQ(dir.substr(0, 3), "C:\\");
+    ASSERT_EQ(dir.substr(dir.size() - tail.size()), tail);
+    std::string host = std::string(getenv("WINEPREFIX")) + "/drive_c/" + dir.substr(3);
+    for (char& c : host)
+        if (c == '\\') c = '/';
+    struct Cleanup {
+        std::string path;
+        ~Cleanup() {
+            std::error_code ec;
+            fs::remove_all(path, ec);
+        }
+    } cleanup{host};
+
+    const Bytes readme = VariedData(70000, 5);
+    EXPECT_EQ(ReadAll(host + "/docs/readme.txt"), std::string(readme.begin(), readme.end()));
+    EXPECT_EQ(ReadAll(host + "/b.txt"), "b");
+    EXPECT_FALSE(Exists(host + "/$"));
+    EXPECT_FALSE(Exists(host + "/!"));
+    ASSERT_TRUE(WaitForFile(host + "/record-args.txt")) << "the command did not run in " << dir;
+    EXPECT_EQ(ReadAll(host + "/record-args.txt"),
+              "cwd=" + dir + "\ncmdline=\"" + bench.WinPath("tools dir") +
+                  "\\record args.exe\" first \"second arg\"\narg=first\narg=second arg\n");
+}
+
+// "$Flag=1": the dialog confirms itself; nobody presses OK.
+TEST_F(Installer, AutoStartExtractsWithoutAClick) {
+    lzh::SfxConfig config;
+    config.installDir = bench.WinPath("auto");
+    bench.WriteImage("setup.exe", config,
+                     lzh::WriteArchive({lzh::SettingsMember("$Flag=1"), lzh::StoredMember("a.txt", Text("auto"))},
+                                       false));
+    const wine::Transcript t = bench.Run("setup.exe", "expect-dialog\nexit\n");
+    SCOPED_TRACE(t.raw + t.errors);
+    ASSERT_EQ(t.driverStatus, 0);
+    ExpectNoBoxes(t);
+    EXPECT_EQ(t.ExitStatus(), 1);
+    EXPECT_EQ(ReadAll(Path("auto/a.txt")), "auto");
+}
+
+// ---- the installation directory ---------------------------------------------------------
+
+TEST_F(Installer, QuotedTypedDirectoryIsUsedWithoutQuotes) {
+    bench.WriteImage("setup.exe", lzh::SfxConfig(),
+                     lzh::WriteArchive({lzh::StoredMember("a.txt", Text("quoted"))}, false));
+    const wine::Transcript t = bench.Run(
+        "setup.exe", "expect-dialog\ntype 100 \"" + bench.WinPath("quoted dir") + "\"\npress 1\nexit\n");
+    SCOPED_TRACE(t.raw + t.errors);
+    ASSERT_EQ(t.driverStatus, 0);
+    ExpectNoBoxes(t);
+    EXPECT_EQ(t.ExitStatus(), 1);
+    EXPECT_EQ(ReadAll(Path("quoted dir/a.txt")), "quoted");
+}
+
+// The chooser opens in the program's folder, whose name has a blank: the field shows it
+// in quotes, the installation goes there without them.
+TEST_F(Installer, ChosenDirectoryWithABlankIsQuotedInTheField) {
+    fs::create_directories(Path("my setup"));
+    bench.WriteImage("my setup/setup.exe", lzh::SfxConfig(),
+                     lzh::WriteArchive({lzh::StoredMember("a.txt", Text("chosen"))}, false));
+    const wine::Transcript t = bench.Run("my setup/setup.exe",
+                                         "expect-dialog\npress 104\n"
+                                         "expect-dialog\npress 1\nwait-gone\n"
+                                         "back\nshow\npress 1\nexit\n");
+    SCOPED_TRACE(t.raw + t.errors);
+    ASSERT_EQ(t.driverStatus, 0);
+    std::vector<std::string> field;
+    for (const wine::Record& r : t.All("CONTROL"))
+        if (r["id"] == "100") field.push_back(r["text"]);
+    ASSERT_EQ(field.size(), 2u);
+    EXPECT_EQ(field[1], "\"" + bench.WinPath("my setup") + "\"");
+    EXPECT_EQ(t.ExitStatus(), 1);
+    EXPECT_EQ(ReadAll(Path("my setup/a.txt")), "chosen");
+}
+
+// ---- names in a double-byte code page ---------------------------------------------------
+
+// Under a Japanese ANSI code page (932) the installer reads Shift_JIS names; the second
+// byte of "表" (0x95 0x5C) and "ソ" (0x83 0x5C) is a backslash and must not split a name.
+TEST_F(Installer, ShiftJisNamesUnderAJapaneseCodePage) {
+    const std::string hyouji = "\x95\x5C\x8E\xA6";               // 表示
+    const std::string sofuto = "\x83\x5C\x83\x74\x83\x67";       // ソフト
+    const std::string nihongo = "\x93\xFA\x96\x7B\x8C\xEA";      // 日本語
+    if (system("locale -a 2>/dev/null | grep -qiE '^ja_JP\\.utf-?8$'") != 0) {
+        if (getenv("VARNEX_REQUIRE_WINE")) FAIL() << "no ja_JP.UTF-8 locale (scripts/install-deps makes it)";
+        GTEST_SKIP() << "no ja_JP.UTF-8 locale (scripts/install-deps makes it)";
+    }
+    lzh::SfxConfig config;
+    config.installDir = bench.WinPath("jp");
+    bench.WriteImage("setup.exe", config,
+                     lzh::WriteArchive({lzh::DirectoryMember(hyouji + "/"),
+                                        lzh::StoredMember(hyouji + "/" + sofuto + ".txt", Text("soft")),
+                                        lzh::PackedMember(nihongo + "/" + hyouji + ".bin", VariedData(9000, 9), '5', 6)},
+                                       false));
+    // Wine takes its ANSI code page from LC_ALL by the name alone (LANG is not enough
+    // here); the glibc locale need not be generated.
+    const char* old = getenv("LC_ALL");
+    const std::string saved = old ? old : "";
+    setenv("LC_ALL", "ja_JP.UTF-8", 1);
+    const wine::Transcript t = bench.Run("setup.exe", "expect-dialog\npress 1\nexit\n");
+    if (old)
+        setenv("LC_ALL", saved.c_str(), 1);
+    else
+        unsetenv("LC_ALL");
+    SCOPED_TRACE(t.raw + t.errors);
+    ASSERT_EQ(t.driverStatus, 0);
+    ExpectNoBoxes(t);
+    EXPECT_EQ(t.ExitStatus(), 1);
+    // Wine keeps Unix names in UTF-8.
+    const Bytes bin = VariedData(9000, 9);
+    std::map<std::string, std::string> expected = {
+        {"表示/", ""},
+        {"表示/ソフト.txt", "soft"},
+        {"日本語/", ""},
+        {"日本語/表示.bin", std::string(bin.begin(), bin.end())}};
+    EXPECT_EQ(Tree(Path("jp")), expected);
+}
+
+// ---- archives written by other archivers ------------------------------------------------
+
+// Each real-world archive behind the stub installs what lhasa extracts from it; the ones
+// the stub cannot take (no header CRC, "-lh1-") end in "Bad header" before the dialog.
+// Drive Y: of the prefix maps the bench directory, so that a rooted member name lands in
+// the bench directory like lhasa's.
+TEST_F(Installer, RealWorldArchivesInstallWhatLhasaExtracts) {
+    const std::string corpus = VARNEX_SOURCE_DIR "/../shared/corpus/lzh";
+    if (!fs::is_directory(corpus)) GTEST_SKIP() << "no corpus at " << corpus;
+    const std::string drive = std::string(getenv("WINEPREFIX")) + "/dosdevices/y:";
+    std::error_code ec;
+    fs::remove(drive, ec);
+    ASSERT_FALSE(fs::exists(fs::symlink_status(drive))) << "drive Y: of the prefix is taken";
+    fs::create_directory_symlink(bench.Dir(), drive);
+    struct Unmap {
+        std::string path;
+        ~Unmap() {
+            std::error_code ec;
+            fs::remove(path, ec);
+        }
+    } unmap{drive};
+
+    std::vector<std::string> names;
+    for (const auto& e : fs::directory_iterator(corpus))
+        if (e.path().extension() == ".lzh") names.push_back(e.path().filename().string());
+    std::sort(names.begin(), names.end());
+    ASSERT_GE(names.size(), 10u);
+    for (const std::string& name : names) {
+        SCOPED_TRACE(name);
+        const std::string stem = fs::path(name).stem().string();
+        const bool refused = name.find("no_header_crc") != std::string::npos || name.find("lh1") != std::string::npos;
+        Bytes archive;
+        ASSERT_TRUE(lzh::ReadFile(corpus + "/" + name, archive));
+        lzh::SfxConfig config;
+        config.installDir = "Y:\\" + stem + "\\in";
+        bench.WriteImage(stem + ".exe", config, archive);
+        std::set<std::string> before;
+        for (const auto& e : fs::directory_iterator(bench.Dir())) before.insert(e.path().filename().string());
+        const wine::Transcript t =
+            bench.Run(stem + ".exe", refused ? "expect-box\npress OK\nexit\n" : "expect-dialog\npress 1\nexit\n");
+        SCOPED_TRACE(t.raw + t.errors);
+        ASSERT_EQ(t.driverStatus, 0);
+        if (refused) {
+            EXPECT_EQ(t.Box()["text"], "\"" + t.ImagePath() + "\" Bad header");
+            EXPECT_EQ(t.ExitStatus(), 0);
+            EXPECT_FALSE(Exists(Path(stem)));
+            continue;
+        }
+        ExpectNoBoxes(t);
+        EXPECT_EQ(t.ExitStatus(), 1);
+        // lhasa is the oracle, except that it also takes the MacBinary header (128
+        // bytes) off the members of classic Mac archives; for those 7-Zip, which keeps a
+        // member's bytes as stored like the stub, tells the stored form. (7-Zip itself
+        // misreads the OS-9 archives, so it is no oracle for the rest.)
+        const std::string want7z = Path(stem + "/7z"), wantLhasa = Path(stem + "/lhasa");
+        fs::create_directories(want7z);
+        fs::create_directories(wantLhasa);
+        ASSERT_EQ(system(("cd '" + wantLhasa + "' && lhasa xq '" + corpus + "/" + name + "' >/dev/null 2>&1").c_str()), 0);
+        (void)!system(("cd '" + want7z + "' && 7zz x -y '" + corpus + "/" + name + "' >/dev/null 2>&1").c_str());
+        // A rooted name goes to the root of the installation's drive (Y:, the bench
+        // directory), the oracles put it below their own directory: what appeared beside
+        // the images counts as installed too.
+        std::map<std::string, std::string> got = Tree(Path(stem + "/in"));
+        std::map<std::string, time_t> gotTimes;
+        for (const auto& [rel, data] : got) gotTimes[rel] = Mtime(Path(stem + "/in/" + rel));
+        for (const auto& e : fs::directory_iterator(bench.Dir())) {
+            const std::string top = e.path().filename().string();
+            if (!e.is_directory() || top == stem || before.count(top)) continue;
+            for (const auto& [rel, data] : Tree(e.path().string())) {
+                got[top + "/" + rel] = data;
+                gotTimes[top + "/" + rel] = Mtime(e.path().string() + "/" + rel);
+            }
+            fs::remove_all(e.path());
+        }
+        const auto names = [](const std::map<std::string, std::string>& tree) {
+            std::set<std::string> out;
+            for (const auto& [rel, data] : tree)
+                if (rel.back() != '/') out.insert(rel);
+            return out;
+        };
+        const std::map<std::string, std::string> lhasa = Tree(wantLhasa), sevenZip = Tree(want7z);
+        EXPECT_FALSE(names(lhasa).empty());
+        EXPECT_EQ(names(got), names(lhasa));
+        for (const auto& [rel, data] : lhasa) {
+            if (rel.back() == '/' || !got.count(rel)) continue;
+            const std::string& ours = got[rel];
+            const auto z = sevenZip.find(rel);
+            const bool macBinary = z != sevenZip.end() && z->second == ours && ours.size() >= 128 + data.size() &&
+                                   ours.compare(128, data.size(), data) == 0;
+            EXPECT_TRUE(ours == data || macBinary)
+                << rel << ": " << ours.size() << " bytes installed, lhasa extracts " << data.size();
+            EXPECT_EQ(gotTimes[rel], Mtime(wantLhasa + "/" + rel)) << rel;
+        }
+    }
+}
+
+}  // namespace

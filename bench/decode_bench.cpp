@@ -1,10 +1,13 @@
 // The decoder's benchmark program, run by bench/decode (not by the test run).
 //
-//   decode_bench decode ARCHIVE [REPEAT]
+//   decode_bench decode ARCHIVE [REPEAT] [reference]
 //       Walks the archive with the stub's own header reader and decodes every
 //       compressed member with DecodeMember, as the extraction does: output through
 //       the sink to /dev/null with the CRC-16, progress reports included. Checks each
 //       CRC; prints the unpacked bytes and the fastest of REPEAT in-process runs.
+//       With "reference" the members go through the field-by-field operations
+//       (DecodeSymbol, DecodePosition, one AdvanceBits per field) instead: the
+//       yardstick the fast loop is measured against.
 //   decode_bench pack ARCHIVE METHOD FILE...
 //       Packs the files with our own compressor ("-lh5-", "-lh6-" or "-lh7-").
 #include <stdio.h>
@@ -24,6 +27,41 @@
 
 namespace {
 
+bool UseReference = false;
+
+// The member loop over the field-by-field operations, with the same hand-overs.
+void ReferenceMember() {
+    SfxWorkspace* ws = Ws;
+    ws->OrigSize = GetU32(ws->Header + HdrUnpackedSize);
+    ws->PackedLeft = (int32_t)GetU32(ws->Header + HdrPackedSize);
+    BeginMemberDecode(ws->Header[HdrMethodChar]);
+    ws->DoneCount = 0;
+    ws->WindowFill = 0;
+    auto put = [ws](uint8_t byte, uint32_t reported) {
+        ws->Window[ws->WindowFill++] = byte;
+        if (ws->WindowFill == 65536) {
+            FlushWindow(65536);
+            ReportProgress(reported, ws->OrigSize);
+            ws->WindowFill = 0;
+        }
+    };
+    while (ws->DoneCount < ws->OrigSize) {
+        uint16_t c = DecodeSymbol();
+        if (c < 256) {
+            put((uint8_t)c, ws->DoneCount + 1);
+            ws->DoneCount++;
+            continue;
+        }
+        uint32_t length = c - 253u, source = (uint32_t)(ws->WindowFill - DecodePosition() - 1) & 0xFFFF;
+        ws->DoneCount += length;
+        for (uint32_t i = 0; i < length; i++) put(ws->Window[(source + i) & 0xFFFF], ws->DoneCount);
+    }
+    if (ws->WindowFill) {
+        FlushWindow((uint32_t)ws->WindowFill);
+        ReportProgress(ws->DoneCount, ws->OrigSize);
+    }
+}
+
 // One pass over the archive; returns the unpacked bytes, or -1 after a fault.
 int64_t DecodeArchive(const char* path) {
     PosixClearTranscript();
@@ -39,7 +77,8 @@ int64_t DecodeArchive(const char* path) {
             Ws->OutputFile = PortCreateOutput("/dev/null");
             Ws->Crc = 0;
             Ws->InPos = 0xFFFFFFFFu;
-            DecodeMember();
+            if (UseReference) ReferenceMember();
+            else DecodeMember();
             PortCloseFile(Ws->OutputFile);
             Ws->OutputFile = 0;
             if (Ws->Crc != GetU16(Ws->Header + HdrDataCrc)) {
@@ -91,8 +130,11 @@ int Pack(const char* archive, char method, int files, char** names) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc >= 3 && !strcmp(argv[1], "decode")) return Decode(argv[2], argc > 3 ? atoi(argv[3]) : 1);
+    if (argc >= 3 && !strcmp(argv[1], "decode")) {
+        UseReference = argc > 4 && !strcmp(argv[4], "reference");
+        return Decode(argv[2], argc > 3 ? atoi(argv[3]) : 1);
+    }
     if (argc >= 5 && !strcmp(argv[1], "pack")) return Pack(argv[2], argv[3][0], argc - 4, argv + 4);
-    fprintf(stderr, "usage: decode_bench decode ARCHIVE [REPEAT] | pack ARCHIVE METHOD FILE...\n");
+    fprintf(stderr, "usage: decode_bench decode ARCHIVE [REPEAT] [reference] | pack ARCHIVE METHOD FILE...\n");
     return 2;
 }

@@ -23,10 +23,6 @@ const int32_t PathDisplayLimit = 32;   // characters of the path on the progress
 uint32_t CaptureFill;
 bool CaptureEnded;
 
-bool IsSpecialName(const char* name) {
-    return name[0] && !name[1] && (name[0] == '!' || name[0] == '$');
-}
-
 bool FailWith(const char* message, const char* subject) {
     ShowError(message, subject);
     Ws->Failed = 1;
@@ -58,17 +54,22 @@ bool SeekToNextHeader(uint32_t dataStart) {
 uint32_t CurrentPosition() { return PortSeek(Ws->ArchiveFile, 0, 1); }
 
 // The member's data by method: stored copy, nothing for a directory, else the decoder.
-// Afterwards the file is put at the next header whatever the data did: a compressed
-// stream that ends early, or carries bytes past its end, or a stored member whose packed
-// size differs from its unpacked size, must not make the next header be read from the
-// wrong place.
-bool ProcessData(uint32_t dataStart) {
+// The caller then puts the file at the next header with SeekToNextHeader, whatever the
+// data did: a compressed stream that ends early or carries bytes past its end, or a
+// stored member whose packed size differs from its unpacked size, must not make the
+// next header be read from the wrong place.
+void ReadMemberData() {
     Ws->Crc = 0;
     Ws->InPos = 0xFFFFFFFFu;
     uint8_t method = Ws->Header[HdrMethodChar];
     if (method == '0') CopyStored((int32_t)GetU32(Ws->Header + HdrUnpackedSize));
     else if (method != 'd') DecodeMember();
-    return SeekToNextHeader(dataStart);
+}
+
+// 1 for the notice "!", 2 for the settings "$" (the whole name, directory included), else 0.
+uint8_t CaptureModeOf(const char* name) {
+    if (!name[0] || name[1]) return CaptureNone;
+    return name[0] == '!' ? CaptureNotice : name[0] == '$' ? CaptureSettings : CaptureNone;
 }
 
 void FormatQuoted(const char* subject, const char* message) {
@@ -117,15 +118,13 @@ bool PreflightMember() {
     MemberCrcSum ^= GetU16(Ws->Header + HdrDataCrc);
     uint32_t dataStart = CurrentPosition();
     if (dataStart == SeekFailed) return FailWith("Read ERROR", Ws->ImagePath);
-    if (Ws->EntryName[0] == '!' && !Ws->EntryName[1]) BeginCapture(CaptureNotice);
-    else if (Ws->EntryName[0] == '$' && !Ws->EntryName[1]) BeginCapture(CaptureSettings);
-    else return SkipMember();
+    uint8_t mode = CaptureModeOf(Ws->EntryName);
+    if (mode == CaptureNone) return SkipMember();
+    BeginCapture(mode);
     Ws->OutputFile = PortInvalidFile;
-    if (!ProcessData(dataStart)) {
-        Ws->CaptureMode = CaptureNone;
-        return false;
-    }
-    if (Ws->Failed) {   // a notice was declined earlier in this walk
+    ReadMemberData();
+    // Failed here means a notice was declined earlier in this walk: it ends at this member.
+    if (Ws->Failed || !SeekToNextHeader(dataStart)) {
         Ws->CaptureMode = CaptureNone;
         return false;
     }
@@ -137,7 +136,7 @@ bool PreflightMember() {
 
 // One member of the extraction pass; false leaves the loop.
 bool ExtractMember(bool longNames) {
-    if (IsSpecialName(Ws->EntryName)) return SkipMember();
+    if (CaptureModeOf(Ws->EntryName) != CaptureNone) return SkipMember();
 
     BuildTargetPath(Ws->TargetPath, sizeof Ws->TargetPath, Ws->ChosenDir, Ws->EntryName, sizeof Ws->EntryName);
     ReplaceSeparators(Ws->TargetPath, '/');
@@ -172,13 +171,8 @@ bool ExtractMember(bool longNames) {
         }
     }
 
-    if (directory) return ProcessData(dataStart);
-    Ws->Crc = 0;
-    Ws->InPos = 0xFFFFFFFFu;
-    uint8_t method = Ws->Header[HdrMethodChar];
-    if (method == '0') CopyStored((int32_t)GetU32(Ws->Header + HdrUnpackedSize));
-    else DecodeMember();
-
+    ReadMemberData();
+    if (directory) return SeekToNextHeader(dataStart);
     SetMemberTimes();
     bool closed = PortCloseFile(Ws->OutputFile);
     Ws->OutputFile = PortInvalidFile;

@@ -24,9 +24,9 @@ uint64_t GetU64(const uint8_t* p) { return (uint64_t)GetU32(p) | ((uint64_t)GetU
 // the reader run past its end.
 uint32_t MinimumData(uint8_t type) {
     switch (type) {
-        case 0x00: return 2;
-        case 0x40: return 2;
-        case 0x41: return 24;
+        case 0x00:                 // header CRC
+        case 0x40: return 2;       // attributes
+        case 0x41: return 24;      // three FILETIMEs
         default: return 0;
     }
 }

@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 #include <sys/time.h>
 
+#include "lzh/encoder.h"
 #include "sfx/ui.h"
 #include "sfx_fixture.h"
 
@@ -139,6 +140,21 @@ TEST_F(Walk, ExtractsFilesAndDirectories) {
     // The closing command: the program without quotes, parameters as written.
     const PosixEvent& shell = PosixTranscript().back();
     EXPECT_EQ(std::tie(shell.text, shell.caption, shell.extra), std::make_tuple("my tool.exe", "-a \"b c\"", dir + "/out"));
+}
+
+// Members whose packed data carries bytes the data does not use (stored, and compressed
+// through the decoder): the next header is still found where the packed size says.
+TEST_F(Walk, NextHeaderFollowsThePackedSize) {
+    lzh::Member stored = StoredMember("s.txt", TextBytes("abc"));
+    lzh::Member packed = lzh::PackedMember("p.txt", lzh::Bytes(5000, 'p'), '5', 6);
+    for (lzh::Member* m : {&stored, &packed}) m->packed.insert(m->packed.end(), 40, 0x55);
+    Prepare(WriteImage({stored, packed, lzh::NoticeMember("last")}));
+    EXPECT_TRUE(Preflight());
+    EXPECT_EQ(Boxes(), Strings{"last"});
+    PosixClearTranscript();
+    EXPECT_TRUE(Extract("out"));
+    EXPECT_EQ(Contents(Out("s.txt")) + Contents(Out("p.txt")), "abc" + std::string(5000, 'p'));
+    EXPECT_TRUE(Boxes().empty());
 }
 
 TEST_F(Walk, OverwritePolicy) {

@@ -504,7 +504,7 @@ TEST_F(Decoder, DamagedStreamsEndAsTheFieldByFieldReadingEnds) {
     m.dataCrc = lzh::Crc16(data);
     const Bytes good = lzh::WriteArchive({m}, false);
     const size_t start = good.size() - 1 - m.packed.size();
-    int reported = 0, wrong = 0;
+    int detected = 0;   // a message or a CRC that differs
     for (int round = 0; round < 60; round++) {
         Bytes bad = good;
         if (round < 8)
@@ -520,11 +520,10 @@ TEST_F(Decoder, DamagedStreamsEndAsTheFieldByFieldReadingEnds) {
         Outcome o = Fast();
         if (round < 8) EXPECT_EQ(o.box, Expected("Read ERROR"));
         if (o.status == -1) EXPECT_LE(o.position, GetU32(&bad[HdrPackedSize]));
-        reported += o.status == 1;
-        wrong += o.status == -1 && o.crc != m.dataCrc;
+        detected += round >= 8 && (o.status == 1 || o.crc != m.dataCrc);
     }
-    EXPECT_GT(reported, 8);
-    EXPECT_GT(wrong, 0);
+    // A flip can hit the bits behind the last code; nearly all damage must show.
+    EXPECT_GE(detected, 48);
 }
 
 // A count above 510, a zero run past the last entry, single symbols outside their

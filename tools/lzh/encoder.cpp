@@ -59,6 +59,8 @@ struct BitWriter {
             out.push_back(uint8_t(acc >> count));
         }
     }
+    // Ends the stream, zero bits filling the last byte. No further padding: some decoders
+    // insist that the packed data ends with the byte that holds the last code bit.
     void Finish() {
         if (count > 0) out.push_back(uint8_t(acc << (8 - count)));
         count = 0;
@@ -315,10 +317,49 @@ void EmitBlock(BitWriter& w, const Token* t, size_t n, const MethodParams& mp, c
     }
 }
 
+// Whether the stream would end in a way some decoders mishandle: its last code bit on a
+// byte boundary, and the last item read (the literal's code, or the match's position
+// code with its extra bits) taking no bits at all. Such decoders meet the end of their
+// input while reading nothing and drop the final symbol.
+bool EndsBadly(const BitWriter& w, const Token* t, size_t n, const BlockPlan& p) {
+    const Token& last = t[n - 1];
+    int tail;
+    if (last.sym < 256) {
+        tail = p.litLen[last.sym];
+    } else {
+        int ps = PosSymbol(last.pos);
+        tail = p.posLen[ps] + PosExtraBits(ps);
+    }
+    return tail == 0 && (uint64_t(w.count) + p.bits) % 8 == 0;
+}
+
+// The last block of the stream. When it would end badly, its final match is rewritten as
+// a shorter match and a literal (or, for a match of 3, as three literals), which ends in
+// a literal code of at least one bit in all but degenerate blocks. dataEnd points just
+// past the input, whose last bytes the match covers.
+void EmitLastBlock(BitWriter& w, const Token* t, size_t n, const MethodParams& mp, BlockPlan& p,
+                   const uint8_t* dataEnd) {
+    if (!EndsBadly(w, t, n, p) || t[n - 1].sym < 256) {
+        EmitBlock(w, t, n, mp, p);
+        return;
+    }
+    std::vector<Token> alt(t, t + n - 1);
+    int len = t[n - 1].sym - 256 + MinMatch;
+    if (len > MinMatch) {
+        alt.push_back({uint16_t(t[n - 1].sym - 1), t[n - 1].pos});
+        alt.push_back({dataEnd[-1], 0});
+    } else {
+        for (int k = MinMatch; k > 0; --k) alt.push_back({dataEnd[-k], 0});
+    }
+    PlanBlock(alt.data(), alt.size(), mp, p);
+    EmitBlock(w, alt.data(), alt.size(), mp, p);
+}
+
 // Writes the tokens as one block, or as two halves (each split again) when that is
-// smaller. The halving stops at minSplit tokens.
+// smaller. The halving stops at minSplit tokens. dataEnd is set when these tokens end
+// the stream. At most MaxBlockSymbols - 2 tokens, leaving room for EmitLastBlock.
 void EmitTokens(BitWriter& w, const Token* t, size_t n, const MethodParams& mp, size_t minSplit,
-                BlockPlan* whole = nullptr) {
+                const uint8_t* dataEnd, BlockPlan* whole = nullptr) {
     BlockPlan own;
     BlockPlan& p = whole ? *whole : own;
     if (!whole) PlanBlock(t, n, mp, p);
@@ -328,12 +369,15 @@ void EmitTokens(BitWriter& w, const Token* t, size_t n, const MethodParams& mp, 
         PlanBlock(t, half, mp, a);
         PlanBlock(t + half, n - half, mp, b);
         if (a.bits + b.bits < p.bits) {
-            EmitTokens(w, t, half, mp, minSplit, &a);
-            EmitTokens(w, t + half, n - half, mp, minSplit, &b);
+            EmitTokens(w, t, half, mp, minSplit, nullptr, &a);
+            EmitTokens(w, t + half, n - half, mp, minSplit, dataEnd, &b);
             return;
         }
     }
-    EmitBlock(w, t, n, mp, p);
+    if (dataEnd)
+        EmitLastBlock(w, t, n, mp, p, dataEnd);
+    else
+        EmitBlock(w, t, n, mp, p);
 }
 
 // ---------------------------------------------------------------------------------
@@ -343,22 +387,23 @@ struct LevelParams {
     int chain;          // hash-chain entries examined per search
     int nice;           // a match this long ends the search
     int lazy;           // 0: greedy; else look one byte ahead for matches shorter than this
+    int good;           // after a match this long, a quarter of the chain is searched
     int insertLimit;    // inside longer matches no positions are hashed
     int iterations;     // 0: no priced parse; else passes of the priced parse
     size_t minSplit;    // 0: one block per chunk; else smallest block tried by splitting
 };
 
 const LevelParams Levels[10] = {
-    {0, 0, 0, 0, 0, 0},
-    {4, 16, 0, 8, 0, 0},             // 1
-    {8, 32, 0, 16, 0, 0},            // 2
-    {16, 48, 8, 32, 0, 0},           // 3
-    {24, 64, 16, 64, 0, 4096},       // 4
-    {48, 128, 32, 256, 0, 4096},     // 5
-    {96, 256, 64, 256, 0, 2048},     // 6
-    {64, 128, 0, 256, 1, 2048},      // 7
-    {256, 256, 0, 256, 2, 2048},     // 8
-    {1024, 256, 0, 256, 4, 1024},    // 9
+    {0, 0, 0, 0, 0, 0, 0},
+    {4, 16, 0, 8, 8, 0, 0},              // 1
+    {8, 32, 0, 16, 16, 0, 0},            // 2
+    {16, 48, 8, 16, 32, 0, 0},           // 3
+    {24, 64, 16, 16, 64, 0, 4096},       // 4
+    {48, 128, 32, 32, 256, 0, 4096},     // 5
+    {96, 256, 64, 32, 256, 0, 2048},     // 6
+    {64, 128, 0, 64, 256, 1, 2048},      // 7
+    {256, 256, 0, 128, 256, 2, 2048},    // 8
+    {1024, 256, 0, 256, 256, 4, 1024},   // 9
 };
 
 struct Match {
@@ -366,8 +411,15 @@ struct Match {
     uint16_t dist;   // distance - 1 (the position)
 };
 
-constexpr int HashBits = 16;
+constexpr int HashBits = 15;
 constexpr uint32_t RingMask = 0xFFFF;   // the chain ring covers the largest window
+constexpr uint32_t NoPosition = 0xFFFFFFFF;
+
+inline uint16_t Load16(const uint8_t* p) {
+    uint16_t v;
+    memcpy(&v, p, 2);
+    return v;
+}
 
 inline int MatchLength(const uint8_t* a, const uint8_t* b, int max) {
     int n = 0;
@@ -382,17 +434,19 @@ inline int MatchLength(const uint8_t* a, const uint8_t* b, int max) {
     return n;
 }
 
+// Hash chains over 3-byte prefixes. Positions are 32-bit (members are limited to 4 GiB
+// by their headers); the chain links live in a ring as large as the largest window.
 struct Matcher {
     const uint8_t* data;
     size_t size;
     uint32_t window;
-    int chain, nice;
-    std::vector<int64_t> head, prev;
+    int chain, nice, good;
+    std::vector<uint32_t> head, prev;
     size_t inserted = 0;   // positions below this are in the chains
 
     Matcher(const uint8_t* d, size_t n, uint32_t w, const LevelParams& lp)
-        : data(d), size(n), window(w), chain(lp.chain), nice(lp.nice),
-          head(size_t(1) << HashBits, -1), prev(RingMask + 1, -1) {}
+        : data(d), size(n), window(w), chain(lp.chain), nice(lp.nice), good(lp.good),
+          head(size_t(1) << HashBits, NoPosition), prev(RingMask + 1, NoPosition) {}
 
     uint32_t Hash(size_t pos) const {
         uint32_t v = data[pos] | (data[pos + 1] << 8) | (data[pos + 2] << 16);
@@ -402,7 +456,7 @@ struct Matcher {
         if (pos + MinMatch <= size) {
             uint32_t h = Hash(pos);
             prev[pos & RingMask] = head[h];
-            head[h] = int64_t(pos);
+            head[h] = uint32_t(pos);
         }
     }
     void InsertUpTo(size_t end) {
@@ -411,63 +465,70 @@ struct Matcher {
 
     // Searches the chains at pos (which must be the next position to insert), then
     // inserts it. Every improvement in length is reported to out (nearest distance for
-    // each length first), up to cap entries; returns the longest length (0 if < 3).
-    int Find(size_t pos, Match* out, int& outCount, int cap) {
+    // each length first), up to cap entries, the last entry always holding the longest;
+    // returns the longest length (0 if below 3). A known match of prevLen bytes (lazy
+    // evaluation) only needs beating, and a good one shortens the search.
+    int Find(size_t pos, Match* out, int& outCount, int cap, int prevLen = 0) {
         outCount = 0;
-        int best = MinMatch - 1;
+        int best = std::max(prevLen, MinMatch - 1);
         size_t left = size - pos;
         int maxLen = left < size_t(MaxMatch) ? int(left) : MaxMatch;
-        if (maxLen >= MinMatch) {
+        if (maxLen > best) {
             const uint8_t* cur = data + pos;
-            int64_t cand = head[Hash(pos)];
-            int depth = chain;
-            while (cand >= 0 && depth-- > 0) {
-                size_t dist = pos - size_t(cand);
+            uint32_t cand = head[Hash(pos)];
+            int depth = prevLen >= good ? chain >> 2 : chain;
+            uint16_t tail = Load16(cur + best - 1);
+            while (cand < pos && depth-- > 0) {
+                size_t dist = pos - cand;
                 if (dist > window) break;
                 const uint8_t* ref = data + cand;
-                if (ref[best] == cur[best]) {
+                if (Load16(ref + best - 1) == tail && ref[0] == cur[0]) {
                     int len = MatchLength(ref, cur, maxLen);
                     if (len > best) {
                         best = len;
-                        if (outCount < cap) {
-                            out[outCount++] = {uint16_t(len), uint16_t(dist - 1)};
-                        } else {
-                            out[cap - 1] = {uint16_t(len), uint16_t(dist - 1)};
-                        }
+                        if (outCount < cap) ++outCount;
+                        out[outCount - 1] = {uint16_t(len), uint16_t(dist - 1)};
                         if (len >= nice || len == maxLen) break;
+                        if (len >= good) depth >>= 2;
+                        tail = Load16(cur + best - 1);
                     }
                 }
-                cand = prev[size_t(cand) & RingMask];
+                cand = prev[cand & RingMask];
             }
         }
         Insert(pos);
         inserted = pos + 1;
-        return best >= MinMatch ? best : 0;
+        return outCount ? best : 0;
     }
 };
 
 // ---------------------------------------------------------------------------------
 // Parses.
 
+// Collects the tokens of the greedy and lazy parses into blocks.
 struct Output {
+    static constexpr size_t Limit = MaxBlockSymbols - 2;   // room for EmitLastBlock
     BitWriter writer;
     std::vector<Token> tokens;
     const MethodParams& mp;
     size_t minSplit;
     Output(Bytes& out, const MethodParams& m, size_t split) : writer(out), mp(m), minSplit(split) {
-        tokens.reserve(MaxBlockSymbols);
+        tokens.reserve(Limit);
     }
-    void Flush() {
-        if (!tokens.empty()) EmitTokens(writer, tokens.data(), tokens.size(), mp, minSplit);
+    // dataEnd: set for the final flush, see EmitTokens.
+    void Flush(const uint8_t* dataEnd = nullptr) {
+        if (!tokens.empty()) EmitTokens(writer, tokens.data(), tokens.size(), mp, minSplit, dataEnd);
         tokens.clear();
     }
+    // A full block is written only when the next token comes, so that the final flush
+    // always holds the stream's last token.
     void Literal(uint8_t c) {
+        if (tokens.size() == Limit) Flush();
         tokens.push_back({c, 0});
-        if (tokens.size() == MaxBlockSymbols) Flush();
     }
     void Copy(int len, uint32_t pos) {
+        if (tokens.size() == Limit) Flush();
         tokens.push_back({uint16_t(256 + len - MinMatch), uint16_t(pos)});
-        if (tokens.size() == MaxBlockSymbols) Flush();
     }
 };
 
@@ -504,7 +565,7 @@ void GreedyParse(const uint8_t* data, size_t size, const MethodParams& mp, const
             continue;
         }
         if (lp.lazy && len < lp.lazy && i + 1 < size) {
-            int len2 = m.Find(i + 1, found, fc, 1);
+            int len2 = m.Find(i + 1, found, fc, 1, len);
             uint32_t pos2 = fc ? found[0].dist : 0;
             if (len2 > len) {
                 out.Literal(data[i]);
@@ -522,7 +583,7 @@ void GreedyParse(const uint8_t* data, size_t size, const MethodParams& mp, const
             pos = fc ? found[0].dist : 0;
         }
     }
-    out.Flush();
+    out.Flush(data + size);
 }
 
 // Prices in bits of every literal/length symbol and position symbol (extra bits
@@ -659,15 +720,22 @@ void PricedParse(const uint8_t* data, size_t size, const MethodParams& mp, const
             }
             PricesFrom(plan, mp, prices);
         }
-        EmitTokens(out.writer, bestTokens.data(), bestTokens.size(), mp, lp.minSplit);
+        // A chunk's last token is a match only if the chunk has at least two bytes more
+        // than tokens, which leaves room for EmitLastBlock.
+        EmitTokens(out.writer, bestTokens.data(), bestTokens.size(), mp, lp.minSplit,
+                   base + n == size ? data + size : nullptr);
         if (progress) progress(base + n);
     }
 }
 
 }  // namespace
 
-Bytes CompressWithProgress(const uint8_t* data, size_t size, char method, int level,
-                           const ProgressFn& progress) {
+int HuffmanLengths(const uint32_t* freq, int count, uint8_t* lengths) {
+    return BuildLengths(freq, std::clamp(count, 0, LitLenSymbols), lengths);
+}
+
+static Bytes CompressWithProgress(const uint8_t* data, size_t size, char method, int level,
+                                  const ProgressFn& progress) {
     Bytes out;
     if (size == 0) return out;
     level = std::clamp(level, 1, 9);

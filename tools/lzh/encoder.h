@@ -24,4 +24,9 @@ using ProgressFn = std::function<void(uint64_t done)>;
 Member PackedMember(const std::string& name, const Bytes& data, char method, int level,
                     uint32_t timeStamp = 0, uint8_t attributes = 0x20, const ProgressFn& progress = {});
 
+// The Huffman code lengths the compressor uses, at most 16 bits, forming a complete
+// code over the used symbols (0 for unused ones; all 0 when fewer than two are used).
+// count is at most 510. Returns the number of used symbols.
+int HuffmanLengths(const uint32_t* freq, int count, uint8_t* lengths);
+
 }  // namespace lzh

@@ -17,7 +17,8 @@
 //   box                      make the latest message box that is still open the
 //                            current window again
 //   press <id|text>          click a button of the current window, by control id or by
-//                            its text without '&' (case-insensitive), e.g. "press OK"
+//                            its text without '&' (case-insensitive), e.g. "press OK";
+//                            a disabled button (or window) prints REFUSED instead
 //   type <id> <text>         set the text of a control of the current window
 //   wait-text <id> <pattern> wait until the control's text matches ('*' matches any
 //                            run of characters); prints TEXT
@@ -287,6 +288,11 @@ HWND Control(const std::string& which) {
 void Press(const std::string& which) {
     HWND button = Control(which);
     if (!button) BadScript("press " + which + ": no such button");
+    // A person cannot click a disabled button; say so instead of going around it.
+    if (!IsWindowEnabled(button) || !IsWindowEnabled(Current)) {
+        Emit("REFUSED", {{"press", which}, {"reason", "disabled"}});
+        return;
+    }
     // Posted, not sent: the program may do all its work inside the handler.
     PostMessageA(Current, WM_COMMAND, MAKEWPARAM(GetDlgCtrlID(button), BN_CLICKED), (LPARAM)button);
 }

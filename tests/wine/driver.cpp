@@ -22,6 +22,10 @@
 //   type <id> <text>         set the text of a control of the current window
 //   wait-text <id> <pattern> wait until the control's text matches ('*' matches any
 //                            run of characters); prints TEXT
+//   follow <id> <pattern>    like wait-text, but reads the control without pausing and
+//                            prints a TEXT line for every text that differs from the
+//                            one before (a busy program answers at each of its message
+//                            pumps, so this sees the steps of a progress line)
 //   wait-gone                wait until the current window is destroyed
 //   sleep <milliseconds>
 //   exit                     wait for the program to end; windows that appear meanwhile

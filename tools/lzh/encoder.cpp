@@ -28,6 +28,7 @@ struct MethodParams {
 
 MethodParams ParamsOf(char method) {
     switch (method) {
+        case '4': return {14, 4, 4096};   // the format of "-lh5-" with a 4 KiB window
         case '5': return {14, 4, 8192};
         // 32 KiB window: positions stay below 32768, so at most 16 position symbols are
         // sent, which every decoder of the method accepts.
@@ -759,9 +760,9 @@ Bytes Compress(const uint8_t* data, size_t size, char method, int level) {
 Member PackedMember(const std::string& name, const Bytes& data, char method, int level,
                     uint32_t timeStamp, uint8_t attributes, const ProgressFn& progress) {
     Member m = StoredMember(name, data, timeStamp, attributes);
-    const char* methods = method ? nullptr : "567";
+    if (method == '0') return m;
     char single[2] = {method, 0};
-    if (!methods) methods = single;
+    const char* methods = method >= '4' && method <= '7' ? single : "567";
     for (const char* c = methods; *c; ++c) {
         Bytes packed = CompressWithProgress(data.data(), data.size(), *c, level, progress);
         if (packed.size() < m.packed.size()) {

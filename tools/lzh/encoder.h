@@ -12,15 +12,17 @@ namespace lzh {
 
 constexpr int DefaultLevel = 6;   // levels 1 (fastest) to 9 (smallest)
 
-// Compresses data with method '5', '6' or '7' at the level (1-9). The result is the
-// member's packed data.
+// Compresses data with method '5', '6' or '7' ('4' also works: the "-lh5-" format with a
+// 4 KiB window; any other character is taken as '7') at the level (1-9, clamped). The
+// result is the member's packed data; empty input gives empty output.
 Bytes Compress(const uint8_t* data, size_t size, char method, int level);
 
 // Progress of a long compression: bytes of input consumed so far.
 using ProgressFn = std::function<void(uint64_t done)>;
 
-// A member of the given data: compressed with the method ('5', '6', '7', or 0 for the
-// best of the three), stored as "-lh0-" instead when compression does not shrink it.
+// A member of the given data: compressed with the method ('4' to '7'; '0' stores; 0 or
+// anything else takes the best of '5', '6' and '7'), stored as "-lh0-" instead when
+// compression does not shrink it. progress restarts from 0 for every method tried.
 Member PackedMember(const std::string& name, const Bytes& data, char method, int level,
                     uint32_t timeStamp = 0, uint8_t attributes = 0x20, const ProgressFn& progress = {});
 

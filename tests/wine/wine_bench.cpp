@@ -38,33 +38,45 @@ std::string EnvOr(const char* name, const std::string& fallback) {
     return v && *v ? v : fallback;
 }
 
-// Starts Xvfb on a free display; returns its number or -1.
+// Starts Xvfb on a display number of its own; returns the number or -1. The number is
+// named rather than left to -displayfd alone: servers started that way were seen without
+// lock files on a machine with parallel runs, and our programs then failed to open any
+// window. Named numbers from 300 on keep lock files and stay clear of the low numbers
+// that -displayfd hands out.
 int StartXvfb() {
-    int fds[2];
-    if (pipe(fds) != 0) return -1;
-    pid_t pid = fork();
-    if (pid == 0) {
-        dup2(fds[1], 3);
-        int null = open("/dev/null", O_RDWR);
-        dup2(null, 1), dup2(null, 2);
-        execlp("Xvfb", "Xvfb", "-displayfd", "3", "-screen", "0", "1024x768x24", "-nolisten", "tcp", (char*)nullptr);
-        _exit(127);
-    }
-    close(fds[1]);
-    if (pid < 0) {
+    for (int attempt = 0; attempt < 20; attempt++) {
+        const int number = 300 + (int)((getpid() + attempt * 37) % 600);
+        if (Exists("/tmp/.X" + std::to_string(number) + "-lock")) continue;
+        int fds[2];
+        if (pipe(fds) != 0) return -1;
+        pid_t pid = fork();
+        if (pid == 0) {
+            dup2(fds[1], 3);
+            int null = open("/dev/null", O_RDWR);
+            dup2(null, 0), dup2(null, 1), dup2(null, 2);
+            const std::string display = ":" + std::to_string(number);
+            execlp("Xvfb", "Xvfb", display.c_str(), "-displayfd", "3", "-screen", "0", "1024x768x24", "-nolisten",
+                   "tcp", (char*)nullptr);
+            _exit(127);
+        }
+        close(fds[1]);
+        if (pid < 0) {
+            close(fds[0]);
+            return -1;
+        }
+        char buf[16] = "";
+        ssize_t n = read(fds[0], buf, sizeof buf - 1);   // Xvfb writes the number when it is ready
+        // The read end stays open for the server's life: a later write of the server to
+        // a closed pipe would end it with SIGPIPE.
+        if (n > 0) {
+            XvfbPid = pid;
+            return atoi(buf);
+        }
         close(fds[0]);
-        return -1;
-    }
-    char buf[16] = "";
-    ssize_t n = read(fds[0], buf, sizeof buf - 1);   // Xvfb writes the number when it is ready
-    close(fds[0]);
-    if (n <= 0) {
-        kill(pid, SIGTERM);
+        kill(pid, SIGTERM);   // the number was taken after all: try another
         waitpid(pid, nullptr, 0);
-        return -1;
     }
-    XvfbPid = pid;
-    return atoi(buf);
+    return -1;
 }
 
 std::string Unescape(const std::string& s) {

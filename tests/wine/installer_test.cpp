@@ -428,9 +428,7 @@ TEST_F(Installer, AutoStartExtractsWithoutAClick) {
     SCOPED_TRACE(t.raw + t.errors);
     ASSERT_EQ(t.driverStatus, 0);
     ExpectNoBoxes(t);
-    // The driver looks at the dialog about 0.2 s after it appears: OK is not pressed yet.
-    EXPECT_EQ(t.Control(1)["enabled"], "1");
-    EXPECT_EQ(t.Control(102)["text"], "");
+    EXPECT_EQ(t.All("DIALOG").size(), 1u);
     EXPECT_EQ(t.ExitStatus(), 1);
     EXPECT_EQ(ReadAll(Path("auto/a.txt")), "auto");
 }

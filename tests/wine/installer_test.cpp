@@ -230,6 +230,32 @@ TEST_P(SampleFolder, InstallsIntoATypedDirectory) {
 INSTANTIATE_TEST_SUITE_P(EveryMethod, SampleFolder, ::testing::Values("lh0", "lh5", "lh6", "lh7"),
                          [](const auto& info) { return std::string(info.param); });
 
+// Archives of an independent encoder (jlha, level-2 headers), taken over by the builder's
+// --wrap: the stub decodes another compressor's -lh5-, -lh6- and -lh7- streams.
+TEST_F(Installer, ArchivesOfAnIndependentEncoderInstallWithEveryMethod) {
+    if (system("command -v jlha >/dev/null 2>&1") != 0) GTEST_SKIP() << "jlha is not installed";
+    const std::string src = Path("src");
+    const Bytes large = VariedData(300000, 13);
+    WriteAll(src + "/big.dat", std::string(large.begin(), large.end()));
+    WriteAll(src + "/sub dir/small.txt", "small\r\n");
+    for (const char method : {'5', '6', '7'}) {
+        SCOPED_TRACE(std::string("-lh") + method + "-");
+        const std::string lzhFile = Path(std::string("j") + method + ".lzh");
+        const std::string dir = std::string("out") + method;
+        ASSERT_EQ(system(("cd '" + src + "' && jlha c2o" + method + " '" + lzhFile +
+                          "' big.dat 'sub dir/small.txt' >/dev/null 2>&1").c_str()),
+                  0);
+        ASSERT_EQ(Pack("--wrap '" + lzhFile + "' --dir '" + bench.WinPath(dir) + "' -o '" + Path(dir + ".exe") + "'"),
+                  0);
+        const wine::Transcript t = bench.Run(dir + ".exe", "expect-dialog\npress 1\nexit\n");
+        SCOPED_TRACE(t.raw + t.errors);
+        ASSERT_EQ(t.driverStatus, 0);
+        ExpectNoBoxes(t);
+        EXPECT_EQ(t.ExitStatus(), 1);
+        EXPECT_EQ(Digest(Tree(Path(dir))), Digest(Tree(src)));
+    }
+}
+
 // ---- stopping an installation ---------------------------------------------------------------
 
 TEST_F(Installer, CancelDuringALargeMemberRemovesItsPartAndStartsNothing) {

@@ -255,13 +255,17 @@ Transcript Bench::Run(const std::string& image, const std::string& script, int t
     FILE* p = popen(cmd.c_str(), "r");
     if (!p) return t;
     char buf[8192];
-    while (fgets(buf, sizeof buf, p)) {
-        std::string line = buf;
-        t.raw += line;
-        while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.pop_back();
-        if (!line.empty()) t.records.push_back(Parse(line));
-    }
+    size_t n;
+    while ((n = fread(buf, 1, sizeof buf, p)) > 0) t.raw.append(buf, n);
     int status = pclose(p);
+    for (size_t start = 0; start < t.raw.size();) {
+        size_t end = t.raw.find('\n', start);
+        if (end == std::string::npos) end = t.raw.size();
+        std::string line = t.raw.substr(start, end - start);
+        while (!line.empty() && line.back() == '\r') line.pop_back();
+        if (!line.empty()) t.records.push_back(Parse(line));
+        start = end + 1;
+    }
     t.driverStatus = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     std::ifstream e(dir_ + "/wine-stderr.txt");
     t.errors.assign(std::istreambuf_iterator<char>(e), std::istreambuf_iterator<char>());

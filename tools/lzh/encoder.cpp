@@ -248,7 +248,9 @@ void PutHeader(Sink& s, const BlockPlan& p, size_t tokens, const MethodParams& m
     }
 }
 
-void PlanBlock(const Token* t, size_t n, const MethodParams& mp, BlockPlan& p) {
+// twoLiteralCodes: a literal/length code of one symbol is sent as a code of two 1-bit
+// codes (the second unused), so that even that symbol costs a bit.
+void PlanBlock(const Token* t, size_t n, const MethodParams& mp, BlockPlan& p, bool twoLiteralCodes = false) {
     uint32_t litFreq[LitLenSymbols] = {};
     uint32_t posFreq[MaxPosSymbols] = {};
     for (size_t i = 0; i < n; ++i) {
@@ -257,6 +259,11 @@ void PlanBlock(const Token* t, size_t n, const MethodParams& mp, BlockPlan& p) {
     }
     p.litUsed = BuildLengths(litFreq, LitLenSymbols, p.litLen);
     p.litSingle = SingleOf(litFreq, LitLenSymbols);
+    if (twoLiteralCodes && p.litUsed < 2) {
+        p.litLen[p.litSingle] = 1;
+        p.litLen[p.litSingle == 0 ? 1 : 0] = 1;
+        p.litUsed = 2;
+    }
     p.posUsed = BuildLengths(posFreq, mp.posSymbols, p.posLen);
     p.posSingle = SingleOf(posFreq, mp.posSymbols);
     for (int i = mp.posSymbols; i < MaxPosSymbols; ++i) p.posLen[i] = 0;
@@ -335,24 +342,27 @@ bool EndsBadly(const BitWriter& w, const Token* t, size_t n, const BlockPlan& p)
 }
 
 // The last block of the stream. When it would end badly, its final match is rewritten as
-// a shorter match and a literal (or, for a match of 3, as three literals), which ends in
-// a literal code of at least one bit in all but degenerate blocks. dataEnd points just
-// past the input, whose last bytes the match covers.
+// a shorter match and a literal (or, for a match of 3, as three literals); a final
+// literal whose code is the block's only one (and so takes no bits) gets a two-symbol
+// code instead. dataEnd points just past the input, whose last bytes the match covers.
 void EmitLastBlock(BitWriter& w, const Token* t, size_t n, const MethodParams& mp, BlockPlan& p,
                    const uint8_t* dataEnd) {
-    if (!EndsBadly(w, t, n, p) || t[n - 1].sym < 256) {
+    if (!EndsBadly(w, t, n, p)) {
         EmitBlock(w, t, n, mp, p);
         return;
     }
     std::vector<Token> alt(t, t + n - 1);
-    int len = t[n - 1].sym - 256 + MinMatch;
-    if (len > MinMatch) {
-        alt.push_back({uint16_t(t[n - 1].sym - 1), t[n - 1].pos});
+    const Token last = t[n - 1];
+    if (last.sym < 256) {
+        alt.push_back(last);
+    } else if (last.sym > 256) {
+        alt.push_back({uint16_t(last.sym - 1), last.pos});
         alt.push_back({dataEnd[-1], 0});
     } else {
         for (int k = MinMatch; k > 0; --k) alt.push_back({dataEnd[-k], 0});
     }
     PlanBlock(alt.data(), alt.size(), mp, p);
+    if (EndsBadly(w, alt.data(), alt.size(), p)) PlanBlock(alt.data(), alt.size(), mp, p, true);
     EmitBlock(w, alt.data(), alt.size(), mp, p);
 }
 

@@ -72,15 +72,6 @@ uint8_t CaptureModeOf(const char* name) {
     return name[0] == '!' ? CaptureNotice : name[0] == '$' ? CaptureSettings : CaptureNone;
 }
 
-void FormatQuoted(const char* subject, const char* message) {
-    char* t = Ws->MessageText;
-    const uint32_t size = sizeof Ws->MessageText;
-    TextCopy(t, size, "\"");
-    TextAppend(t, size, subject);
-    TextAppend(t, size, "\" ");
-    TextAppend(t, size, message);
-}
-
 // The overwrite policy for an existing TargetPath. Returns 1 to write the member,
 // 0 to skip it, -1 to end the walk (Cancel).
 int DecideOverwrite() {

@@ -42,15 +42,19 @@ void ReadConfigBlock() {
     if (Ws->Config.WindowTitle[0] == 0) TextCopy(Ws->Config.WindowTitle, sizeof Ws->Config.WindowTitle, SFX_DEFAULT_TITLE);
 }
 
-// "\"subject\" message", cut to the buffer when the subject is long.
-void ShowError(const char* message, const char* subject) {
+// "\"subject\" message" into MessageText, cut to the buffer when the subject is long.
+void FormatQuoted(const char* subject, const char* message) {
     char* t = Ws->MessageText;
     const uint32_t size = sizeof Ws->MessageText;
     TextCopy(t, size, "\"");
     TextAppend(t, size, subject);
     TextAppend(t, size, "\" ");
     TextAppend(t, size, message);
-    PortMessageBox(Ws->DialogWindow, t, Ws->Config.WindowTitle, MbErrorBox);
+}
+
+void ShowError(const char* message, const char* subject) {
+    FormatQuoted(subject, message);
+    PortMessageBox(Ws->DialogWindow, Ws->MessageText, Ws->Config.WindowTitle, MbErrorBox);
 }
 
 void AbortRun(int32_t status) {

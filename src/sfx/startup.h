@@ -8,6 +8,8 @@
 int32_t SfxStartup(PortModule module);
 // Fills Ws->Config from the image at ImagePath.
 void ReadConfigBlock();
+// Formats "\"subject\" message" into MessageText (the error and question convention).
+void FormatQuoted(const char* subject, const char* message);
 // One error box: text "\"subject\" message", caption WindowTitle, owner DialogWindow.
 void ShowError(const char* message, const char* subject);
 // Closes (and deletes) the output file, closes the image, ends the process.

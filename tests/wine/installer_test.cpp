@@ -405,7 +405,7 @@ TEST_F(Installer, SettingsMemberConfiguresTheRunAndTheCommand) {
     bench.WriteImage("setup.exe", lzh::SfxConfig(),
                      lzh::WriteArchive({lzh::SettingsMember(settings), lzh::NoticeMember("Go on?"),
                                         lzh::PackedMember("docs/readme.txt", VariedData(70000, 5), '7', 6),
-                                        lzh::StoredMember("b.txt", Text("b"))},
+                                        lzh::PackedMember("b.txt", VariedData(20000, 6), '4', 6)},
                                        false));
     const wine::Transcript t = bench.Run("setup.exe", "expect-box\npress Yes\nexpect-dialog\npress 1\nexit\n");
     SCOPED_TRACE(t.raw + t.errors);
@@ -434,7 +434,8 @@ TEST_F(Installer, SettingsMemberConfiguresTheRunAndTheCommand) {
 
     const Bytes readme = VariedData(70000, 5);
     EXPECT_EQ(ReadAll(host + "/docs/readme.txt"), std::string(readme.begin(), readme.end()));
-    EXPECT_EQ(ReadAll(host + "/b.txt"), "b");
+    const Bytes b = VariedData(20000, 6);
+    EXPECT_EQ(ReadAll(host + "/b.txt"), std::string(b.begin(), b.end()));
     EXPECT_FALSE(Exists(host + "/$"));
     EXPECT_FALSE(Exists(host + "/!"));
     ASSERT_TRUE(WaitForFile(host + "/record-args.txt")) << "the command did not run in " << dir;

@@ -1,0 +1,283 @@
+// Bad input end to end: damaged images and hostile disks under Wine. Each row builds
+// its image, answers the boxes like a person would, and checks the one error box
+// (caption, text with its quoted subject, icon), the exit status and the disk: files
+// completed before the fault stay, the one being written is gone, later members never
+// appear, and nothing outside the installation directory changes.
+#include <stdlib.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <iterator>
+#include <set>
+
+#include "wine_bench.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using lzh::Bytes;
+
+const char* const Title = "Hardening";
+
+Bytes Text(const std::string& s) { return Bytes(s.begin(), s.end()); }
+
+std::string ReadAll(const std::string& path) {
+    std::ifstream f(path, std::ios::binary);
+    if (!f) return "<missing>";
+    return std::string(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());
+}
+
+// Everything below the bench directory except the installation directory and the
+// driver's own files: what a run must leave as it found it.
+std::set<std::string> Outside(const std::string& dir) {
+    std::set<std::string> seen;
+    for (auto it = fs::recursive_directory_iterator(dir); it != fs::recursive_directory_iterator(); ++it) {
+        const std::string rel = fs::relative(it->path(), dir).string();
+        if (rel == "out" || rel.rfind("out/", 0) == 0 || rel == "driver-script.txt" || rel == "wine-stderr.txt")
+            continue;
+        seen.insert(rel + ":" + std::to_string(it->is_directory() ? 0 : it->file_size()));
+    }
+    return seen;
+}
+
+// Bits most significant first, zero-padded: a hand-made start of a compressed stream.
+Bytes Bits(std::initializer_list<std::pair<uint32_t, int>> fields) {
+    Bytes out(16, 0);
+    size_t at = 0;
+    for (auto [value, width] : fields)
+        for (int b = width - 1; b >= 0; b--, at++)
+            if ((value >> b) & 1) out[at / 8] |= uint8_t(0x80 >> (at % 8));
+    return out;
+}
+
+lzh::Member Compressed(const Bytes& packed) {
+    lzh::Member m;
+    m.name = "sub/bad.bin";
+    m.method = '5';
+    m.packed = packed;
+    m.unpackedSize = 1000;
+    return m;
+}
+
+// Seals the header CRC again after a patch (EncodeHeader writes extended header 0x00
+// first, its value at offset 27), so that the patch alone is what the reader meets.
+Bytes Reseal(Bytes h) {
+    h[27] = h[28] = 0;
+    const uint16_t crc = lzh::Crc16(h);
+    h[27] = uint8_t(crc), h[28] = uint8_t(crc >> 8);
+    return h;
+}
+
+Bytes WithExtra(Bytes extra, char osId = 'W') {
+    lzh::Member m = lzh::StoredMember("a.txt", Text("data"));
+    m.osId = osId;
+    lzh::HeaderFaults f;
+    f.extraExtended = std::move(extra);
+    return lzh::EncodeHeader(m, f);
+}
+
+// Header, then its data and the end mark, as the archive of the image.
+Bytes Archive(const Bytes& header, const Bytes& tail = Text("data")) {
+    Bytes a = header;
+    a.insert(a.end(), tail.begin(), tail.end());
+    a.push_back(0);
+    return a;
+}
+
+class Hardening : public ::testing::Test {
+protected:
+    void SetUp() override { WINE_BENCH_REQUIRED(); }
+
+    std::string Out(const std::string& name) const { return bench.Dir() + "/out/" + name; }
+    // The subject of a fault of an output file, as the program shows it.
+    std::string Target(const std::string& name) const {
+        std::string s = bench.WinPath("out") + "/" + name;
+        for (char& c : s)
+            if (c == '\\') c = '/';
+        return s;
+    }
+
+    // Runs the image; checks the single error box and what stayed outside. Returns the
+    // transcript for the row's own checks.
+    wine::Transcript RunExpectingBox(const std::string& script, const std::string& text, const std::string& image) {
+        const std::set<std::string> before = Outside(bench.Dir());
+        wine::Transcript t = bench.Run(image, script);
+        EXPECT_EQ(t.driverStatus, 0);
+        const std::vector<wine::Record> boxes = t.All("BOX");
+        EXPECT_FALSE(boxes.empty());
+        if (boxes.empty()) return t;
+        const wine::Record& box = boxes.back();
+        EXPECT_EQ(box["caption"], Title);
+        EXPECT_EQ(box["text"], text.find("%image%") == 0 ? "\"" + t.ImagePath() + "\"" + text.substr(7) : text);
+        EXPECT_EQ(box["icon"], "error");
+        EXPECT_EQ(box["buttons"], "OK");
+        EXPECT_EQ(Outside(bench.Dir()), before) << "something outside the installation directory changed";
+        return t;
+    }
+
+    wine::Bench bench;
+};
+
+// Faults the preflight pass finds: one box before any dialog, status 0, nothing made.
+TEST_F(Hardening, DamagedArchivesAreRefusedBeforeTheDialog) {
+    const Bytes good = lzh::EncodeHeader(lzh::StoredMember("a.txt", Text("data")));
+    auto patched = [&](size_t at, uint8_t value) {
+        Bytes h = good;
+        h[at] = value;
+        return Reseal(h);
+    };
+    // The last extended header that EncodeHeader appends for HeaderFaults::extraExtended
+    // is announced by the size field 5 bytes before the end of a 1-data-byte extra.
+    Bytes shortExt = WithExtra({0x7F, 0});
+    shortExt[shortExt.size() - 6] = 2;
+    Bytes longExt = WithExtra({0x7F, 0});
+    longExt[longExt.size() - 6] = 200;
+    Bytes belowFixed(good.begin(), good.begin() + 20);
+    belowFixed[0] = 20;
+    Bytes times(24, 0x01);   // type 0x41 and 23 of the 24 bytes it needs
+    times[0] = 0x41;
+    lzh::HeaderFaults wrongCrc;
+    wrongCrc.wrongHeaderCrc = true;
+    const std::string longName = std::string(200, 'd') + "/" + std::string(59, 'f');   // 260 bytes
+    Bytes truncated = lzh::EncodeHeader(lzh::StoredMember("a.txt", Bytes(5000, 'x')));
+    truncated.resize(truncated.size() + 2500, 'x');   // half the promised data, no end mark
+
+    struct Row {
+        const char* what;
+        Bytes archive;
+        const char* text;
+    };
+    const Row rows[] = {
+        {"a header size below the fixed part", Archive(belowFixed), "%image% Bad header"},
+        {"an extended header size below 3", Archive(Reseal(shortExt)), "%image% Bad header"},
+        {"an extended header reaching past the header", Archive(Reseal(longExt)), "%image% Bad header"},
+        {"a header CRC of one byte", Archive(Reseal(WithExtra({0x00, 0x12}))), "%image% Bad header"},
+        {"attributes of one byte", Archive(Reseal(WithExtra({0x40, 0x21}))), "%image% Bad header"},
+        {"Windows times of 23 bytes", Archive(Reseal(WithExtra(times))), "%image% Bad header"},
+        {"method -lh1-", Archive(patched(5, '1')), "%image% Bad header"},
+        {"method -lz5-", Archive(patched(3, 'z')), "%image% Bad header"},
+        {"a wrong header CRC", Archive(lzh::EncodeHeader(lzh::StoredMember("a.txt", Text("data")), wrongCrc)),
+         "%image% Bad header"},
+        {"a name of 260 bytes", Archive(lzh::EncodeHeader(lzh::StoredMember(longName, Text("data")))),
+         "%image% Bad header"},
+        {"a header body cut short", Bytes(good.begin(), good.end() - 3), "%image% Bad header"},
+        {"a header size of 32768", Bytes{0x00, 0x80, '-', 'l', 'h', '0', '-', 0, 0}, "Not enough memory"},
+        {"a header size of 40000", Bytes{0x40, 0x9C, '-', 'l', 'h', '0', '-', 0, 0}, "Not enough memory"},
+        {"packed data running past the end", truncated, "%image% Unexpeted EOF"},
+    };
+    lzh::SfxConfig config;
+    config.windowTitle = Title;
+    config.installDir = bench.WinPath("out");
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        bench.WriteImage("setup.exe", config, row.archive);
+        const wine::Transcript t = RunExpectingBox("expect-box\npress OK\nexit\n", row.text, "setup.exe");
+        SCOPED_TRACE(t.raw + t.errors);
+        EXPECT_EQ(t.All("BOX").size(), 1u);
+        EXPECT_TRUE(t.All("DIALOG").empty());
+        EXPECT_EQ(t.ExitStatus(), 0);
+        EXPECT_FALSE(fs::exists(bench.Dir() + "/out"));
+    }
+}
+
+// Faults met while extracting: good.txt is done before, sub/bad.bin fails, later.txt
+// never comes. Status 1 in every case.
+TEST_F(Hardening, FaultsDuringExtractionKeepCompletedFilesOnly) {
+    struct Row {
+        const char* what;
+        lzh::Member bad;
+        std::function<void()> prepare;   // what is in the way on disk
+        const char* text;
+        bool asked;                      // "Overwrite?" comes first (answered Yes)
+        std::string left;                // sub/bad.bin afterwards
+    };
+    lzh::Member stored = lzh::StoredMember("sub/bad.bin", Text("abcd"));
+    lzh::Member shortStored = stored;
+    shortStored.unpackedSize = 100000;   // more than the rest of the image holds
+    const Row rows[] = {
+        {"a directory in the way", stored, [&] { fs::create_directories(Out("sub/bad.bin")); }, "Open ERROR", true,
+         ""},
+        {"a read-only file without RestoreAttributes", stored,
+         [&] {
+             fs::create_directories(Out("sub"));
+             std::ofstream(Out("sub/bad.bin")) << "old";
+             chmod(Out("sub/bad.bin").c_str(), 0444);   // how Wine shows the read-only attribute
+             // Wine running as root opens such a file for writing all the same, where
+             // Windows refuses it; an immutable file is refused by the kernel as well.
+             if (geteuid() == 0) ASSERT_EQ(system(("chattr +i '" + Out("sub/bad.bin") + "'").c_str()), 0);
+         },
+         "Open ERROR", true, "old"},
+        {"a stored member cut short", shortStored, [] {}, "Read ERROR", false, "<missing>"},
+        // Block of 1 symbol; code-length code of 2 lengths, 1 and 2: incomplete.
+        {"an incomplete code", Compressed(Bits({{1, 16}, {2, 5}, {1, 3}, {2, 3}})), [] {}, "Bad table", false,
+         "<missing>"},
+        // Three lengths of 1 (and no zero run after the third): over-full.
+        {"an over-full code", Compressed(Bits({{1, 16}, {3, 5}, {1, 3}, {1, 3}, {1, 3}, {0, 2}})), [] {},
+         "Bad table", false, "<missing>"},
+    };
+    lzh::SfxConfig config;
+    config.windowTitle = Title;
+    config.installDir = bench.WinPath("out");
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        fs::remove_all(bench.Dir() + "/out");
+        row.prepare();
+        bench.WriteImage("setup.exe", config,
+                         lzh::WriteArchive({lzh::StoredMember("good.txt", Text("good")), row.bad,
+                                            lzh::StoredMember("later.txt", Text("later"))},
+                                           false));
+        const bool imageFault = row.text[0] != 'O';
+        const std::string text = imageFault ? std::string("%image% ") + row.text
+                                            : "\"" + Target("sub/bad.bin") + "\" " + row.text;
+        const wine::Transcript t =
+            RunExpectingBox(std::string("expect-dialog\npress 1\n") + (row.asked ? "expect-box\npress Yes\n" : "") +
+                                "expect-box\npress OK\nexit\n",
+                            text, "setup.exe");
+        SCOPED_TRACE(t.raw + t.errors);
+        EXPECT_EQ(t.All("BOX").size(), row.asked ? 2u : 1u);
+        EXPECT_EQ(t.ExitStatus(), 1);
+        EXPECT_EQ(ReadAll(Out("good.txt")), "good");
+        EXPECT_EQ(ReadAll(Out("later.txt")), "<missing>");
+        if (row.left.empty())
+            EXPECT_TRUE(fs::is_directory(Out("sub/bad.bin")));
+        else
+            EXPECT_EQ(ReadAll(Out("sub/bad.bin")), row.left);
+        if (row.left == "old") (void)!system(("chattr -i '" + Out("sub/bad.bin") + "' 2>/dev/null").c_str());
+    }
+}
+
+// A full volume: a 1 MB tmpfs as the installation directory, a 2 MB member.
+TEST_F(Hardening, FullVolumeEndsWithWriteErrorAndNoPartialFile) {
+    const std::string out = bench.Dir() + "/out";
+    fs::create_directories(out);
+    if (mount("tmpfs", out.c_str(), "tmpfs", 0, "size=1m") != 0)
+        GTEST_SKIP() << "cannot mount a small volume here (the POSIX-port walk test covers a full volume)";
+    struct Unmount {
+        std::string dir;
+        ~Unmount() { umount2(dir.c_str(), MNT_DETACH); }
+    } unmount{out};
+
+    Bytes big(2 << 20);
+    for (size_t i = 0; i < big.size(); i++) big[i] = uint8_t(i * 2654435761u >> 24);
+    lzh::SfxConfig config;
+    config.windowTitle = Title;
+    config.installDir = bench.WinPath("out");
+    bench.WriteImage("setup.exe", config,
+                     lzh::WriteArchive({lzh::StoredMember("good.txt", Text("good")), lzh::StoredMember("big.bin", big),
+                                        lzh::StoredMember("later.txt", Text("later"))},
+                                       false));
+    const wine::Transcript t = RunExpectingBox("expect-dialog\npress 1\nexpect-box\npress OK\nexit\n",
+                                               "\"" + Target("big.bin") + "\" Write ERROR", "setup.exe");
+    SCOPED_TRACE(t.raw + t.errors);
+    EXPECT_EQ(t.All("BOX").size(), 1u);
+    EXPECT_EQ(t.ExitStatus(), 1);
+    EXPECT_EQ(ReadAll(Out("good.txt")), "good");
+    EXPECT_EQ(ReadAll(Out("big.bin")), "<missing>");
+    EXPECT_EQ(ReadAll(Out("later.txt")), "<missing>");
+}
+
+}  // namespace

@@ -1,9 +1,6 @@
 // The installer dialog over the POSIX port's simulated screen and a real image, and the
 // compiled resource templates checked field by field against their required layout.
-#include <gtest/gtest.h>
-#include <setjmp.h>
 #include <stdio.h>
-#include <stdlib.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -12,11 +9,8 @@
 #include <tuple>
 #include <vector>
 
-#include "lzh/archive_writer.h"
-#include "port/posix_port.h"
-#include "sfx/startup.h"
-#include "sfx/text.h"
 #include "sfx/ui.h"
+#include "sfx_fixture.h"
 
 namespace {
 
@@ -31,33 +25,18 @@ std::vector<PosixEvent> Events(PosixEvent::Kind kind, const char* text = nullptr
 
 // A workspace as start-up hands it to the dialog, over an image holding one stored
 // member of 200000 bytes (four progress reports).
-class Dialog : public ::testing::Test {
+class Dialog : public SfxRun {
 protected:
-    std::string dir;
-    jmp_buf trap;
     void SetUp() override {
-        PosixResetPort();
-        char tmpl[] = "/tmp/varnex_ui_XXXXXX";
-        ASSERT_NE(mkdtemp(tmpl), nullptr);
-        dir = tmpl;
-        lzh::Bytes image;
-        ASSERT_TRUE(lzh::BuildImage(lzh::Bytes(1232, 0), {},
-                                    lzh::WriteArchive({lzh::StoredMember("big.bin", lzh::Bytes(200000, 'v'))}, false),
-                                    image));
-        ASSERT_TRUE(lzh::WriteFile(dir + "/setup.exe", image));
+        SfxRun::SetUp();
+        Prepare(WriteImage({StoredMember("big.bin", lzh::Bytes(200000, 'v'))}));
         mkdir((dir + "/My Dir").c_str(), 0700);
-        Ws = (SfxWorkspace*)PortAllocZero(sizeof(SfxWorkspace));
-        TextCopy(Ws->ImagePath, sizeof Ws->ImagePath, (dir + "/setup.exe").c_str());
-        ReadConfigBlock();
         TextCopy(Ws->Config.WindowTitle, 41, "Setup Title");
         TextCopy(Ws->Config.InstallDir, 256, "C:\\Apps");
-        AutoStart = 0;
     }
     void TearDown() override {
-        PosixSetExitTrap(nullptr);
-        if (Ws) PortFree(Ws->Header), PortFree(Ws);   // an aborted run leaves both behind
-        Ws = nullptr, AutoStart = 0;
-        (void)system(("rm -rf '" + dir + "'").c_str());
+        SfxRun::TearDown();
+        AutoStart = 0;
     }
     // The dialog's result, or the status AbortRun ended the process with.
     intptr_t Show(const std::vector<Step>& script) {

@@ -5,14 +5,12 @@
 #include <strings.h>
 #include <unistd.h>
 
-#include <filesystem>
 #include <fstream>
 #include <map>
 #include <sstream>
 #include <string>
 #include <vector>
 
-#include "lzh/archive_writer.h"
 #include "path_ops.h"
 #include "port/posix_port.h"
 #include "sfx/timestamps.h"
@@ -87,12 +85,6 @@ const Probe& ProbeResults() {
 
 bool SameNoCase(const std::string& a, const std::string& b) { return strcasecmp(a.c_str(), b.c_str()) == 0; }
 
-// Where a Windows path of the Wine prefix's drive C: lies on this side.
-std::string UnixPathOf(std::string windowsPath) {
-    for (char& c : windowsPath) c = c == '\\' ? '/' : c;
-    return std::string(getenv("WINEPREFIX") ? getenv("WINEPREFIX") : "") + "/drive_c" + windowsPath.substr(2);
-}
-
 #define PROBE_REQUIRED()                                                                    \
     do {                                                                                    \
         WINE_BENCH_REQUIRED();                                                              \
@@ -143,35 +135,6 @@ TEST(WinePaths, MacrosAndTimesAgreeWithThePlatformAndTheNativeCore) {
         int ok = FileTimeToUnix(&ft, &s);
         ASSERT_EQ(std::to_string(ok) + " " + std::to_string(s), w[2] + " " + w[3]) << "filetime " << w[1];
     }
-}
-
-// The real stub: a macro in the configured directory is expanded before the dialog
-// shows it, and a macro at the start of a member name places the member outside the
-// installation directory.
-TEST(WinePaths, StubExpandsMacrosOfTheDirectoryAndOfMemberNames) {
-    PROBE_REQUIRED();
-    const Probe& p = ProbeResults();
-    ASSERT_TRUE(p.api.count("temp") && SameNoCase(p.api.at("temp").substr(0, 3), "C:\\")) << "TEMP not on drive C:";
-    const std::string temp = p.api.at("temp");
-    const std::string tag = "varnex-" + std::to_string(getpid());
-    wine::Bench bench;
-    lzh::SfxConfig config;
-    config.installDir = "%work%\\" + tag + "-inst";
-    const std::vector<lzh::Member> members = {
-        lzh::StoredMember("a.txt", {'a'}),
-        lzh::StoredMember("%WORK%/" + tag + "-member/b.txt", {'b'}),
-    };
-    bench.WriteImage("setup.exe", config, lzh::WriteArchive(members, false));
-    const wine::Transcript t = bench.Run("setup.exe", "expect-dialog\npress 1\nexit\n");
-    SCOPED_TRACE(t.raw + t.errors);
-    EXPECT_EQ(t.Control(100)["text"], temp + "\\" + tag + "-inst");
-    EXPECT_TRUE(t.All("BOX").empty());
-    const std::string inst = UnixPathOf(temp + "\\" + tag + "-inst");
-    const std::string member = UnixPathOf(temp + "\\" + tag + "-member");
-    EXPECT_EQ(access((inst + "/a.txt").c_str(), F_OK), 0) << inst;
-    EXPECT_EQ(access((member + "/b.txt").c_str(), F_OK), 0) << member;
-    std::filesystem::remove_all(inst);
-    std::filesystem::remove_all(member);
 }
 
 // The real lead-byte test and previous-character step (and the real file title) give

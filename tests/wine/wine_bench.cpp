@@ -235,14 +235,6 @@ void Bench::WriteImage(const std::string& name, const lzh::SfxConfig& config, co
     ASSERT_TRUE(lzh::WriteFile(dir_ + "/" + name, image));
 }
 
-void Bench::WriteRawImage(const std::string& name, const lzh::Bytes& block, const lzh::Bytes& archive) {
-    ASSERT_EQ(block.size(), lzh::ConfigBlockSize);
-    lzh::Bytes image = Stub();
-    std::copy(block.begin(), block.end(), image.begin() + lzh::ConfigBlockOffset);
-    image.insert(image.end(), archive.begin(), archive.end());
-    ASSERT_TRUE(lzh::WriteFile(dir_ + "/" + name, image));
-}
-
 Transcript Bench::Run(const std::string& image, const std::string& script, int timeoutSeconds) {
     Transcript t;
     {

@@ -8,7 +8,7 @@
 //   EXPECT_EQ(t.Box()["text"], "\"" + t.ImagePath() + "\" Bad header");
 //
 // The environment (an Xvfb display and a Wine prefix of our own) is made once per test
-// program by wine::Environment, registered with gtest in wine_test.cpp.
+// program by wine::Environment, registered with gtest in installer_test.cpp.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -75,8 +75,6 @@ public:
 
     // stub + the configuration block + archive; ArchiveOffset is the stub's size.
     void WriteImage(const std::string& name, const lzh::SfxConfig& config, const lzh::Bytes& archive);
-    // stub with a raw 603-byte block and the archive bytes appended.
-    void WriteRawImage(const std::string& name, const lzh::Bytes& block, const lzh::Bytes& archive);
 
     // Runs the image through the driver with the script (after "run <image>"). The
     // timeout is each wait's limit in seconds.

@@ -157,6 +157,8 @@ TEST_F(Hardening, DamagedArchivesAreRefusedBeforeTheDialog) {
         Bytes archive;
         const char* text;
         int status = 0;
+        uint8_t archiveFlags = 0;
+        bool offsetBeyondEnd = false;
     };
     const Row rows[] = {
         {"a header size below the fixed part", Archive(belowFixed), "%image% Bad header"},
@@ -176,13 +178,28 @@ TEST_F(Hardening, DamagedArchivesAreRefusedBeforeTheDialog) {
         {"a header size of 40000", Bytes{0x40, 0x9C, '-', 'l', 'h', '0', '-', 0, 0}, "Not enough memory"},
         {"packed data running past the end", truncated, "%image% Unexpeted EOF"},
         {"a compressed notice cut short", cutNotice, "%image% Read ERROR", 1},
+        {"ArchiveOffset past the end", Archive(good), "%image% Unexpeted EOF", 0, 0, true},
+        {"a sound archive behind a wrong checksum", [] {
+             Bytes a = lzh::WriteArchive({lzh::StoredMember("a.txt", Text("alpha"))}, true);
+             a[0] ^= 0x01;
+             return a;
+         }(),
+         "%image% Tampered DATA", 0, 0x04},
     };
-    lzh::SfxConfig config;
-    config.windowTitle = Title;
-    config.installDir = bench.WinPath("out");
     for (const Row& row : rows) {
         SCOPED_TRACE(row.what);
+        lzh::SfxConfig config;
+        config.windowTitle = Title;
+        config.installDir = bench.WinPath("out");
+        config.archiveFlags = row.archiveFlags;
         bench.WriteImage("setup.exe", config, row.archive);
+        if (row.offsetBeyondEnd) {
+            Bytes image;
+            ASSERT_TRUE(lzh::ReadFile(bench.Dir() + "/setup.exe", image));
+            const uint32_t beyond = uint32_t(image.size() + 4096);
+            for (int i = 0; i < 4; i++) image[lzh::ConfigBlockOffset + i] = uint8_t(beyond >> (8 * i));
+            ASSERT_TRUE(lzh::WriteFile(bench.Dir() + "/setup.exe", image));
+        }
         const wine::Transcript t = RunExpectingBox("expect-box\npress OK\nexit\n", row.text, "setup.exe");
         SCOPED_TRACE(t.raw + t.errors);
         EXPECT_EQ(t.All("BOX").size(), 1u);

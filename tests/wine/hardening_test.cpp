@@ -102,8 +102,9 @@ protected:
         return s;
     }
 
-    // Runs the image; checks the single error box and what stayed outside. Returns the
-    // transcript for the row's own checks.
+    // Runs the image; checks the last box (the error) and that nothing outside the
+    // installation directory changed. A leading "%image%" in text stands for the image's
+    // path in double quotes. Returns the transcript for the row's own checks.
     wine::Transcript RunExpectingBox(const std::string& script, const std::string& text, const std::string& image) {
         const std::set<std::string> before = Outside(bench.Dir());
         wine::Transcript t = bench.Run(image, script);
@@ -123,7 +124,8 @@ protected:
     wine::Bench bench;
 };
 
-// Faults the preflight pass finds: one box before any dialog, status 0, nothing made.
+// Faults the preflight pass finds: one box before any dialog, nothing made; status 0,
+// or 1 when the fault lies inside the data of a member decoded in this pass.
 TEST_F(Hardening, DamagedArchivesAreRefusedBeforeTheDialog) {
     const Bytes good = lzh::EncodeHeader(lzh::StoredMember("a.txt", Text("data")));
     auto patched = [&](size_t at, uint8_t value) {
@@ -132,7 +134,7 @@ TEST_F(Hardening, DamagedArchivesAreRefusedBeforeTheDialog) {
         return Reseal(h);
     };
     // The last extended header that EncodeHeader appends for HeaderFaults::extraExtended
-    // is announced by the size field 5 bytes before the end of a 1-data-byte extra.
+    // is announced by the size field 6 bytes before the end when it has 1 data byte.
     Bytes shortExt = WithExtra({0x7F, 0});
     shortExt[shortExt.size() - 6] = 2;
     Bytes longExt = WithExtra({0x7F, 0});

@@ -299,9 +299,10 @@ TEST_F(Installer, OverwriteQuestionAnsweredYesNoAndCancel) {
     EXPECT_FALSE(AppearsWithin(Path("out/record-args.txt"), 1500));
 }
 
-// "$Flag=2050" from the settings member: replace without asking (0x2), but keep files
-// that are not older than the member (0x800).
-TEST_F(Installer, FlagsFromTheSettingsMemberDecideWithoutAsking) {
+// "$Flag=2051" from the settings member: the dialog confirms itself (0x1; nobody presses
+// OK), files are replaced without asking (0x2), but not when they are not older than the
+// member (0x800).
+TEST_F(Installer, FlagsFromTheSettingsMemberStartAndDecideWithoutAsking) {
     const uint32_t when = 1300000000;
     WriteAll(Path("out/same.txt"), "same");
     SetMtime(Path("out/same.txt"), when);
@@ -312,15 +313,16 @@ TEST_F(Installer, FlagsFromTheSettingsMemberDecideWithoutAsking) {
     lzh::SfxConfig config;
     config.installDir = bench.WinPath("out");
     bench.WriteImage("setup.exe", config,
-                     lzh::WriteArchive({lzh::SettingsMember("$flag=2050\r\n"),
+                     lzh::WriteArchive({lzh::SettingsMember("$flag=2051\r\n"),
                                         lzh::StoredMember("newer.txt", Text("archived"), when),
                                         lzh::StoredMember("older.txt", Text("archived"), when),
                                         lzh::StoredMember("same.txt", Text("archived"), when)},
                                        false));
-    const wine::Transcript t = bench.Run("setup.exe", "expect-dialog\npress 1\nexit\n");
+    const wine::Transcript t = bench.Run("setup.exe", "expect-dialog\nexit\n");
     SCOPED_TRACE(t.raw + t.errors);
     ASSERT_EQ(t.driverStatus, 0);
     ExpectNoBoxes(t);
+    EXPECT_EQ(t.All("DIALOG").size(), 1u);
     EXPECT_EQ(t.ExitStatus(), 1);
     EXPECT_EQ(ReadAll(Path("out/same.txt")), "same");
     EXPECT_EQ(ReadAll(Path("out/newer.txt")), "newer");
@@ -434,22 +436,6 @@ TEST_F(Installer, SettingsMemberConfiguresTheRunAndTheCommand) {
     EXPECT_EQ(ReadAll(host + "/record-args.txt"),
               "cwd=" + dir + "\ncmdline=\"" + bench.WinPath("tools dir") +
                   "\\record args.exe\" first \"second arg\"\narg=first\narg=second arg\n");
-}
-
-// "$Flag=1": the dialog confirms itself; nobody presses OK.
-TEST_F(Installer, AutoStartExtractsWithoutAClick) {
-    lzh::SfxConfig config;
-    config.installDir = bench.WinPath("auto");
-    bench.WriteImage("setup.exe", config,
-                     lzh::WriteArchive({lzh::SettingsMember("$Flag=1"), lzh::StoredMember("a.txt", Text("auto"))},
-                                       false));
-    const wine::Transcript t = bench.Run("setup.exe", "expect-dialog\nexit\n");
-    SCOPED_TRACE(t.raw + t.errors);
-    ASSERT_EQ(t.driverStatus, 0);
-    ExpectNoBoxes(t);
-    EXPECT_EQ(t.All("DIALOG").size(), 1u);
-    EXPECT_EQ(t.ExitStatus(), 1);
-    EXPECT_EQ(ReadAll(Path("auto/a.txt")), "auto");
 }
 
 // ---- the installation directory ---------------------------------------------------------

@@ -1,10 +1,7 @@
 // The decompressor: the bit input, the canonical tables, hand-made block streams,
 // members of independent encoders, and damaged streams, which must end the same way in
 // DecodeMember's fast loop as in the field-by-field reading (decode_support.h).
-#include <gtest/gtest.h>
-#include <setjmp.h>
 #include <stdio.h>
-#include <stdlib.h>
 #include <string.h>
 #include <unistd.h>
 
@@ -15,10 +12,8 @@
 #include <vector>
 
 #include "decode_support.h"
-#include "lzh/archive_writer.h"
 #include "lzh/encoder.h"
-#include "port/posix_port.h"
-#include "sfx/startup.h"
+#include "sfx_fixture.h"
 
 namespace {
 
@@ -38,28 +33,22 @@ struct Outcome {
     uint16_t bitBuf = 0;
 };
 
-class Decoder : public ::testing::Test {
+class Decoder : public SfxRun {
 protected:
-    std::string dir, image;
-    jmp_buf trap;
+    std::string image;
     Bytes header = Bytes(26);
     size_t offset = 0;
 
     void SetUp() override {
-        PosixResetPort();
-        char tmpl[] = "/tmp/varnex_decode_XXXXXX";
-        ASSERT_NE(mkdtemp(tmpl), nullptr);
-        dir = tmpl;
+        SfxRun::SetUp();
         image = dir + "/image.bin";
         Ws = (SfxWorkspace*)PortAllocZero(sizeof(SfxWorkspace));
         snprintf(Ws->ImagePath, sizeof Ws->ImagePath, "%s", image.c_str());
     }
     void TearDown() override {
         PortClose(Ws->ArchiveFile);
-        PortFree(Ws);
-        Ws = nullptr;
-        PosixSetExitTrap(nullptr);
-        (void)system(("rm -rf '" + dir + "'").c_str());
+        Ws->Header = nullptr;   // the test's own buffer, not the allocator's
+        SfxRun::TearDown();
     }
 
     // A fresh workspace as the walk leaves it before the member's data: the image
@@ -89,12 +78,6 @@ protected:
         Start(h, 0);
     }
 
-    template <class F> int Aborts(F f) {
-        PosixSetExitTrap(&trap);
-        int status = setjmp(trap) == 0 ? (f(), -1) : PosixExitStatus();
-        PosixSetExitTrap(nullptr);
-        return status;
-    }
     Outcome Finish(int status) {
         Outcome o;
         o.status = status;
@@ -177,12 +160,7 @@ protected:
         }
     }
     std::string Expected(const char* message) const { return "\"" + image + "\" " + message; }
-    static std::string LastBox() {
-        std::string box;
-        for (const auto& e : PosixTranscript())
-            if (e.kind == PosixEvent::MessageBox) box = e.text;
-        return box;
-    }
+    static std::string LastBox() { return Boxes().empty() ? "" : Boxes().back(); }
     uint32_t FilePosition() const { return PortSeek(Ws->ArchiveFile, 0, 1); }
 };
 

@@ -13,6 +13,8 @@
 #include <string>
 #include <vector>
 
+#include "pack_files.h"
+
 namespace fs = std::filesystem;
 
 namespace {
@@ -22,15 +24,8 @@ struct Result {
     std::string out, err;
 };
 
-std::string ReadAll(const fs::path& p) {
-    std::ifstream in(p, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
-void WriteAll(const fs::path& p, const std::string& data) {
-    fs::create_directories(p.parent_path());
-    std::ofstream(p, std::ios::binary) << data;
-}
+using packtest::ReadAll;
+using packtest::WriteAll;
 
 void SetMtime(const fs::path& p, time_t t) {
     struct timespec ts[2] = {{t, 0}, {t, 0}};
@@ -47,14 +42,8 @@ protected:
         char tmpl[] = "/tmp/varnex-pack-test.XXXXXX";
         ASSERT_NE(mkdtemp(tmpl), nullptr);
         dir_ = tmpl;
-        // A stand-in stub: the MS-DOS header, the empty block at 512, a PE signature at
-        // 1232. Nothing here runs it; list, test and extract read only the archive.
-        std::string stub(1300, '\0');
-        stub[0] = 'M', stub[1] = 'Z';
-        stub[60] = (char)0xD0, stub[61] = 0x04;
-        stub.replace(1232, 4, std::string("PE\0\0", 4));
-        stub_ = Path("stub.exe");
-        WriteAll(stub_, stub);
+        stub_ = Path("stub.exe");   // list, test and extract read only the archive
+        WriteAll(stub_, packtest::StandInStub());
     }
     void TearDown() override { fs::remove_all(dir_); }
 

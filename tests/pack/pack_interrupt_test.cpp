@@ -16,14 +16,13 @@
 
 #include <gtest/gtest.h>
 
+#include "pack_files.h"
+
 namespace {
 
 namespace fs = std::filesystem;
 
-std::string ReadAll(const fs::path& p) {
-    std::ifstream f(p, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());
-}
+using packtest::ReadAll;
 
 void WriteNoise(const fs::path& p, size_t size) {
     fs::create_directories(p.parent_path());
@@ -42,12 +41,7 @@ protected:
         char tmpl[] = "/tmp/varnex-pack-interrupt.XXXXXX";
         ASSERT_NE(mkdtemp(tmpl), nullptr);
         dir_ = tmpl;
-        // A stand-in stub: the MS-DOS header and a PE signature at 1232.
-        std::string stub(1300, '\0');
-        stub[0] = 'M', stub[1] = 'Z';
-        stub[60] = (char)0xD0, stub[61] = 0x04;
-        stub.replace(1232, 4, std::string("PE\0\0", 4));
-        std::ofstream(dir_ / "stub.exe", std::ios::binary) << stub;
+        std::ofstream(dir_ / "stub.exe", std::ios::binary) << packtest::StandInStub();
     }
     void TearDown() override {
         if (!mounted_.empty()) umount2(mounted_.c_str(), MNT_DETACH);

@@ -33,6 +33,7 @@ struct PortState {
     uint64_t writeBudget = UINT64_MAX;
     uint64_t written = 0;
     bool failClose = false;
+    std::string confineTo;   // absolute and normalised; empty = no confinement
     jmp_buf* exitTrap = nullptr;
     int32_t exitStatus = -1;
     std::map<std::string, uint32_t> extraAttributes;   // hidden/system/archive bits
@@ -71,6 +72,40 @@ std::string NativePath(const char* path) {
         }
     }
     return out;
+}
+
+// The absolute form of a native path with "." and ".." resolved by name.
+std::string LexicalAbsolute(const std::string& path) {
+    std::string full = path;
+    if (full.empty() || full[0] != '/') {
+        char cwd[4096];
+        if (!getcwd(cwd, sizeof cwd)) return std::string();
+        full = std::string(cwd) + "/" + full;
+    }
+    std::vector<std::string> parts;
+    size_t i = 0;
+    while (i <= full.size()) {
+        size_t j = full.find('/', i);
+        if (j == std::string::npos) j = full.size();
+        std::string part = full.substr(i, j - i);
+        if (part == "..") {
+            if (!parts.empty()) parts.pop_back();
+        } else if (!part.empty() && part != ".") {
+            parts.push_back(part);
+        }
+        i = j + 1;
+    }
+    std::string out;
+    for (const auto& part : parts) out += "/" + part;
+    return out.empty() ? "/" : out;
+}
+
+// False when PosixConfineTo is in force and the native path leads outside its tree.
+bool Allowed(const std::string& native) {
+    const std::string& root = S().confineTo;
+    if (root.empty()) return true;
+    std::string p = LexicalAbsolute(native);
+    return p == root || (p.size() > root.size() && p.compare(0, root.size(), root) == 0 && p[root.size()] == '/');
 }
 
 PortFile FromFd(int fd) { return fd < 0 ? PortInvalidFile : (PortFile)fd + 1; }
@@ -129,6 +164,7 @@ void PosixSetWriteBudget(uint64_t bytes) {
     S().written = 0;
 }
 void PosixFailClose(bool fail) { S().failClose = fail; }
+void PosixConfineTo(const std::string& dir) { S().confineTo = dir.empty() ? dir : LexicalAbsolute(dir); }
 void PosixSetExitTrap(jmp_buf* trap) { S().exitTrap = trap; }
 int32_t PosixExitStatus() { return S().exitStatus; }
 void PosixSetDialogScript(const std::vector<PosixDialogStep>& steps) { S().script = steps; }
@@ -202,6 +238,7 @@ void PortClose(PortFile file) {
 
 PortFile PortCreateOutput(const char* path) {
     std::string p = NativePath(path);
+    if (!Allowed(p)) return PortInvalidFile;
     struct stat st;
     // Windows refuses to replace a read-only file; root on POSIX would not.
     if (stat(p.c_str(), &st) == 0 && S_ISREG(st.st_mode) && !(st.st_mode & S_IWUSR)) return PortInvalidFile;
@@ -242,6 +279,7 @@ bool PortCloseFile(PortFile file) {
 
 bool PortDeleteFile(const char* path) {
     std::string p = NativePath(path);
+    if (!Allowed(p)) return false;
     S().extraAttributes.erase(p);
     return unlink(p.c_str()) == 0;
 }
@@ -333,7 +371,7 @@ uint32_t PortGetAttributes(const char* path) {
 bool PortSetAttributes(const char* path, uint32_t attributes) {
     std::string p = NativePath(path);
     struct stat st;
-    if (p.empty() || stat(p.c_str(), &st) != 0) return false;
+    if (p.empty() || !Allowed(p) || stat(p.c_str(), &st) != 0) return false;
     if (S_ISDIR(st.st_mode)) return true;
     mode_t mode = st.st_mode & 07777;
     mode = (attributes & PortAttrReadOnly) ? (mode & ~(mode_t)0222) : (mode | S_IWUSR);
@@ -347,7 +385,7 @@ bool PortSetAttributes(const char* path, uint32_t attributes) {
 bool PortCreateDirectory(const char* path) {
     std::string p = NativePath(path);
     // A drive prefix alone names no directory here, as on Windows.
-    if (p.empty() || (p.size() == 2 && p[1] == ':')) return false;
+    if (p.empty() || (p.size() == 2 && p[1] == ':') || !Allowed(p)) return false;
     return mkdir(p.c_str(), 0777) == 0;
 }
 

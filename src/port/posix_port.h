@@ -55,6 +55,11 @@ void PosixFailAllocation(int32_t nth);
 void PosixSetWriteBudget(uint64_t bytes);
 // Makes PortCloseFile of output files report failure (the file is still closed).
 void PosixFailClose(bool fail);
+// Confines everything that changes the file system (creating files and directories,
+// setting attributes, deleting) to the tree under dir: a path that leads elsewhere
+// fails as if it did not exist. For fuzzing, where member names are arbitrary; ""
+// switches it off. The check is lexical ("." and ".." resolved, no links followed).
+void PosixConfineTo(const std::string& dir);
 
 // The process exit: with a trap set, PortExitProcess records the status and longjmps
 // to the trap with the value 1; without one the process really exits.
@@ -67,7 +72,7 @@ int32_t PosixExitStatus();
 struct PosixDialogStep {
     enum Kind { Command, Type, FireTimer, Close, Paint } kind;
     int32_t id = 0;               // Command: control id; Type: control id
-    std::string text;             // Type: the text typed into the control
+    std::string text{};           // Type: the text typed into the control
 };
 void PosixSetDialogScript(const std::vector<PosixDialogStep>& steps);
 // Makes PortDialogBox fail (-1) without calling the procedure.

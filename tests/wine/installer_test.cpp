@@ -376,22 +376,17 @@ TEST_F(Installer, DeclinedNoticeEndsBeforeTheDialog) {
 // a macro lands where the macro says. The command runs in the installation directory
 // with its parameters.
 TEST_F(Installer, SettingsMemberConfiguresTheRunAndTheCommand) {
-    char unique[] = "varnex-e2e-XXXXXX";
-    {
-        int fd = mkstemp(unique);   // only for a unique name; the file itself goes away
-        ASSERT_GE(fd, 0);
-        close(fd);
-        unlink(unique);
-    }
+    // The bench directory's name is unique, and so is a name made of it.
+    const std::string unique = "varnex-e2e-" + fs::path(bench.Dir()).filename().string();
     const std::string settings = "$WindowTitle=Configured Setup\r\n"
                                  "$InstallTitle=Install where?\n"
-                                 "$InstallDir=%WORK%\\" + std::string(unique) + "\r"
+                                 "$InstallDir=%WORK%\\" + unique + "\r"
                                  "$Command=" + RecorderCommand() + "\r\n";
     RUN(t, Install(lzh::SfxConfig(),
                    {lzh::SettingsMember(settings), lzh::NoticeMember("Go on?"),
                     lzh::PackedMember("docs/readme.txt", VariedData(70000, 5), '7', 6),
                     lzh::PackedMember("b.txt", VariedData(20000, 6), '4', 6),
-                    lzh::StoredMember("%WORK%/" + std::string(unique) + "-m/c.txt", Text("c"))},
+                    lzh::StoredMember("%WORK%/" + unique + "-m/c.txt", Text("c"))},
                    "expect-box\npress Yes\nexpect-dialog\npress 1\nexit\n"));
     EXPECT_EQ(t.Box()["caption"], "Configured Setup");
     EXPECT_EQ(t.First("DIALOG")["caption"], "Configured Setup");
@@ -400,7 +395,7 @@ TEST_F(Installer, SettingsMemberConfiguresTheRunAndTheCommand) {
 
     // %WORK% is the temporary directory of the Wine user, on drive C: of the prefix.
     const std::string dir = t.Control(100)["text"];
-    const std::string tail = std::string("\\Temp\\") + unique;
+    const std::string tail = "\\Temp\\" + unique;
     ASSERT_GT(dir.size(), tail.size());
     ASSERT_EQ(dir.substr(0, 3), "C:\\");
     ASSERT_EQ(dir.substr(dir.size() - tail.size()), tail);

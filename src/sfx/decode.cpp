@@ -127,7 +127,8 @@ void AdvanceBits(uint8_t n) {
         ws->BitCount = 8;
     }
     ws->BitCount = (uint8_t)(ws->BitCount - left);
-    ws->BitBuf = (uint16_t)((ws->BitBuf << left) + (ws->SubBitBuf >> (8 - left)));
+    // BitCount never exceeds 8, so left <= 8 here.
+    ws->BitBuf = (uint16_t)((ws->BitBuf << left) + (ws->SubBitBuf >> (8 - left)));  // NOLINT(clang-analyzer-core.UndefinedBinaryOperatorResult)
     ws->SubBitBuf = (uint8_t)(ws->SubBitBuf << left);
 }
 

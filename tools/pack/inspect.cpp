@@ -315,8 +315,7 @@ int List(const Options& o) {
     uint16_t sum = 0;
     std::vector<std::pair<std::string, std::string>> texts;   // member name, text
     bool decodeFailed = false;
-    HeaderResult r;
-    while ((r = ReadEntryHeader()) == HeaderReady) {
+    while (ReadEntryHeader() == HeaderReady) {
         uint32_t p = GetU32(Ws->Header + HdrPackedSize), u = GetU32(Ws->Header + HdrUnpackedSize);
         uint16_t crc = GetU16(Ws->Header + HdrDataCrc);
         char ratio[16] = "";

@@ -17,6 +17,8 @@ enum WalkPass { PreflightPass, ExtractionPass };
 void BuildCrcTable(uint16_t polynomial);
 uint16_t UpdateCrc(const uint8_t* bytes, int32_t count);
 HeaderResult ReadEntryHeader();
+// Releases the current header allocation; the locations into it become none.
+void ReleaseHeader();
 void ApplyExtendedHeader(uint8_t* type, uint32_t size);
 
 bool WalkArchive(PortWindow owner, WalkPass pass);

@@ -50,6 +50,8 @@ bool EndsWithSeparator(const uint8_t* dir, uint32_t length) {
     return c == 0xFF || c == '/' || c == '\\';
 }
 
+}  // namespace
+
 void ReleaseHeader() {
     if (Ws->Header) PortFree(Ws->Header);
     Ws->Header = nullptr;
@@ -57,8 +59,6 @@ void ReleaseHeader() {
     Ws->DirName = nullptr;
     Ws->FileName = nullptr;
 }
-
-}  // namespace
 
 void BuildCrcTable(uint16_t polynomial) {
     for (uint32_t i = 0; i < 256; i++) {

@@ -29,14 +29,6 @@ bool FailWith(const char* message, const char* subject) {
     return false;
 }
 
-void ReleaseHeaderBuffer() {
-    if (Ws->Header) PortFree(Ws->Header);
-    Ws->Header = nullptr;
-    Ws->HeaderCrcField = nullptr;
-    Ws->DirName = nullptr;
-    Ws->FileName = nullptr;
-}
-
 uint32_t PackedSizeOfHeader() { return GetU32(Ws->Header + HdrPackedSize); }
 
 // Moves the image file to where the next header begins: dataStart + PackedSize. The
@@ -238,7 +230,7 @@ bool WalkArchive(PortWindow owner, WalkPass pass) {
     } else if (Ws->Config.Command[0] && !Ws->Failed) {
         StartCommand();
     }
-    ReleaseHeaderBuffer();
+    ReleaseHeader();
     return !Ws->Failed;
 }
 

@@ -8,6 +8,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -208,6 +209,35 @@ TEST_F(Hardening, DamagedArchivesAreRefusedBeforeTheDialog) {
         EXPECT_TRUE(t.All("DIALOG").empty());
         EXPECT_EQ(t.ExitStatus(), row.status);
         EXPECT_FALSE(fs::exists(bench.Dir() + "/out"));
+    }
+}
+
+// The stub as no builder left it: an all-zero block makes the walk read "MZ" as a
+// header size. And a header without its header-CRC extended header. Either way one box
+// with the default caption, no dialog, status 0.
+TEST_F(Hardening, UnwrittenBlockAndMissingHeaderCrcShowTheDefaultCaption) {
+    lzh::HeaderFaults noCrc;
+    noCrc.omitHeaderCrc = true;
+    for (bool zeroBlock : {true, false}) {
+        SCOPED_TRACE(zeroBlock ? "an all-zero block" : "no header CRC");
+        bench.WriteImage("setup.exe", lzh::SfxConfig(),
+                         Archive(lzh::EncodeHeader(lzh::StoredMember("a.txt", Text("data")), noCrc)));
+        if (zeroBlock) {
+            Bytes image;
+            ASSERT_TRUE(lzh::ReadFile(bench.Dir() + "/setup.exe", image));
+            std::fill_n(image.begin() + lzh::ConfigBlockOffset, lzh::ConfigBlockSize, 0);
+            ASSERT_TRUE(lzh::WriteFile(bench.Dir() + "/setup.exe", image));
+        }
+        const wine::Transcript t = bench.Run("setup.exe", "expect-box\npress OK\nexit\n");
+        SCOPED_TRACE(t.raw + t.errors);
+        ASSERT_EQ(t.driverStatus, 0);
+        const std::vector<wine::Record> boxes = t.All("BOX");
+        ASSERT_EQ(boxes.size(), 1u);
+        EXPECT_EQ(boxes[0]["caption"], "Varnex V2.14.w32.0001");
+        EXPECT_EQ(boxes[0]["text"], "\"" + t.ImagePath() + "\" Bad header");
+        EXPECT_EQ(boxes[0]["icon"], "error");
+        EXPECT_TRUE(t.All("DIALOG").empty());
+        EXPECT_EQ(t.ExitStatus(), 0);
     }
 }
 

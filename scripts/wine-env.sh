@@ -1,6 +1,22 @@
 # Sourced by scripts/test and scripts/demo: one Xvfb display and a Wine prefix of our
 # own for running the stub. Nothing here touches the user's own ~/.wine or display.
 
+# Succeeds when this machine can run Wine's 32-bit programs. Wine runs a 32-bit
+# Windows program in a 32-bit Linux process, so a kernel booted without IA-32
+# emulation (it refuses them with "Exec format error"; the boot parameter
+# ia32_emulation=on turns it on) cannot run the stub at all. Prints why not.
+varnex_win32_runs() {
+    local out
+    if out=$(wine --version 2>&1 </dev/null); then return 0; fi
+    if printf '%s' "$out" | grep -q 'Exec format error'; then
+        echo "this kernel does not run 32-bit programs (IA-32 emulation is off; the boot" \
+             "parameter ia32_emulation=on turns it on), so Wine cannot run the 32-bit stub"
+    else
+        echo "wine --version failed: $out"
+    fi
+    return 1
+}
+
 # Starts Xvfb on a free display and exports DISPLAY and VARNEX_WINE_DISPLAY.
 varnex_start_xvfb() {
     local numfile

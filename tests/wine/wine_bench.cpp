@@ -158,6 +158,11 @@ void Environment::SetUp() {
         why = "wine is not installed";
         return;
     }
+    // scripts/test found that this machine cannot run 32-bit programs at all.
+    if (const char* unrunnable = getenv("VARNEX_WINE_UNRUNNABLE")) {
+        why = unrunnable;
+        return;
+    }
     // A display: the one given, else an Xvfb of our own.
     std::string display = EnvOr("VARNEX_WINE_DISPLAY", "");
     if (!display.empty() && display[0] == ':' && !Exists("/tmp/.X11-unix/X" + display.substr(1))) {

@@ -92,6 +92,6 @@ private:
         if (!wine::Environment::Unavailable().empty()) {                             \
             if (getenv("VARNEX_REQUIRE_WINE"))                                       \
                 FAIL() << "Wine bench unavailable: " << wine::Environment::Unavailable(); \
-            GTEST_SKIP() << wine::Environment::Unavailable();                        \
+            GTEST_SKIP() << "Wine bench not run: " << wine::Environment::Unavailable();                        \
         }                                                                            \
     } while (0)

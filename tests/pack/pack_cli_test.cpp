@@ -1,11 +1,7 @@
 // varnex-pack from the outside: what a user types, what lands on disk, and what lhasa
 // and 7-Zip make of the archive it appends.
 #include <fcntl.h>
-#include <gtest/gtest.h>
-#include <stdlib.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
@@ -40,36 +36,17 @@ uint32_t U32At(const std::string& s, size_t at) {
 class PackCli : public ::testing::Test {
 protected:
     void SetUp() override {
-        char tmpl[] = "/tmp/varnex-pack-test.XXXXXX";
-        ASSERT_NE(mkdtemp(tmpl), nullptr);
-        dir_ = tmpl;
+        dir_ = packtest::ScratchDir();
         stub_ = Path("stub.exe");   // list, test and extract read only the archive
-        WriteAll(stub_, packtest::StandInStub());
     }
     void TearDown() override { fs::remove_all(dir_); }
 
     fs::path Path(const std::string& rel) const { return dir_ / rel; }
 
-    Result Run(std::vector<std::string> args) {
-        Result r;
+    Result Run(const std::vector<std::string>& args) {
         fs::path out = Path(".out"), err = Path(".err");
-        pid_t pid = fork();
-        if (pid == 0) {
-            int o = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-            int e = open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-            dup2(o, 1), dup2(e, 2);
-            if (chdir(dir_.c_str()) != 0) _exit(127);
-            std::vector<char*> argv{const_cast<char*>(VARNEX_PACK_EXE)};
-            for (auto& a : args) argv.push_back(a.data());
-            argv.push_back(nullptr);
-            execv(VARNEX_PACK_EXE, argv.data());
-            _exit(127);
-        }
-        int status = 0;
-        waitpid(pid, &status, 0);
-        r.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-        r.out = ReadAll(out);
-        r.err = ReadAll(err);
+        int status = packtest::WaitStatus(packtest::StartPack(dir_, args, out, err));
+        Result r{WIFEXITED(status) ? WEXITSTATUS(status) : -1, ReadAll(out), ReadAll(err)};
         fs::remove(out), fs::remove(err);
         return r;
     }

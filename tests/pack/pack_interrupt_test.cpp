@@ -1,20 +1,14 @@
 // varnex-pack stopped half-way: by a signal while compressing or while writing, or by a
 // volume that fills up. The previous output stays as it was and no temporary is left.
-#include <fcntl.h>
 #include <signal.h>
+#include <string.h>
 #include <sys/mount.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <chrono>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <random>
 #include <string>
 #include <thread>
-
-#include <gtest/gtest.h>
 
 #include "pack_files.h"
 
@@ -23,50 +17,30 @@ namespace {
 namespace fs = std::filesystem;
 
 using packtest::ReadAll;
+using packtest::WaitStatus;
 
 void WriteNoise(const fs::path& p, size_t size) {
-    fs::create_directories(p.parent_path());
     std::mt19937_64 rng(11);
     std::string data(size, 0);
     for (size_t i = 0; i + 8 <= size; i += 8) {
         uint64_t v = rng();
         memcpy(&data[i], &v, 8);
     }
-    std::ofstream(p, std::ios::binary) << data;
+    packtest::WriteAll(p, data);
 }
 
 class PackInterrupt : public ::testing::Test {
 protected:
-    void SetUp() override {
-        char tmpl[] = "/tmp/varnex-pack-interrupt.XXXXXX";
-        ASSERT_NE(mkdtemp(tmpl), nullptr);
-        dir_ = tmpl;
-        std::ofstream(dir_ / "stub.exe", std::ios::binary) << packtest::StandInStub();
-    }
+    void SetUp() override { dir_ = packtest::ScratchDir(); }
     void TearDown() override {
         if (!mounted_.empty()) umount2(mounted_.c_str(), MNT_DETACH);
         fs::remove_all(dir_);
     }
 
-    // Starts varnex-pack in the test directory with stderr to a file.
-    pid_t Start(const std::vector<std::string>& args) {
-        pid_t pid = fork();
-        if (pid == 0) {
-            int e = open((dir_ / "err.txt").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-            dup2(e, 2);
-            if (chdir(dir_.c_str()) != 0) _exit(127);
-            std::vector<const char*> argv{VARNEX_PACK_EXE, "-q", "--stub", "stub.exe"};
-            for (auto& a : args) argv.push_back(a.c_str());
-            argv.push_back(nullptr);
-            execv(VARNEX_PACK_EXE, const_cast<char* const*>(argv.data()));
-            _exit(127);
-        }
-        return pid;
-    }
-    static int Wait(pid_t pid) {
-        int status = 0;
-        waitpid(pid, &status, 0);
-        return status;
+    // Starts a quiet build with the stand-in stub, stderr to err.txt.
+    pid_t Start(std::vector<std::string> args) {
+        args.insert(args.begin(), {"-q", "--stub", "stub.exe"});
+        return packtest::StartPack(dir_, args, "", dir_ / "err.txt");
     }
     // Entries of a directory that look like the builder's temporary for `base`.
     static int Temporaries(const fs::path& dir, const std::string& base) {
@@ -87,7 +61,7 @@ TEST_F(PackInterrupt, SignalsLeaveThePreviousOutputAndNoTemporary) {
         pid_t pid = Start({"--method", "lh5", "-o", "out.exe", "in"});
         std::this_thread::sleep_for(std::chrono::milliseconds(300));
         kill(pid, SIGINT);
-        int status = Wait(pid);
+        int status = WaitStatus(pid);
         ASSERT_TRUE(WIFSIGNALED(status)) << "the build ended before the signal; use a larger input";
         EXPECT_EQ(WTERMSIG(status), SIGINT);
         EXPECT_EQ(ReadAll(dir_ / "out.exe"), "previous");
@@ -104,7 +78,7 @@ TEST_F(PackInterrupt, SignalsLeaveThePreviousOutputAndNoTemporary) {
             if (!seen) std::this_thread::sleep_for(std::chrono::microseconds(500));
         }
         kill(pid, SIGTERM);
-        int status = Wait(pid);
+        int status = WaitStatus(pid);
         ASSERT_TRUE(seen) << "no temporary output was ever seen";
         ASSERT_TRUE(WIFSIGNALED(status)) << "the build ended before the signal";
         EXPECT_EQ(WTERMSIG(status), SIGTERM);
@@ -120,7 +94,7 @@ TEST_F(PackInterrupt, FullVolumeGivesOneMessageAndNoOutput) {
     mounted_ = vol.string();
     WriteNoise(dir_ / "in/noise.bin", 2 << 20);
     pid_t pid = Start({"--method", "lh0", "-o", "vol/out.exe", "in"});
-    int status = Wait(pid);
+    int status = WaitStatus(pid);
     ASSERT_TRUE(WIFEXITED(status));
     EXPECT_EQ(WEXITSTATUS(status), 1);
     const std::string err = ReadAll(dir_ / "err.txt");

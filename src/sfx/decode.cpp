@@ -353,9 +353,15 @@ void CompileLiteralTable() {
 // FileLeft counts the member's packed bytes still in the file.
 #if UINTPTR_MAX > 0xFFFFFFFFu && !defined(VARNEX_DECODE_WORD32)
 typedef uint64_t BitWord;
+#define DECODE_STEP DECODE_INLINE
 #else
 typedef uint32_t BitWord;
+#define DECODE_STEP DECODE_NOINLINE
 #endif
+// DECODE_STEP marks the symbol steps the loop uses in several places. With a 64-bit
+// register they are inlined everywhere. The 32-bit machine (the stub) has too few
+// registers to keep FastInput in them anyway, so there each is one function: inlining
+// them made the stub about 1.9 KB larger, which every self-extractor carries.
 const uint32_t WordBits = sizeof(BitWord) * 8;
 
 struct FastInput {
@@ -426,20 +432,11 @@ DECODE_NOINLINE uint32_t ReadNextPiece(uint32_t fileLeft) {
     return n;
 }
 
-// Tops Count up (called when it is below 32). Bytes already in InputBuffer are
-// taken freely; the file is read only when they are used up and fewer than 16 bits
-// are left: exactly when the field-by-field input would read it.
-DECODE_INLINE void Refill(FastInput& in) {
+// The rare part of topping up: byte by byte near the end of InputBuffer, reading
+// the file when the bytes are used up and fewer than 16 bits are left (exactly when
+// the field-by-field input would read it), zero bits past the member's end.
+DECODE_STEP void RefillSlowly(FastInput& in) {
     const uint8_t* buffer = Ws->InputBuffer;
-    uint32_t bytes = (WordBits - 1 - in.Count) >> 3;
-    if (bytes == 0) return;
-    if (DECODE_LIKELY(in.Pos + sizeof(BitWord) <= in.End)) {
-        BitWord w = LoadBigEndianWord(buffer + in.Pos);
-        in.Bits |= (w >> (WordBits - 8 * bytes)) << (WordBits - in.Count - 8 * bytes);
-        in.Pos += bytes;
-        in.Count += 8 * bytes;
-        return;
-    }
     while (in.Count <= WordBits - 8) {
         if (in.Pos < in.End) {
             in.Bits |= (BitWord)buffer[in.Pos++] << (WordBits - 8 - in.Count);
@@ -459,6 +456,21 @@ DECODE_INLINE void Refill(FastInput& in) {
     }
 }
 
+// Tops Count up (called when it is below 32): a whole word from InputBuffer while
+// one is there.
+DECODE_INLINE void Refill(FastInput& in) {
+    uint32_t bytes = (WordBits - 1 - in.Count) >> 3;
+    if (bytes == 0) return;
+    if (DECODE_LIKELY(in.Pos + sizeof(BitWord) <= in.End)) {
+        BitWord w = LoadBigEndianWord(Ws->InputBuffer + in.Pos);
+        in.Bits |= (w >> (WordBits - 8 * bytes)) << (WordBits - in.Count - 8 * bytes);
+        in.Pos += bytes;
+        in.Count += 8 * bytes;
+        return;
+    }
+    RefillSlowly(in);
+}
+
 DECODE_INLINE void Consume(FastInput& in, uint32_t n) {
     in.Bits <<= n;
     in.Count -= n;
@@ -466,17 +478,16 @@ DECODE_INLINE void Consume(FastInput& in, uint32_t n) {
 }
 
 // Reads a literal/length symbol through FastCodeTable.
-DECODE_INLINE uint32_t FastLiteral(FastInput& in, const uint8_t* lengths) {
+DECODE_STEP uint32_t FastLiteral(FastInput& in, const uint8_t* lengths) {
     uint32_t e = FastCodeTable[in.Bits >> (WordBits - 12)];
     uint32_t c = e & FastSymbolMask;
+    uint32_t len = e >> FastLengthShift;
     if (DECODE_UNLIKELY(c >= LiteralSymbols)) {
         c = ResolveNode(c, (uint16_t)(in.Bits >> (WordBits - 16)), LiteralSymbols, 12);
-        uint32_t len = lengths[c];
+        len = lengths[c];
         if (len > MaxCodeLength) RejectTable();
-        Consume(in, len);
-        return c;
     }
-    Consume(in, e >> FastLengthShift);
+    Consume(in, len);
     return c;
 }
 
@@ -556,7 +567,7 @@ DECODE_INLINE void CopyMatch(uint8_t* window, uint32_t fill, uint32_t source, ui
 // Reads a match's position: its symbol and extra bits in one step when the register
 // holds them both (topping it up from InputBuffer first; Count is 16 or more here, so
 // that never reads the file), in two steps near the end of a piece.
-DECODE_INLINE uint32_t FastPosition(FastInput& in, uint16_t posCount, const uint8_t* lengths) {
+DECODE_STEP uint32_t FastPosition(FastInput& in, uint16_t posCount, const uint8_t* lengths) {
     uint32_t e = FastPosTable[in.Bits >> (WordBits - 8)];
     uint32_t j, len;
     if (DECODE_LIKELY(!(e & FastWalk))) {
@@ -567,20 +578,22 @@ DECODE_INLINE uint32_t FastPosition(FastInput& in, uint16_t posCount, const uint
         len = lengths[j];
         if (len > MaxCodeLength) RejectTable();
     }
-    if (j < 2) {
-        Consume(in, len);
-        return j;
+    // One Consume at the end: each inlined copy of it carries a refill.
+    uint32_t position = j;
+    uint32_t take = len;
+    if (j >= 2) {
+        uint32_t extra = j - 1;
+        if (in.Count < 32) Refill(in);
+        if (DECODE_LIKELY(in.Count >= len + extra)) {
+            position = (1u << extra) + (uint32_t)((in.Bits << len) >> (WordBits - extra));
+            take = len + extra;
+        } else {
+            Consume(in, len);
+            position = (1u << extra) + (uint32_t)(in.Bits >> (WordBits - extra));
+            take = extra;
+        }
     }
-    uint32_t extra = j - 1;
-    if (in.Count < 32) Refill(in);
-    if (DECODE_LIKELY(in.Count >= len + extra)) {
-        uint32_t position = (1u << extra) + (uint32_t)((in.Bits << len) >> (WordBits - extra));
-        Consume(in, len + extra);
-        return position;
-    }
-    Consume(in, len);
-    uint32_t position = (1u << extra) + (uint32_t)(in.Bits >> (WordBits - extra));
-    Consume(in, extra);
+    Consume(in, take);
     return position;
 }
 

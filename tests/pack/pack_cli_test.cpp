@@ -229,7 +229,6 @@ TEST_F(PackCli, RefusesWithAMessageAndLeavesNoOutput) {
         {{"ok", "missing"}, 1, "missing: No such file or directory"},
         {{"--bogus", "ok"}, 2, "unknown option '--bogus'"},
         {{"-7", "--method", "lh9", "ok"}, 2, "--method takes lh0, lh5, lh6, lh7 or best"},
-        {{"--as", "../f.txt", "ok/f.txt"}, 1, "'..' component"},
         {{"--as", "/f.txt", "ok/f.txt"}, 1, "rooted"},
         {{"--as", "D:f.txt", "ok/f.txt"}, 1, "drive-qualified"},
         {{"--as", "%WinDir%/f.txt", "ok/f.txt"}, 1, "directory macro"},

@@ -67,8 +67,6 @@ protected:
 
 TEST_F(Header, Crc16) {
     BuildCrcTable(0xA001);
-    EXPECT_EQ(Ws->CrcTable[1], 0xC0C1);
-    EXPECT_EQ(Ws->CrcTable[255], 0x4040);
     Ws->Crc = 0;
     EXPECT_EQ(UpdateCrc((const uint8_t*)"abc", 3), 0x9738);
     EXPECT_EQ(UpdateCrc((const uint8_t*)"abc", -5), 0x9738);

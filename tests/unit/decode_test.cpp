@@ -317,16 +317,19 @@ TEST_F(Decoder, LengthListsWithZeroRunsUnaryLengthsAndSurplusEntries) {
 // ---- block streams -----------------------------------------------------------------------
 
 TEST_F(Decoder, SingleSymbolCodesCostNoBits) {
-    // Blocks whose three codes each have one symbol, back to back: the second header
-    // starts right after the first block's literal; behind the data the stream reads
-    // as zero bits, a third block of one symbol, 0.
+    // Blocks whose three codes each have one symbol, back to back: the first block's
+    // literal is read over the second header (its count's top bit set) and must take
+    // none of it; behind the data the stream reads as zero bits, a block of 0s.
     BitWriter w;
-    for (auto [count, symbol] : {std::pair<uint32_t, uint32_t>{1, 'A'}, {2, 'B'}}) {
+    for (auto [count, symbol] : {std::pair<uint32_t, uint32_t>{1, 'A'}, {0x8001, 'B'}}) {
         w.Put(count, 16);
         w.Put(0, 5), w.Put(0, 5), w.Put(0, 9), w.Put(symbol, 9), w.Put(0, 4), w.Put(0, 4);
     }
-    Member(w.bytes, '5', 4);
-    EXPECT_EQ(DecodeToFile(), Bytes({'A', 'B', 'B', 0}));
+    Bytes expected(0x8001, 'B');
+    expected.insert(expected.begin(), 'A');
+    expected.push_back(0);
+    Member(w.bytes, '5', (uint32_t)expected.size());
+    EXPECT_TRUE(DecodeToFile() == expected);
     EXPECT_EQ(FilePosition(), w.bytes.size());
 }
 

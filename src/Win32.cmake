@@ -31,11 +31,18 @@ target_compile_options(Varnex32 PRIVATE
   -ffile-prefix-map=${CMAKE_BINARY_DIR}=.>)
 # No C or C++ runtime: the entry is VarnexEntry (stdcall, hence the decoration); libgcc
 # only for the compiler's own helpers (64-bit division, stack probes), linked statically.
-# Reproducible bytes: no time stamp in the header, no symbols. No base relocations: the
-# image always loads at its preferred base (the only program in its process), so the
-# relocation section would be dead weight in every self-extractor.
-target_link_options(Varnex32 PRIVATE ${VARNEX_STUB_OPT} -nostdlib -Wl,-e,_VarnexEntry@0 -static
-  -static-libgcc -s -Wl,--no-insert-timestamp -Wl,--disable-reloc-section -Wl,--disable-dynamicbase)
+# Reproducible bytes: no time stamp in the header, no compiler version string (the
+# link-time compilation would add one). No base relocations: the image always loads at
+# its preferred base (the only program in its process), so the relocation section would
+# be dead weight in every self-extractor. Our own layout (src/stub.ld) puts everything
+# read-only into one section; section garbage collection drops the import libraries'
+# jump stubs, which nothing calls (every call goes through the import address table).
+# The symbols stay in link/Varnex32.exe: varnex-mkimage needs two pairs of them and
+# leaves the table out of the image.
+target_link_options(Varnex32 PRIVATE ${VARNEX_STUB_OPT} -fno-ident -nostdlib -Wl,-e,_VarnexEntry@0
+  -static -static-libgcc -Wl,-T,${CMAKE_SOURCE_DIR}/src/stub.ld -Wl,--gc-sections
+  -Wl,--no-insert-timestamp -Wl,--disable-reloc-section -Wl,--disable-dynamicbase)
+set_property(TARGET Varnex32 APPEND PROPERTY LINK_DEPENDS ${CMAKE_SOURCE_DIR}/src/stub.ld)
 target_link_libraries(Varnex32 PRIVATE comdlg32 shell32 gdi32 user32 kernel32 gcc)
 set_target_properties(Varnex32 PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/link)
 

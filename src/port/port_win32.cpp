@@ -312,8 +312,8 @@ void PortShellExecute(PortWindow owner, const char* file, const char* params, co
 
 // ---- the export directory ----------------------------------------------------------
 // The image exports no functions, but it carries an export directory that names the
-// module, as tools that look at an executable's exports expect. The linker makes the
-// section .edata the export directory of the image.
+// module, as tools that look at an executable's exports expect. src/stub.ld places this
+// .edata between the symbols from which varnex-mkimage writes the export directory entry.
 asm(".section .edata, \"dr\"\n"
     "    .long 0\n"                   // characteristics
     "    .long 0\n"                   // time stamp: none, for reproducible images

@@ -83,14 +83,16 @@ uint32_t DosDateTimeToUnix(uint32_t packed, uint16_t yearsBefore1980) {
 
     // Words made here always hold a valid date. For any other word the arithmetic is
     // carried out as it stands (a month above 12 counts the whole year) and wraps at 32
-    // bits; nothing is read outside the month table.
-    int64_t days;
+    // bits; nothing is read outside the month table. Unsigned 32-bit arithmetic gives
+    // exactly those low 32 bits (negative day counts included) without the 64-bit
+    // multiplications a 32-bit machine would call helpers for.
+    uint32_t days;
     int32_t y;
     if (year >= 2000) {
         days = DaysTo2000;
         y = 2000;
     } else {
-        days = -DaysFrom1968;
+        days = (uint32_t)-DaysFrom1968;
         y = 1968;
     }
     while (y > year) days -= YearLength(--y);
@@ -101,9 +103,8 @@ uint32_t DosDateTimeToUnix(uint32_t packed, uint16_t yearsBefore1980) {
     while (y < year) days += YearLength(y++);
     const uint8_t* lengths = MonthLengths[IsLeapYear(year) ? 1 : 0];
     for (uint32_t m = 1; m < month && m <= 12; m++) days += lengths[m - 1];
-    days += (int64_t)day - 1;
-    int64_t total = ((days * 24 + hour) * 60 + minute) * 60 + 2 * twoSeconds;
-    return (uint32_t)(uint64_t)total;
+    days += day - 1;
+    return ((days * 24 + hour) * 60 + minute) * 60 + 2 * twoSeconds;
 }
 
 uint32_t WeekdayOfUnix(uint32_t seconds) { return (seconds / SecondsPerDay + 4) % 7; }

@@ -53,6 +53,7 @@ std::string DosMessage() {
 struct Section {
     std::string name;
     uint32_t virtualSize, rva, rawSize, raw;
+    size_t header;   // file offset of its section header
 };
 
 class Image : public ::testing::Test {
@@ -67,7 +68,7 @@ protected:
         for (unsigned i = 0; i < U16(image, pe + 6); i++) {
             size_t s = opt + U16(image, pe + 20) + 40 * i;
             sections.push_back({std::string((const char*)&image[s], strnlen((const char*)&image[s], 8)),
-                                U32(image, s + 8), U32(image, s + 12), U32(image, s + 16), U32(image, s + 20)});
+                                U32(image, s + 8), U32(image, s + 12), U32(image, s + 16), U32(image, s + 20), s});
         }
     }
     // File offset of an address inside a section's raw data.
@@ -164,18 +165,45 @@ TEST_F(Image, ExportsNothingButNamesTheModule) {
 }
 
 // The stub links no C or C++ runtime: it imports from the system's own libraries only.
-TEST_F(Image, ImportsOnlySystemLibraries) {
+// The import tables are placed by our own link layout and their directory entry is
+// written after linking, so what a loader walks is checked here too: each descriptor's
+// lookup table and address table list the same named functions, and the address-table
+// entry of the directory covers every address table, so the loader can make them
+// writable inside the read-only code section while it binds them.
+TEST_F(Image, ImportsOnlySystemLibrariesThroughTablesALoaderCanBind) {
     const std::set<std::string> allowed = {"kernel32.dll", "user32.dll", "gdi32.dll", "comdlg32.dll",
                                            "shell32.dll"};
     const uint32_t rva = U32(image, opt + 104);
     ASSERT_NE(rva, 0u);
-    int count = 0;
+    EXPECT_EQ(U32(image, opt + 108) % 20, 0u);   // whole descriptors, the closing one included
+    const uint32_t iat = U32(image, opt + 96 + 8 * 12), iatSize = U32(image, opt + 96 + 8 * 12 + 4);
+    int count = 0, functions = 0;
     for (size_t d = Offset(rva); U32(image, d + 12); d += 20, count++) {
         std::string name = (const char*)&image[Offset(U32(image, d + 12))];
         for (char& c : name) c = (char)tolower((unsigned char)c);
         EXPECT_TRUE(allowed.count(name)) << "imports " << name;
+        const uint32_t lookup = U32(image, d), address = U32(image, d + 16);
+        ASSERT_NE(lookup, 0u) << name;
+        for (uint32_t i = 0;; i++, functions++) {
+            const uint32_t entry = U32(image, Offset(lookup + 4 * i));
+            EXPECT_EQ(U32(image, Offset(address + 4 * i)), entry) << name << " entry " << i;
+            EXPECT_TRUE(address + 4 * i >= iat && address + 4 * i + 4 <= iat + iatSize) << name << " entry " << i;
+            if (entry == 0) break;
+            ASSERT_EQ(entry & 0x80000000u, 0u) << "by ordinal";
+            EXPECT_GT(strlen((const char*)&image[Offset(entry + 2)]), 2u) << name << " entry " << i;
+        }
     }
     EXPECT_GE(count, 3);
+    EXPECT_GE(functions, 20);
+    // Code and tables are not writable; the zero-filled data is; the entry is in the code.
+    const uint32_t entryPoint = U32(image, opt + 16);
+    bool entryInCode = false;
+    for (const Section& s : sections) {
+        const uint32_t flags = U32(image, s.header + 36);
+        if (flags & 0x20000000u) EXPECT_FALSE(flags & 0x80000000u) << s.name << " is writable code";
+        if (flags & 0x20000000u && entryPoint >= s.rva && entryPoint < s.rva + s.virtualSize) entryInCode = true;
+    }
+    EXPECT_TRUE(entryInCode);
 }
 
 // Runs the MS-DOS program under dosbox (no window needed) and checks what it printed

@@ -6,7 +6,11 @@
 // the file needs Windows, and the PE header at 1232. This tool writes that MS-DOS part,
 // moves the PE header and section table to 1232, moves the section data behind the
 // (now larger) headers by a multiple of the file alignment, and fixes every field that
-// holds a file offset. Layout details: docs/image-layout.md.
+// holds a file offset. It also writes the export and import entries of the data
+// directory from the symbols that src/stub.ld defines around the two tables (the linker
+// fills those entries only for sections named .edata and .idata, and the stub has
+// neither), and leaves the linker's symbol table out of the image. Layout details:
+// docs/image-layout.md.
 //
 // Usage: varnex-mkimage <linked.exe> <image.exe>
 #include <stdint.h>
@@ -111,6 +115,31 @@ bool Fail(std::string* error, const std::string& what) {
     return false;
 }
 
+// The value of a symbol of the linked file's COFF symbol table as an address in the
+// image (section address + offset), or 0 when there is no such symbol.
+uint32_t SymbolAddress(const Bytes& in, size_t pe, size_t sections, const char* wanted) {
+    const uint32_t table = U32(in, pe + 12), count = U32(in, pe + 16);
+    const uint64_t strings = (uint64_t)table + 18ull * count;
+    if (table == 0 || strings + 4 > in.size()) return 0;
+    const size_t want = strlen(wanted);
+    for (uint32_t i = 0; i < count; i += 1 + in[table + 18 * i + 17]) {
+        const size_t sym = table + 18 * (size_t)i;
+        if (sym + 18 > strings) break;
+        std::string name;
+        if (U32(in, sym) == 0) {
+            const uint64_t at = strings + U32(in, sym + 4);
+            if (at >= in.size()) continue;
+            name = std::string((const char*)&in[at], strnlen((const char*)&in[at], in.size() - at));
+        } else {
+            name = std::string((const char*)&in[sym], strnlen((const char*)&in[sym], 8));
+        }
+        const int16_t section = (int16_t)U16(in, sym + 12);
+        if (name.size() != want || name != wanted || section < 1) continue;
+        return U32(in, sections + 40 * (size_t)(section - 1) + 12) + U32(in, sym + 8);
+    }
+    return 0;
+}
+
 bool Rewrite(const Bytes& in, Bytes& out, std::string* error) {
     if (in.size() < 64 || in[0] != 'M' || in[1] != 'Z') return Fail(error, "not an MZ executable");
     const uint32_t pe = U32(in, 60);
@@ -128,14 +157,25 @@ bool Rewrite(const Bytes& in, Bytes& out, std::string* error) {
 
     // Where the section data starts now, and the first section's address in memory,
     // which the headers must stay below.
+    // and where it ends (what follows, the symbol table, stays out of the image).
     uint32_t firstRaw = UINT32_MAX, firstRva = UINT32_MAX;
+    uint64_t rawEnd = 0;
     for (unsigned i = 0; i < sectionCount; i++) {
         const size_t s = sections + 40 * i;
         if (U32(in, s + 16) && U32(in, s + 20) < firstRaw) firstRaw = U32(in, s + 20);
+        if (U32(in, s + 16) && (uint64_t)U32(in, s + 20) + U32(in, s + 16) > rawEnd)
+            rawEnd = (uint64_t)U32(in, s + 20) + U32(in, s + 16);
         if (U32(in, s + 12) < firstRva) firstRva = U32(in, s + 12);
     }
-    if (firstRaw == UINT32_MAX || firstRaw > in.size() || firstRaw % fileAlignment || firstRaw < pe + headersLength)
+    if (firstRaw == UINT32_MAX || rawEnd > in.size() || firstRaw % fileAlignment || firstRaw < pe + headersLength)
         return Fail(error, "unexpected section layout");
+
+    // The export and import tables: [start, end) of each, from the symbols around them.
+    uint32_t tables[2][2] = {};
+    const char* const tableSymbols[2][2] = {{"VarnexExportDirectory", "VarnexExportDirectoryEnd"},
+                                            {"VarnexImportDirectory", "VarnexImportDirectoryEnd"}};
+    for (int t = 0; t < 2; t++)
+        for (int e = 0; e < 2; e++) tables[t][e] = SymbolAddress(in, pe, sections, tableSymbols[t][e]);
     const uint32_t headersEnd = PeHeaderOffset + (uint32_t)headersLength;
     const uint32_t newHeaders = (headersEnd + fileAlignment - 1) / fileAlignment * fileAlignment;
     if (newHeaders > firstRva) return Fail(error, "no room for the headers below the first section");
@@ -144,7 +184,7 @@ bool Rewrite(const Bytes& in, Bytes& out, std::string* error) {
     out = DosPart();
     out.insert(out.end(), in.begin() + pe, in.begin() + pe + headersLength);
     out.resize(newHeaders, 0);
-    out.insert(out.end(), in.begin() + firstRaw, in.end());
+    out.insert(out.end(), in.begin() + firstRaw, in.begin() + (size_t)rawEnd);
 
     // Everything that holds a file offset now lives at out[...] and moves by delta.
     const size_t nopt = PeHeaderOffset + 24, nsec = nopt + optionalSize;
@@ -157,8 +197,21 @@ bool Rewrite(const Bytes& in, Bytes& out, std::string* error) {
         shift(s + 24);   // relocations (object files only, 0 in images)
         shift(s + 28);   // line numbers (obsolete, 0 in images)
     }
-    shift(PeHeaderOffset + 8);   // COFF symbol table, when not stripped
+    Put32(out, PeHeaderOffset + 12, 0);   // no symbol table
+    Put32(out, PeHeaderOffset + 16, 0);
     Put32(out, nopt + 60, newHeaders);
+    for (int t = 0; t < 2; t++) {
+        const size_t entry = nopt + 96 + 8 * t;
+        if (dirCount <= (uint32_t)t) return Fail(error, "no room for the data directory entries");
+        if (U32(out, entry) == 0 && tables[t][0] && tables[t][1] > tables[t][0]) {
+            Put32(out, entry, tables[t][0]);
+            Put32(out, entry + 4, tables[t][1] - tables[t][0]);
+        }
+    }
+    // An image without imports would not start, and the export directory names the
+    // module; a change of the link that loses either must fail the build, not ship.
+    if (U32(out, nopt + 96) == 0) return Fail(error, "no export directory");
+    if (U32(out, nopt + 96 + 8) == 0) return Fail(error, "no import directory");
     if (dirCount > 4) shift(nopt + 96 + 8 * 4);   // certificates: a file offset, not an address
     if (dirCount > 6 && U32(out, nopt + 96 + 8 * 6)) {
         // Debug directory entries point at their data by file offset as well.

@@ -117,7 +117,7 @@ bool Fail(std::string* error, const std::string& what) {
 
 // The value of a symbol of the linked file's COFF symbol table as an address in the
 // image (section address + offset), or 0 when there is no such symbol.
-uint32_t SymbolAddress(const Bytes& in, size_t pe, size_t sections, const char* wanted) {
+uint32_t SymbolAddress(const Bytes& in, size_t pe, size_t sections, unsigned sectionCount, const char* wanted) {
     const uint32_t table = U32(in, pe + 12), count = U32(in, pe + 16);
     const uint64_t strings = (uint64_t)table + 18ull * count;
     if (table == 0 || strings + 4 > in.size()) return 0;
@@ -134,7 +134,7 @@ uint32_t SymbolAddress(const Bytes& in, size_t pe, size_t sections, const char* 
             name = std::string((const char*)&in[sym], strnlen((const char*)&in[sym], 8));
         }
         const int16_t section = (int16_t)U16(in, sym + 12);
-        if (name.size() != want || name != wanted || section < 1) continue;
+        if (name.size() != want || name != wanted || section < 1 || (unsigned)section > sectionCount) continue;
         return U32(in, sections + 40 * (size_t)(section - 1) + 12) + U32(in, sym + 8);
     }
     return 0;
@@ -175,7 +175,7 @@ bool Rewrite(const Bytes& in, Bytes& out, std::string* error) {
     const char* const tableSymbols[2][2] = {{"VarnexExportDirectory", "VarnexExportDirectoryEnd"},
                                             {"VarnexImportDirectory", "VarnexImportDirectoryEnd"}};
     for (int t = 0; t < 2; t++)
-        for (int e = 0; e < 2; e++) tables[t][e] = SymbolAddress(in, pe, sections, tableSymbols[t][e]);
+        for (int e = 0; e < 2; e++) tables[t][e] = SymbolAddress(in, pe, sections, sectionCount, tableSymbols[t][e]);
     const uint32_t headersEnd = PeHeaderOffset + (uint32_t)headersLength;
     const uint32_t newHeaders = (headersEnd + fileAlignment - 1) / fileAlignment * fileAlignment;
     if (newHeaders > firstRva) return Fail(error, "no room for the headers below the first section");

@@ -70,15 +70,20 @@ TEST_F(Header, Crc16) {
     Ws->Crc = 0;
     EXPECT_EQ(UpdateCrc((const uint8_t*)"abc", 3), 0x9738);
     EXPECT_EQ(UpdateCrc((const uint8_t*)"abc", -5), 0x9738);
-    // The eight-byte steps agree with the plain byte loop at every length and alignment.
-    lzh::Bytes data(300);
-    for (size_t i = 0; i < data.size(); i++) data[i] = uint8_t(i * 131 + 7);
+    // The eight-byte steps and the 16-byte folding of long runs agree with the plain byte
+    // loop at every length and alignment, from any start value.
+    lzh::Bytes data(70000);
+    for (size_t i = 0; i < data.size(); i++) data[i] = uint8_t((i * 131 + 7) ^ (i >> 9) * 29);
     for (int start = 0; start < 8; start++)
         for (int n = 0; n < 40; n++) {
             Ws->Crc = 0x1234;
             UpdateCrc(data.data() + start, n);
             EXPECT_EQ(UpdateCrc(data.data() + start + n, 200), lzh::Crc16(data.data() + start, n + 200, 0x1234));
         }
+    for (uint32_t n : {63u, 64u, 65u, 79u, 80u, 1000u, 4097u, 65536u, 69999u}) {
+        Ws->Crc = (uint16_t)(n * 40503u);
+        EXPECT_EQ(UpdateCrc(data.data() + 1, (int32_t)n), lzh::Crc16(data.data() + 1, n, (uint16_t)(n * 40503u))) << n;
+    }
 }
 
 TEST_F(Header, NamesAttributesAndTimes) {

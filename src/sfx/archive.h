@@ -20,6 +20,11 @@ HeaderResult ReadEntryHeader();
 // Releases the current header allocation; the locations into it become none.
 void ReleaseHeader();
 void ApplyExtendedHeader(uint8_t* type, uint32_t size);
+// True when the current member names a directory: method "-lhd-", or a name that ends in
+// a separator (some archivers store a directory as an empty "-lh0-" member so named).
+// Such a member's directories are created; no file is opened and its data is not read.
+// Asks EntryName as the header reader left it (before a target path is built from it).
+bool MemberIsDirectory();
 
 bool WalkArchive(PortWindow owner, WalkPass pass);
 bool SkipMember();

@@ -283,3 +283,11 @@ HeaderResult ReadEntryHeader() {
     ReplaceSeparators(Ws->EntryName, '/');
     return HeaderReady;
 }
+
+bool MemberIsDirectory() {
+    if (Ws->Header[HdrMethodChar] == 'd') return true;
+    // EntryName's separators are all '/' by now, and '/' is never the second byte of a
+    // double-byte character.
+    uint32_t n = TextLength(Ws->EntryName);
+    return n != 0 && Ws->EntryName[n - 1] == '/';
+}

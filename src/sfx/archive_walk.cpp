@@ -120,6 +120,8 @@ bool PreflightMember() {
 // One member of the extraction pass; false leaves the loop.
 bool ExtractMember(bool longNames) {
     if (CaptureModeOf(Ws->EntryName) != CaptureNone) return SkipMember();
+    // Decided on the name as read: building the target path rewrites it in place.
+    const bool directory = MemberIsDirectory();
 
     BuildTargetPath(Ws->TargetPath, sizeof Ws->TargetPath, Ws->ChosenDir, Ws->EntryName, sizeof Ws->EntryName);
     ReplaceSeparators(Ws->TargetPath, '/');
@@ -137,25 +139,23 @@ bool ExtractMember(bool longNames) {
         PutU32(Ws->Header + HdrTimeStamp, stamp);
     }
 
-    const bool directory = Ws->Header[HdrMethodChar] == 'd';
     uint32_t dataStart = CurrentPosition();
     if (dataStart == SeekFailed) return FailWith("Read ERROR", Ws->ImagePath);
-    if (!directory) {
-        int decision = DecideOverwrite();
-        if (decision < 0) {
-            Ws->Failed = 1;
-            return false;
-        }
-        if (decision == 0) return SkipMember();
-        Ws->OutputFile = PortCreateOutput(Ws->TargetPath);
-        if (!PortFileIsOpen(Ws->OutputFile)) {
-            Ws->OutputFile = PortInvalidFile;
-            return FailWith("Open ERROR", Ws->TargetPath);
-        }
+    // A directory needs nothing beyond the directories made above.
+    if (directory) return SeekToNextHeader(dataStart);
+    int decision = DecideOverwrite();
+    if (decision < 0) {
+        Ws->Failed = 1;
+        return false;
+    }
+    if (decision == 0) return SkipMember();
+    Ws->OutputFile = PortCreateOutput(Ws->TargetPath);
+    if (!PortFileIsOpen(Ws->OutputFile)) {
+        Ws->OutputFile = PortInvalidFile;
+        return FailWith("Open ERROR", Ws->TargetPath);
     }
 
     ReadMemberData();
-    if (directory) return SeekToNextHeader(dataStart);
     SetMemberTimes();
     bool closed = PortCloseFile(Ws->OutputFile);
     Ws->OutputFile = PortInvalidFile;

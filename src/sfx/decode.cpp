@@ -491,14 +491,30 @@ DECODE_STEP uint32_t FastLiteral(FastInput& in, const uint8_t* lengths) {
     return c;
 }
 
+// Bytes of the member that the output sink may still take. The loop tests the size
+// only before a symbol, so a stream whose last match runs past OrigSize produces more;
+// those bytes stay in the window (a later member may reach back into it) but never
+// reach the sink: the file gets exactly the recorded size, and its CRC is taken over
+// exactly those bytes, as every other reader of the archive sees them.
+uint32_t SinkLeft;
+
+// Hands the window's first `count` bytes to the output sink, cut at the member's end.
+// False when none of them belonged to the member (nothing was handed over).
+DECODE_NOINLINE bool HandToSink(uint32_t count) {
+    if (count > SinkLeft) count = SinkLeft;
+    if (count == 0) return false;
+    SinkLeft -= count;
+    FlushWindow(count);
+    return true;
+}
+
 // A full window goes to the output sink; a file also gets a progress report. A
 // literal that fills the window is reported as done before DoneCount counts it.
 DECODE_NOINLINE void HandOverWindow(uint32_t done, uint32_t reported) {
     SfxWorkspace* ws = Ws;
     ws->WindowFill = WindowBytes;
     ws->DoneCount = done;
-    FlushWindow(WindowBytes);
-    if (PortFileIsOpen(ws->OutputFile)) ReportProgress(reported, ws->OrigSize);
+    if (HandToSink(WindowBytes) && PortFileIsOpen(ws->OutputFile)) ReportProgress(reported, ws->OrigSize);
     ws->WindowFill = 0;
 }
 
@@ -610,6 +626,7 @@ void DecodeMember() {
     ws->WindowFill = 0;
 
     const uint32_t origSize = ws->OrigSize;
+    SinkLeft = origSize;
     uint8_t* const window = ws->Window;
     uint32_t done = 0;
     uint32_t fill = 0;
@@ -677,8 +694,5 @@ void DecodeMember() {
     ws->BlockLeft = (uint16_t)blockLeft;
     ws->DoneCount = done;
     ws->WindowFill = (int32_t)fill;
-    if (fill != 0) {
-        FlushWindow(fill);
-        if (PortFileIsOpen(ws->OutputFile)) ReportProgress(done, origSize);
-    }
+    if (fill != 0 && HandToSink(fill) && PortFileIsOpen(ws->OutputFile)) ReportProgress(done, origSize);
 }

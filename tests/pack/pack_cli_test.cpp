@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "lzh/archive_writer.h"
 #include "pack_files.h"
 
 namespace fs = std::filesystem;
@@ -309,6 +310,22 @@ TEST_F(PackCli, WrapsWhatAnIndependentArchiverWrote) {
     ASSERT_EQ(x.status, 0) << x.err;
     EXPECT_EQ(ReadAll(Path("x/in/data/text.txt")), ReadAll(Path("in/data/text.txt")));
     EXPECT_EQ(ReadAll(Path("x/in/data/deep/noise.bin")), ReadAll(Path("in/data/deep/noise.bin")));
+}
+
+// Some archivers store a directory as an empty "-lh0-" member whose name ends in a
+// separator: listed, tested and extracted as a directory.
+TEST_F(PackCli, StoredMembersNamedLikeDirectoriesAreDirectories) {
+    lzh::Member junk = lzh::StoredMember("junk/", {'j'});
+    junk.dataCrc ^= 1;
+    lzh::WriteFile(Path("d.lzh").string(), lzh::WriteArchive({lzh::StoredMember("old/dir/", {}), junk,
+                                                             lzh::StoredMember("old/dir/f.txt", {'f'})}, false));
+    Result list = Run({"list", "d.lzh"});
+    EXPECT_NE(list.out.find("-lhd-           0          0"), std::string::npos) << list.out;
+    EXPECT_EQ(list.out.find("-lh0-           0          0"), std::string::npos) << list.out;
+    EXPECT_EQ(Run({"test", "d.lzh"}).status, 0);
+    ASSERT_EQ(Run({"extract", "d.lzh", "-d", "x"}).status, 0);
+    EXPECT_TRUE(fs::is_directory(Path("x/old/dir")) && fs::is_directory(Path("x/junk")));
+    EXPECT_EQ(ReadAll(Path("x/old/dir/f.txt")), "f");
 }
 
 TEST_F(PackCli, TestReportsDamagedData) {

@@ -21,7 +21,9 @@ struct Trace {
 };
 
 // The member loop exactly as the format defines it, over DecodeSymbol and
-// DecodePosition, collecting the hand-overs instead of calling the output sink.
+// DecodePosition, collecting the hand-overs instead of calling the output sink. What
+// is handed over stops at OrigSize bytes, even when the last match runs past it (its
+// bytes still go into the window).
 inline void ReferenceDecode(Trace& t) {
     SfxWorkspace* ws = Ws;
     ws->OrigSize = GetU32(ws->Header + HdrUnpackedSize);
@@ -31,7 +33,11 @@ inline void ReferenceDecode(Trace& t) {
     BeginMemberDecode(ws->Header[HdrMethodChar]);
     ws->DoneCount = 0;
     ws->WindowFill = 0;
+    uint32_t sinkLeft = ws->OrigSize;
     auto handOver = [&](uint32_t n, uint32_t reported) {
+        n = n < sinkLeft ? n : sinkLeft;
+        if (n == 0) return;
+        sinkLeft -= n;
         t.bytes.insert(t.bytes.end(), ws->Window, ws->Window + n);
         t.handOvers.push_back(n);
         t.progress.push_back(reported);

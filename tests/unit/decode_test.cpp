@@ -382,6 +382,37 @@ TEST_F(Decoder, Position65535ReachesTheByteWritten65536BytesEarlier) {
     }
 }
 
+// A last match that runs past the recorded size: exactly OrigSize bytes reach the sink
+// (and the CRC), both ways, in the run loop, at the window's end, and across a hand-over.
+TEST_F(Decoder, ALastMatchThatRunsPastTheSizeIsCutAtIt) {
+    struct Case {
+        uint8_t byte;
+        uint32_t matches, over;   // matches of 256 after one literal; bytes past the size
+    } cases[] = {{'A', 1, 1}, {0, 1, 1}, {'A', 2, 255}, {0, 2, 200},
+                 {'A', 256, 10}, {0, 256, 1}, {'A', 256, 255},   // the last match crosses the window's end
+                 {'A', 257, 255}};                                // the member ends at the window's end
+    for (const Case& k : cases) {
+        BitWriter w;
+        Block b(w, 1 + k.matches, LiteralLengths({{k.byte, 1}, {509, 1}}), {}, 4);
+        b.Literal(k.byte);
+        for (uint32_t i = 0; i < k.matches; i++) b.Match(256, 0);
+        w.Put(0xFFFF, 16);   // a stream that went on would read this
+        const uint32_t size = 1 + 256 * k.matches - k.over;
+        SCOPED_TRACE("size " + std::to_string(size));
+        Member(w.bytes, '5', size);
+        Outcome fast = Fast();
+        Member(w.bytes, '5', size);
+        Outcome ref = Reference();
+        EXPECT_TRUE(fast.bytes == Bytes(size, k.byte));
+        EXPECT_EQ(fast.crc, lzh::Crc16(Bytes(size, k.byte)));
+        EXPECT_TRUE(fast.bytes == ref.bytes);
+        EXPECT_EQ(std::tie(fast.status, fast.progress, fast.position, fast.done, fast.fill),
+                  std::tie(ref.status, ref.progress, ref.position, ref.done, ref.fill));
+        EXPECT_EQ(fast.progress.size(), size < 65536 ? 1u : 1u + (size > 65536));
+        EXPECT_EQ(Ws->Window[(fast.fill - 1) & 0xFFFF], k.byte) << "the whole match is in the window";
+    }
+}
+
 // ---- members of real encoders ------------------------------------------------------------
 
 Bytes SampleData(std::mt19937& rng, size_t size, int kind) {

@@ -122,8 +122,13 @@ TEST_F(Walk, ExtractsFilesAndDirectories) {
     timed.writeTime = lzh::UnixToFileTime(1450000000);
     lzh::SfxConfig c;
     c.command = "\"my tool.exe\"  -a \"b c\"";
+    // Stored members named like directories (as some archivers write them): directories,
+    // even one that carries data; nothing is opened.
+    lzh::Member storedDir = StoredMember("with/data/", TextBytes("junk"));
+    storedDir.dataCrc ^= 1;
     Prepare(WriteImage({lzh::NoticeMember("hi"), lzh::SettingsMember("$Flag=0"), lzh::DirectoryMember("empty/d/"),
-                        StoredMember("big.bin", big, 1600000000), timed, StoredMember("zero", {})},
+                        StoredMember("big.bin", big, 1600000000), timed, StoredMember("stored/d/", {}), storedDir,
+                        StoredMember("zero", {})},
                        c));
     EXPECT_TRUE(Extract("out"));
     EXPECT_TRUE(Contents(Out("big.bin")) == std::string(big.begin(), big.end()));
@@ -131,7 +136,8 @@ TEST_F(Walk, ExtractsFilesAndDirectories) {
     struct stat st;
     EXPECT_EQ(stat(Out("big.bin").c_str(), &st) == 0 ? st.st_mtime : 0, 1600000000);
     EXPECT_EQ(stat(Out("sub/!").c_str(), &st) == 0 ? st.st_mtime : 0, 1450000000);
-    EXPECT_EQ(stat(Out("empty/d").c_str(), &st), 0);
+    for (const char* d : {"empty/d", "stored/d", "with/data"})
+        EXPECT_TRUE(stat(Out(d).c_str(), &st) == 0 && S_ISDIR(st.st_mode)) << d;
     EXPECT_TRUE(Boxes().empty());
     // Progress: 65% after the first 65536 bytes of 100000; a total of 0 reports 0%.
     Strings p = Percentages();

@@ -355,6 +355,37 @@ TEST_F(Installer, DataCrcErrorDeletesTheFileAndStopsEverything) {
     EXPECT_FALSE(AppearsWithin(Path("out/record-args.txt"), 1500));
 }
 
+// What some other archivers write: a directory stored as an empty "-lh0-" member whose
+// name ends in a separator, and streams whose last match runs past the recorded size
+// (by one zero byte, and by 200 non-zero bytes). Directories, and files of exactly the
+// recorded size, as lhasa extracts them; no box.
+Bytes EndsInARun(uint8_t byte) {
+    Bytes data = VariedData(70000, 9);
+    data.insert(data.end(), 1000, byte);
+    return data;
+}
+
+lzh::Member CutMember(const std::string& name, const Bytes& data, uint32_t cut) {
+    lzh::Member m = lzh::PackedMember(name, data, '5', 6);
+    m.unpackedSize = (uint32_t)(data.size() - cut);
+    m.dataCrc = lzh::Crc16(data.data(), m.unpackedSize);
+    return m;
+}
+
+TEST_F(Installer, MembersOfOtherArchiversDirectoriesAndLongLastMatches) {
+    const Bytes zeros = EndsInARun(0), letters = EndsInARun('z');
+    RUN(t, Install(Into("out"),
+                   {lzh::StoredMember("old/dir/", {}), lzh::StoredMember("old/dir/a.txt", Text("a")),
+                    CutMember("zeros.bin", zeros, 1), CutMember("letters.bin", letters, 200)},
+                   "expect-dialog\npress 1\nexit\n"));
+    ExpectNoBoxes(t);
+    EXPECT_EQ(t.ExitStatus(), 1);
+    EXPECT_TRUE(fs::is_directory(Path("out/old/dir")));
+    EXPECT_EQ(ReadAll(Path("out/old/dir/a.txt")), "a");
+    EXPECT_EQ(ReadAll(Path("out/zeros.bin")), std::string(zeros.begin(), zeros.end() - 1));
+    EXPECT_EQ(ReadAll(Path("out/letters.bin")), std::string(letters.begin(), letters.end() - 200));
+}
+
 // ---- notice and settings ---------------------------------------------------------------------
 
 TEST_F(Installer, DeclinedNoticeEndsBeforeTheDialog) {

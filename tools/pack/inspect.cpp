@@ -259,7 +259,7 @@ bool RunTest(const std::string& shown, const CodePage& cp, int verbosity, std::s
         g_test.members++;
         g_test.sum ^= GetU16(Ws->Header + HdrDataCrc);
         uint32_t dataStart = PortSeek(Ws->ArchiveFile, 0, 1);
-        bool good = Ws->Header[HdrMethodChar] == 'd' || TestMemberData();
+        bool good = MemberIsDirectory() || TestMemberData();
         if (!good && g_test.failures++ == 0) *problem = "member " + g_test.current + ": CRC ERROR";
         if ((!good && verbosity) || verbosity > 1) printf("%-9s %s\n", good ? "OK" : "CRC ERROR", g_test.current.c_str());
         // Stand at the next header whatever the decoder consumed.
@@ -320,7 +320,10 @@ int List(const Options& o) {
         uint16_t crc = GetU16(Ws->Header + HdrDataCrc);
         char ratio[16] = "";
         if (u) snprintf(ratio, sizeof ratio, "%.1f%%", 100.0 * p / u);
-        printf("-lh%c-  %10u %10u %6s  %-19s  %04X  %04X  %s\n", Ws->Header[HdrMethodChar], p, u, ratio,
+        // A member whose name ends in a separator is installed as a directory, so it is
+        // listed as one, whatever its method says.
+        char method = MemberIsDirectory() ? 'd' : (char)Ws->Header[HdrMethodChar];
+        printf("-lh%c-  %10u %10u %6s  %-19s  %04X  %04X  %s\n", method, p, u, ratio,
                FormatTime(GetU32(Ws->Header + HdrTimeStamp)).c_str(), Ws->Attributes, crc, ShownName(cp).c_str());
         packed += p, size += u, count++;
         sum ^= crc;

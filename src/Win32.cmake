@@ -3,6 +3,7 @@
 #
 #   link/Varnex32.exe   what the linker writes
 #   Varnex32.exe        the image: fixed MS-DOS part, configuration block at 512, PE at 1232
+#   test/               builds of the same stub for the tests only (see the end)
 
 option(VARNEX_WITH_RESOURCES "Link the dialog templates, icon and manifest of src/res" ON)
 set(VARNEX_RESOURCES)
@@ -13,11 +14,6 @@ if(VARNEX_RESOURCES)
   enable_language(RC)
 endif()
 
-add_executable(Varnex32 WIN32
-  ${SFX_CORE_SOURCES}
-  ${CMAKE_SOURCE_DIR}/src/port/port_win32.cpp
-  ${VARNEX_RESOURCES})
-target_include_directories(Varnex32 PRIVATE ${CMAKE_SOURCE_DIR}/src)
 # The stub is copied into every self-extractor, so it is built for size: -Oz, and
 # link-time optimisation over the whole program (it inlines the many functions called
 # once and drops what nothing calls; the core shrinks by about a sixth), and no frame
@@ -25,26 +21,34 @@ target_include_directories(Varnex32 PRIVATE ${CMAKE_SOURCE_DIR}/src)
 # turned into a call of memset or memcpy: the stub defines those itself (port_win32.cpp)
 # and links no C runtime. Build paths must not reach the image (reproducible bytes).
 set(VARNEX_STUB_OPT -Oz -flto -fomit-frame-pointer)
-target_compile_options(Varnex32 PRIVATE
-  $<$<COMPILE_LANGUAGE:CXX>:${SFX_CORE_FLAGS} ${VARNEX_STUB_OPT} -fno-exceptions -fno-rtti
+set(VARNEX_STUB_CXX_FLAGS $<$<COMPILE_LANGUAGE:CXX>:${SFX_CORE_FLAGS} ${VARNEX_STUB_OPT} -fno-exceptions -fno-rtti
   -fno-tree-loop-distribute-patterns -fno-ident -ffile-prefix-map=${CMAKE_SOURCE_DIR}=.
   -ffile-prefix-map=${CMAKE_BINARY_DIR}=.>)
+# The objects of the stub, compiled once for the image and the test builds below.
+add_library(VarnexStubObjects OBJECT ${SFX_CORE_SOURCES} ${VARNEX_RESOURCES})
+add_library(VarnexStubPort OBJECT ${CMAKE_SOURCE_DIR}/src/port/port_win32.cpp)
+# The test-only build without the DLL search restriction and dependent-load flags.
+add_library(VarnexStubPortUnprotected OBJECT ${CMAKE_SOURCE_DIR}/src/port/port_win32.cpp)
+target_compile_definitions(VarnexStubPortUnprotected PRIVATE VARNEX_TEST_UNPROTECTED)
+foreach(objects VarnexStubObjects VarnexStubPort VarnexStubPortUnprotected)
+  target_include_directories(${objects} PRIVATE ${CMAKE_SOURCE_DIR}/src)
+  target_compile_options(${objects} PRIVATE ${VARNEX_STUB_CXX_FLAGS})
+endforeach()
+
 # No C or C++ runtime: the entry is VarnexEntry (stdcall, hence the decoration); libgcc
 # only for the compiler's own helpers (64-bit division, stack probes), linked statically.
 # Reproducible bytes: no time stamp in the header, no compiler version string (the
-# link-time compilation would add one). No base relocations: the image always loads at
-# its preferred base (the only program in its process), so the relocation section would
-# be dead weight in every self-extractor. Our own layout (src/stub.ld) puts everything
-# read-only into one section; section garbage collection drops the import libraries'
-# jump stubs, which nothing calls (every call goes through the import address table).
-# The symbols stay in link/Varnex32.exe: varnex-mkimage needs two pairs of them and
-# leaves the table out of the image.
-target_link_options(Varnex32 PRIVATE ${VARNEX_STUB_OPT} -fno-ident -nostdlib -Wl,-e,_VarnexEntry@0
+# link-time compilation would add one). Base relocations and DYNAMIC_BASE, so that
+# Windows may load the image anywhere (address-space layout randomisation, and systems
+# that refuse images without relocations); NX_COMPAT; NO_SEH, as the image has no
+# exception handlers. Our own layout (src/stub.ld) puts everything read-only into one
+# section; section garbage collection drops the import libraries' jump stubs, which
+# nothing calls (every call goes through the import address table). The symbols stay in
+# the linked file: varnex-mkimage needs three pairs of them and leaves the table out of
+# the image.
+set(VARNEX_STUB_LINK ${VARNEX_STUB_OPT} -fno-ident -nostdlib -Wl,-e,_VarnexEntry@0
   -static -static-libgcc -Wl,-T,${CMAKE_SOURCE_DIR}/src/stub.ld -Wl,--gc-sections
-  -Wl,--no-insert-timestamp -Wl,--disable-reloc-section -Wl,--disable-dynamicbase)
-set_property(TARGET Varnex32 APPEND PROPERTY LINK_DEPENDS ${CMAKE_SOURCE_DIR}/src/stub.ld)
-target_link_libraries(Varnex32 PRIVATE comdlg32 shell32 gdi32 user32 kernel32 gcc)
-set_target_properties(Varnex32 PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/link)
+  -Wl,--no-insert-timestamp -Wl,--enable-reloc-section -Wl,--dynamicbase -Wl,--nxcompat -Wl,--no-seh)
 
 # The post-link tool runs on the build machine, so it is compiled with the host
 # compiler, not the cross compiler of this tree.
@@ -56,8 +60,27 @@ add_custom_command(OUTPUT ${VARNEX_MKIMAGE}
   DEPENDS ${CMAKE_SOURCE_DIR}/tools/mkimage/mkimage.cpp
   COMMENT "Building varnex-mkimage for the build machine")
 
-add_custom_command(OUTPUT ${CMAKE_BINARY_DIR}/Varnex32.exe
-  COMMAND ${VARNEX_MKIMAGE} $<TARGET_FILE:Varnex32> ${CMAKE_BINARY_DIR}/Varnex32.exe
-  DEPENDS Varnex32 ${VARNEX_MKIMAGE}
-  COMMENT "Laying out the self-extractor image Varnex32.exe")
-add_custom_target(VarnexImage ALL DEPENDS ${CMAKE_BINARY_DIR}/Varnex32.exe)
+# A stub image: the linked file in <dir>/link/<name>.exe, laid out by varnex-mkimage as
+# <dir>/<name>.exe, built by the target <image target>. Extra link options follow.
+function(varnex_stub target port dir name image_target)
+  add_executable(${target} WIN32 $<TARGET_OBJECTS:VarnexStubObjects> $<TARGET_OBJECTS:${port}>)
+  target_link_options(${target} PRIVATE ${VARNEX_STUB_LINK} ${ARGN})
+  set_property(TARGET ${target} APPEND PROPERTY LINK_DEPENDS ${CMAKE_SOURCE_DIR}/src/stub.ld)
+  target_link_libraries(${target} PRIVATE comdlg32 shell32 gdi32 user32 kernel32 gcc)
+  set_target_properties(${target} PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${dir}/link OUTPUT_NAME ${name})
+  add_custom_command(OUTPUT ${dir}/${name}.exe
+    COMMAND ${VARNEX_MKIMAGE} $<TARGET_FILE:${target}> ${dir}/${name}.exe
+    DEPENDS ${target} ${VARNEX_MKIMAGE}
+    COMMENT "Laying out the self-extractor image ${name}.exe")
+  add_custom_target(${image_target} ALL DEPENDS ${dir}/${name}.exe)
+endfunction()
+
+varnex_stub(Varnex32 VarnexStubPort ${CMAKE_BINARY_DIR} Varnex32 VarnexImage)
+# For the tests only, in build/win32/test: the same objects linked at another base (every
+# word that differs from the image must be one its relocations move), and the build
+# without protection against planted DLLs (the Wine scenario must see it fail).
+set(VARNEX_TEST_IMAGE_BASE 0x10000000)
+varnex_stub(Varnex32Rebased VarnexStubPort ${CMAKE_BINARY_DIR}/test Varnex32-rebased VarnexTestImageRebased
+  -Wl,--image-base,${VARNEX_TEST_IMAGE_BASE})
+varnex_stub(Varnex32Unprotected VarnexStubPortUnprotected ${CMAKE_BINARY_DIR}/test Varnex32-unprotected
+  VarnexTestImageUnprotected)

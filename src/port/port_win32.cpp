@@ -326,12 +326,99 @@ asm(".section .edata, \"dr\"\n"
     "    .asciz \"Varnex32.exe\"\n"
     "    .text\n");
 
+// ---- where DLLs come from -------------------------------------------------------------
+// A self-extractor is started from a download folder, where any web page may have left a
+// file named like a system DLL, and Windows looks for a DLL named without a path in the
+// program's folder (and in the current directory, which the shell makes the same) before
+// the system directory. The imports are bound before the entry runs; they are all
+// KnownDLLs, which Windows takes from the system directory whatever the search order, and
+// the load configuration below asks Windows 10 and later to resolve them in the system
+// directory only. What is loaded later, by this program or by the system DLLs it calls
+// (themes, the common dialogs, the shell), is restricted by RestrictDllSearch.
+//
+// A build for the tests that leaves both out (VARNEX_TEST_UNPROTECTED) shows that the
+// planted-DLL scenario under Wine can fail.
+#ifdef VARNEX_TEST_UNPROTECTED
+#define VARNEX_DEPENDENT_LOAD_FLAGS "0"
+#else
+#define VARNEX_DEPENDENT_LOAD_FLAGS "0x800"
+#endif
+
+// The load configuration: the 72-byte form of Windows XP SP2 and later, up to the safe
+// exception handler fields, which every version of Windows reads. It carries the
+// dependent-load flags (LOAD_LIBRARY_SEARCH_SYSTEM32, honoured from Windows 10 1607 on)
+// and nothing else: no address (no security cookie, lock prefix or handler table), so it
+// needs no relocation. The image has no exception handlers and says so with the NO_SEH
+// characteristic instead of an empty handler table. varnex-mkimage writes the data
+// directory entry from the symbols src/stub.ld puts around this section, with the size 64
+// that Windows XP requires of x86 images.
+asm(".section .rdata$varnex_loadcfg, \"dr\"\n"
+    "    .long 72\n"                  // Size of the structure
+    "    .long 0\n"                   // time stamp: none, for reproducible images
+    "    .short 0, 0\n"               // version
+    "    .long 0, 0, 0\n"             // global flags to clear and to set, critical section timeout
+    "    .long 0, 0\n"                // heap decommit thresholds
+    "    .long 0\n"                   // lock prefix table
+    "    .long 0, 0, 0, 0\n"          // maximum allocation, virtual memory threshold, heap flags, affinity
+    "    .short 0\n"                  // service pack
+    "    .short " VARNEX_DEPENDENT_LOAD_FLAGS "\n"   // dependent-load flags
+    "    .long 0, 0\n"                // edit list, security cookie
+    "    .long 0, 0\n"                // safe exception handler table and count
+    "    .text\n");
+
+#ifndef VARNEX_TEST_UNPROTECTED
+namespace {
+
+// SetDefaultDllDirectories' flag for "the system directory only".
+const DWORD SearchSystem32 = 0x00000800;
+
+// Loaded ahead by full path where the search cannot be restricted: DLLs that the theme
+// code, the common dialogs and the shell of Windows XP to 7 load by name and that are no
+// KnownDLLs there. LoadLibraryExA appends ".dll".
+const char PreloadedDlls[] = "uxtheme\0dwmapi\0version\0cryptbase\0propsys\0profapi\0ntmarta\0userenv\0";
+
+// Every later load by name searches the system directory only, where Windows offers
+// SetDefaultDllDirectories (Windows 8 and later, Vista and 7 with update KB2533623; found
+// at run time so that the image still starts elsewhere). Older systems always search the
+// program's folder first; there the current directory leaves the search
+// (SetDllDirectoryA(""), XP SP1 and later) and the DLLs above are loaded from the system
+// directory, their own dependencies searched from there (LOAD_WITH_ALTERED_SEARCH_PATH), so
+// that a later load by name finds them in the process already.
+void RestrictDllSearch() {
+    typedef BOOL(WINAPI * SetDefaultDirectories)(DWORD);
+    typedef BOOL(WINAPI * SetDirectory)(LPCSTR);
+    const HMODULE kernel = GetModuleHandleA("kernel32");
+    const SetDefaultDirectories setDefault = reinterpret_cast<SetDefaultDirectories>(
+        reinterpret_cast<void*>(GetProcAddress(kernel, "SetDefaultDllDirectories")));
+    if (setDefault && setDefault(SearchSystem32)) return;
+    const SetDirectory setDirectory =
+        reinterpret_cast<SetDirectory>(reinterpret_cast<void*>(GetProcAddress(kernel, "SetDllDirectoryA")));
+    if (setDirectory) setDirectory("");
+    char path[MAX_PATH + 16];
+    UINT length = GetSystemDirectoryA(path, MAX_PATH);
+    if (length == 0 || length >= MAX_PATH) return;
+    path[length++] = '\\';
+    for (const char* name = PreloadedDlls; *name;) {
+        char* out = path + length;
+        while ((*out++ = *name++) != 0) {
+        }
+        LoadLibraryExA(path, nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
+    }
+}
+
+}  // namespace
+#endif
+
 // ---- the entry and the little the compiler needs from a C runtime ------------------
-// The stub links no C runtime: its entry calls SfxStartup directly and ends the process
-// with the result, and the few memory routines that the compiler emits calls to (for
-// zeroing and copying structures) are defined here. The program takes nothing from its
-// command line or show state: its image is its input.
+// The stub links no C runtime: its entry restricts the DLL search before anything else
+// runs, calls SfxStartup directly and ends the process with the result, and the few
+// memory routines that the compiler emits calls to (for zeroing and copying structures)
+// are defined here. The program takes nothing from its command line or show state: its
+// image is its input.
 extern "C" void __stdcall VarnexEntry() {
+#ifndef VARNEX_TEST_UNPROTECTED
+    RestrictDllSearch();
+#endif
     ExitProcess(static_cast<UINT>(SfxStartup(GetModuleHandleA(nullptr))));
 }
 

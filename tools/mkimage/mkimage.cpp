@@ -6,11 +6,12 @@
 // the file needs Windows, and the PE header at 1232. This tool writes that MS-DOS part,
 // moves the PE header and section table to 1232, moves the section data behind the
 // (now larger) headers by a multiple of the file alignment, and fixes every field that
-// holds a file offset. It also writes the export and import entries of the data
-// directory from the symbols that src/stub.ld defines around the two tables (the linker
-// fills those entries only for sections named .edata and .idata, and the stub has
-// neither), and leaves the linker's symbol table out of the image. Layout details:
-// docs/image-layout.md.
+// holds a file offset. It also writes the export, import and load configuration entries
+// of the data directory from the symbols that src/stub.ld defines around the three
+// tables (the linker fills the first two only for sections named .edata and .idata, which
+// the stub does not have, and the third only for a symbol of another name), checks the
+// base relocations, and leaves the linker's symbol table out of the image. Layout
+// details: docs/image-layout.md.
 //
 // Usage: varnex-mkimage <linked.exe> <image.exe>
 #include <stdint.h>
@@ -29,6 +30,23 @@ using Bytes = std::vector<uint8_t>;
 const uint32_t PeHeaderOffset = 1232;      // e_lfanew of the image
 const uint32_t DosProgramOffset = 1120;    // load offset 0x260 = CS 0x26 : IP 0
 const uint32_t DosImageSize = 1231;        // what the MS-DOS loader counts (pages, last page)
+
+// Data directory entries written here from the symbols around their tables. The load
+// configuration's entry gives 64 as its size, whatever the structure's own Size field
+// says: Windows XP requires it of x86 images, and later versions accept it.
+struct Table {
+    unsigned entry;
+    const char* start;
+    const char* end;
+};
+const Table Tables[] = {{0, "VarnexExportDirectory", "VarnexExportDirectoryEnd"},
+                        {1, "VarnexImportDirectory", "VarnexImportDirectoryEnd"},
+                        {10, "VarnexLoadConfig", "VarnexLoadConfigEnd"}};
+const unsigned LoadConfigEntry = 10;
+const uint32_t LoadConfigEntrySize = 64;
+const unsigned ResourceEntry = 2, RelocationEntry = 5;
+const uint16_t RelocationsStripped = 0x0001;   // file header characteristics
+const uint16_t DynamicBase = 0x0040;           // DLL characteristics
 
 // Archivers find the stub by this marker at offset 36 of the MS-DOS header; the program
 // itself never reads it.
@@ -115,6 +133,48 @@ bool Fail(std::string* error, const std::string& what) {
     return false;
 }
 
+// The file offset of [rva, rva + length) when it lies inside one section's data of the
+// image whose section table starts at `sections`; SIZE_MAX otherwise.
+size_t OffsetOf(const Bytes& b, size_t sections, unsigned sectionCount, uint32_t rva, uint32_t length) {
+    for (unsigned i = 0; i < sectionCount; i++) {
+        const size_t s = sections + 40 * i;
+        const uint32_t va = U32(b, s + 12), rawSize = U32(b, s + 16), raw = U32(b, s + 20);
+        if (rva >= va && (uint64_t)rva - va + length <= rawSize && (uint64_t)raw + rawSize <= b.size())
+            return raw + (rva - va);
+    }
+    return SIZE_MAX;
+}
+
+// Base relocations: where the loader adds the distance between the preferred base and the
+// actual one. This tool moves section data in the file, not in memory, so they stay valid
+// as long as they are well formed and none points outside the sections' data (into the
+// headers, which this tool rewrites). An image that asks to be moved (DYNAMIC_BASE) must
+// carry them; Windows refuses to move one that says they were stripped.
+bool CheckRelocations(const Bytes& out, size_t sections, unsigned sectionCount, std::string* error) {
+    const size_t opt = PeHeaderOffset + 24, entry = opt + 96 + 8 * RelocationEntry;
+    const uint32_t rva = U32(out, entry), size = U32(out, entry + 4);
+    const bool dynamic = (U16(out, opt + 70) & DynamicBase) != 0;
+    if (rva == 0 || size == 0) return !dynamic || Fail(error, "DYNAMIC_BASE without base relocations");
+    if (U16(out, PeHeaderOffset + 22) & RelocationsStripped) return Fail(error, "base relocations marked as stripped");
+    const size_t table = OffsetOf(out, sections, sectionCount, rva, size);
+    if (table == SIZE_MAX) return Fail(error, "the base relocations lie outside the sections");
+    for (uint32_t block = 0; block < size;) {
+        const uint32_t page = size - block >= 8 ? U32(out, table + block) : 0;
+        const uint32_t length = size - block >= 8 ? U32(out, table + block + 4) : 0;
+        if (length < 8 || length % 4 || length > size - block || page % 4096)
+            return Fail(error, "a malformed base relocation block");
+        for (uint32_t e = 8; e < length; e += 2) {
+            const uint16_t fixup = U16(out, table + block + e);
+            if (fixup >> 12 == 0) continue;   // padding
+            if (fixup >> 12 != 3) return Fail(error, "a base relocation of a type other than 32-bit");
+            if (OffsetOf(out, sections, sectionCount, page + (fixup & 0xFFF), 4) == SIZE_MAX)
+                return Fail(error, "a base relocation outside the sections' data");
+        }
+        block += length;
+    }
+    return true;
+}
+
 // The value of a symbol of the linked file's COFF symbol table as an address in the
 // image (section address + offset), or 0 when there is no such symbol.
 uint32_t SymbolAddress(const Bytes& in, size_t pe, size_t sections, unsigned sectionCount, const char* wanted) {
@@ -153,6 +213,7 @@ bool Rewrite(const Bytes& in, Bytes& out, std::string* error) {
     const uint32_t fileAlignment = U32(in, opt + 36);
     if (fileAlignment < 512 || (fileAlignment & (fileAlignment - 1))) return Fail(error, "odd file alignment");
     const uint32_t dirCount = U32(in, opt + 92);
+    if (dirCount <= LoadConfigEntry || optionalSize < 96 + 8ull * dirCount) return Fail(error, "a short data directory");
     const size_t sections = opt + optionalSize;
 
     // Where the section data starts now, and the first section's address in memory,
@@ -170,12 +231,12 @@ bool Rewrite(const Bytes& in, Bytes& out, std::string* error) {
     if (firstRaw == UINT32_MAX || rawEnd > in.size() || firstRaw % fileAlignment || firstRaw < pe + headersLength)
         return Fail(error, "unexpected section layout");
 
-    // The export and import tables: [start, end) of each, from the symbols around them.
-    uint32_t tables[2][2] = {};
-    const char* const tableSymbols[2][2] = {{"VarnexExportDirectory", "VarnexExportDirectoryEnd"},
-                                            {"VarnexImportDirectory", "VarnexImportDirectoryEnd"}};
-    for (int t = 0; t < 2; t++)
-        for (int e = 0; e < 2; e++) tables[t][e] = SymbolAddress(in, pe, sections, sectionCount, tableSymbols[t][e]);
+    // The tables of Tables: [start, end) of each, from the symbols around them.
+    uint32_t tables[3][2] = {};
+    for (int t = 0; t < 3; t++) {
+        tables[t][0] = SymbolAddress(in, pe, sections, sectionCount, Tables[t].start);
+        tables[t][1] = SymbolAddress(in, pe, sections, sectionCount, Tables[t].end);
+    }
     const uint32_t headersEnd = PeHeaderOffset + (uint32_t)headersLength;
     const uint32_t newHeaders = (headersEnd + fileAlignment - 1) / fileAlignment * fileAlignment;
     if (newHeaders > firstRva) return Fail(error, "no room for the headers below the first section");
@@ -200,20 +261,34 @@ bool Rewrite(const Bytes& in, Bytes& out, std::string* error) {
     Put32(out, PeHeaderOffset + 12, 0);   // no symbol table
     Put32(out, PeHeaderOffset + 16, 0);
     Put32(out, nopt + 60, newHeaders);
-    for (int t = 0; t < 2; t++) {
-        const size_t entry = nopt + 96 + 8 * t;
-        if (dirCount <= (uint32_t)t) return Fail(error, "no room for the data directory entries");
+    for (int t = 0; t < 3; t++) {
+        const size_t entry = nopt + 96 + 8 * Tables[t].entry;
         if (U32(out, entry) == 0 && tables[t][0] && tables[t][1] > tables[t][0]) {
             Put32(out, entry, tables[t][0]);
-            Put32(out, entry + 4, tables[t][1] - tables[t][0]);
+            Put32(out, entry + 4, Tables[t].entry == LoadConfigEntry ? LoadConfigEntrySize : tables[t][1] - tables[t][0]);
         }
     }
-    // An image without imports would not start, and the export directory names the
-    // module; a change of the link that loses either must fail the build, not ship.
+    // An image without imports would not start, the export directory names the module,
+    // and without its load configuration the image would lose its dependent-load flags;
+    // a change of the link that loses one must fail the build, not ship.
     if (U32(out, nopt + 96) == 0) return Fail(error, "no export directory");
     if (U32(out, nopt + 96 + 8) == 0) return Fail(error, "no import directory");
-    if (dirCount > 4) shift(nopt + 96 + 8 * 4);   // certificates: a file offset, not an address
-    if (dirCount > 6 && U32(out, nopt + 96 + 8 * 6)) {
+    const uint32_t loadConfig = U32(out, nopt + 96 + 8 * LoadConfigEntry);
+    const size_t config = OffsetOf(out, nsec, sectionCount, loadConfig, LoadConfigEntrySize);
+    if (loadConfig == 0) return Fail(error, "no load configuration");
+    // The structure's Size field must cover what Windows XP reads and match the table
+    // between its symbols, or Windows reads beyond it or misses fields.
+    if (config == SIZE_MAX || U32(out, config) < LoadConfigEntrySize ||
+        (tables[2][0] == loadConfig && U32(out, config) != tables[2][1] - tables[2][0]))
+        return Fail(error, "a malformed load configuration");
+    if (!CheckRelocations(out, nsec, sectionCount, error)) return false;
+    // Builders may rebuild the resources at any size; they can do so without moving
+    // anything only while the resource section is the last one.
+    const uint32_t resources = U32(out, nopt + 96 + 8 * ResourceEntry);
+    for (unsigned i = 0; resources && i < sectionCount; i++)
+        if (U32(out, nsec + 40 * i + 12) > resources) return Fail(error, "a section after the resources");
+    shift(nopt + 96 + 8 * 4);   // certificates: a file offset, not an address
+    if (U32(out, nopt + 96 + 8 * 6)) {
         // Debug directory entries point at their data by file offset as well.
         const uint32_t rva = U32(out, nopt + 96 + 8 * 6), size = U32(out, nopt + 96 + 8 * 6 + 4);
         for (unsigned i = 0; i < sectionCount; i++) {

@@ -17,3 +17,16 @@ add_executable(record_args ${CMAKE_SOURCE_DIR}/tests/wine/record_args.cpp)
 target_compile_options(record_args PRIVATE -O2 -Wall -Wextra)
 target_link_options(record_args PRIVATE -static -static-libgcc -s)
 target_link_libraries(record_args PRIVATE kernel32)
+
+# The planted-DLL scenario (tests/wine/dll_planting_test.cpp): the DLL an attacker leaves
+# beside the self-extractor, and a program with the stub's imports that ends at its entry.
+add_library(planted_dll MODULE ${CMAKE_SOURCE_DIR}/tests/wine/planted_dll.cpp)
+set_target_properties(planted_dll PROPERTIES PREFIX "" OUTPUT_NAME planted
+  LIBRARY_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR} RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR})
+target_compile_options(planted_dll PRIVATE -O2 -Wall -Wextra)
+target_link_options(planted_dll PRIVATE -nostdlib -Wl,-e,_PlantedMain@12 -s)
+target_link_libraries(planted_dll PRIVATE kernel32)
+add_executable(import_probe WIN32 ${CMAKE_SOURCE_DIR}/tests/wine/import_probe.cpp ${VARNEX_RESOURCES})
+target_compile_options(import_probe PRIVATE -O2 -Wall -Wextra)
+target_link_options(import_probe PRIVATE -nostdlib -Wl,-e,_ProbeEntry@0 -s)
+target_link_libraries(import_probe PRIVATE comdlg32 shell32 gdi32 user32 kernel32)

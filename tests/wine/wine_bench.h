@@ -22,7 +22,7 @@
 namespace wine {
 
 // One line of the driver's transcript: its kind (BOX, DIALOG, CONTROL, TEXT, EXIT,
-// IMAGE, TIMEOUT, ERROR) and its fields.
+// IMAGE, STARTED, TIMEOUT, ERROR) and its fields.
 struct Record {
     std::string kind;
     std::map<std::string, std::string> fields;

@@ -6,7 +6,8 @@
 // Script lines (blank lines and lines starting with '#' are ignored):
 //   timeout <seconds>        limit of every following wait (default 20)
 //   run <path>               start the program (working directory: its folder);
-//                            prints IMAGE <full path as Windows sees it>
+//                            prints IMAGE <full path as Windows sees it>, then STARTED
+//                            <process id> (decimal)
 //   expect-box               wait for a new message box; prints BOX
 //   expect-dialog            wait for a new dialog that is not a message box (it has a
 //                            field or a list); prints DIALOG and one CONTROL line per
@@ -276,6 +277,7 @@ void Run(const std::string& path) {
         Emit("ERROR", {{"start", longPath}, {"code", std::to_string(GetLastError())}});
         ExitProcess(2);
     }
+    Emit("STARTED", {{"pid", std::to_string(Child.dwProcessId)}});
     Started = true;
 }
 

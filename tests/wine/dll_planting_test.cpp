@@ -33,13 +33,8 @@ namespace {
 
 namespace fs = std::filesystem;
 using lzh::Bytes;
-
-Bytes Text(const std::string& s) { return Bytes(s.begin(), s.end()); }
-
-std::string ReadAll(const std::string& path) {
-    std::ifstream f(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());
-}
+using wine::ReadAll;
+using wine::Text;
 
 std::string Join(const std::set<std::string>& names, const char* separator) {
     std::string out;

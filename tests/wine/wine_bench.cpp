@@ -206,6 +206,11 @@ void Environment::TearDown() {
     }
 }
 
+std::string ReadAll(const std::string& path) {
+    std::ifstream f(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());
+}
+
 // ---- the bench ---------------------------------------------------------------------------
 
 Bench::Bench() {

@@ -84,6 +84,10 @@ private:
     std::string dir_;
 };
 
+// Small helpers of the scenarios: a text as bytes, a whole file as text ("" when missing).
+inline lzh::Bytes Text(const std::string& s) { return lzh::Bytes(s.begin(), s.end()); }
+std::string ReadAll(const std::string& path);
+
 }  // namespace wine
 
 // Skips the test when Wine cannot run here (or fails it when the run requires Wine).

@@ -8,8 +8,6 @@
 
 #include <algorithm>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <set>
 #include <sstream>
 
@@ -53,6 +51,11 @@ struct ScopedEnv {
     ~ScopedEnv() { had ? (void)setenv(name.c_str(), old.c_str(), 1) : (void)unsetenv(name.c_str()); }
 };
 
+std::string Lower(std::string s) {
+    std::transform(s.begin(), s.end(), s.begin(), [](unsigned char c) { return (char)tolower(c); });
+    return s;
+}
+
 // The DLLs of Wine's +loaddll trace ('Loaded L"C:\\windows\\system32\\user32.dll" at
 // ...'), lower case, of the process `pid` when the trace carries process ids (+pid writes
 // "pid:tid:" in hex before each line), else of every process.
@@ -67,8 +70,7 @@ std::set<std::string> LoadedDlls(const std::string& trace, int pid) {
         if (at == std::string::npos || name == std::string::npos) continue;
         const size_t end = line.find('"', name + 9);
         std::string path = line.substr(name + 9, end == std::string::npos ? std::string::npos : end - name - 9);
-        std::string dll = path.substr(path.find_last_of("\\/") + 1);
-        std::transform(dll.begin(), dll.end(), dll.begin(), [](unsigned char c) { return (char)tolower(c); });
+        const std::string dll = Lower(path.substr(path.find_last_of("\\/") + 1));
         if (dll.size() > 4 && dll.compare(dll.size() - 4, 4, ".exe") == 0) continue;
         all.insert(dll);
         if (line.compare(0, strlen(prefix), prefix) == 0 && std::count(line.begin(), line.begin() + (long)at, ':') == 1)
@@ -77,13 +79,14 @@ std::set<std::string> LoadedDlls(const std::string& trace, int pid) {
     return mine.empty() ? all : mine;
 }
 
-// The programs that loaded a planted DLL of the directory, as "dll <- program" lines.
+// The programs that loaded a planted DLL of the directory, as "dll <- program" lines in
+// lower case (Windows may name a module in the case it was asked for).
 std::set<std::string> Markers(const std::string& dir, const std::string& programs) {
     std::set<std::string> out;
     for (const auto& e : fs::directory_iterator(dir)) {
-        const std::string name = e.path().filename().string();
+        const std::string name = Lower(e.path().filename().string());
         if (e.path().extension() != ".loaded") continue;
-        std::istringstream lines(ReadAll(e.path().string()));
+        std::istringstream lines(Lower(ReadAll(e.path().string())));
         for (std::string line; std::getline(lines, line);) {
             if (!line.empty() && line.back() == '\r') line.pop_back();
             if (line.find(programs) != std::string::npos)

@@ -258,6 +258,13 @@ TEST_F(Image, LayoutToolRefusesWhatWouldBreakTheImage) {
     };
     const size_t relocs = offset(U32(linked, lopt + 96 + 8 * 5)), config = offset(U32(image, opt + 96 + 8 * 10));
     ASSERT_TRUE(relocs && config);
+    // A symbol of the linked file no longer found by its name.
+    auto lose = [](Bytes& b, const char* symbol) {
+        const std::string name(symbol, strlen(symbol) + 1);
+        auto at = std::search(b.begin(), b.end(), name.begin(), name.end());
+        ASSERT_NE(at, b.end()) << symbol;
+        at[0] = 'Y';
+    };
     auto put16 = [](Bytes& b, size_t at, uint16_t v) { b[at] = (uint8_t)v, b[at + 1] = (uint8_t)(v >> 8); };
     auto put32 = [&](Bytes& b, size_t at, uint32_t v) { put16(b, at, (uint16_t)v), put16(b, at + 2, (uint16_t)(v >> 16)); };
     const struct {
@@ -271,13 +278,9 @@ TEST_F(Image, LayoutToolRefusesWhatWouldBreakTheImage) {
         {"marked as stripped", [&](Bytes& b) { put16(b, lpe + 22, U16(b, lpe + 22) | 1); }},
         {"DYNAMIC_BASE without base relocations", [&](Bytes& b) { put32(b, lopt + 96 + 8 * 5, 0); }},
         {"malformed load configuration", [&](Bytes& b) { put32(b, config, 60); }},
-        {"no load configuration",
-         [&](Bytes& b) {
-             const std::string name("VarnexLoadConfig\0", 17);
-             auto at = std::search(b.begin(), b.end(), name.begin(), name.end());
-             ASSERT_NE(at, b.end());
-             at[6] = 'Y';
-         }},
+        {"no load configuration", [&](Bytes& b) { lose(b, "VarnexLoadConfig"); }},
+        {"no import directory", [&](Bytes& b) { lose(b, "VarnexImportDirectory"); }},
+        {"no export directory", [&](Bytes& b) { lose(b, "VarnexExportDirectory"); }},
         {"after the resources", [&](Bytes& b) { put32(b, lopt + 96 + 8 * 2, U32(b, lsec + 12)); }},
     };
     char work[] = "/tmp/varnex-mkimage-XXXXXX";

@@ -127,12 +127,15 @@ TEST_F(Walk, ExtractsFilesAndDirectories) {
     lzh::Member storedDir = StoredMember("with/data/", TextBytes("junk"));
     storedDir.dataCrc ^= 1;
     Prepare(WriteImage({lzh::NoticeMember("hi"), lzh::SettingsMember("$Flag=0"), lzh::DirectoryMember("empty/d/"),
-                        StoredMember("big.bin", big, 1600000000), timed, StoredMember("stored/d/", {}), storedDir,
+                        StoredMember("big.bin", big, 1600000000), timed, StoredMember("!x", TextBytes("x")),
+                        StoredMember("stored/d/", {}), storedDir,
                         StoredMember("zero", {})},
                        c));
     EXPECT_TRUE(Extract("out"));
     EXPECT_TRUE(Contents(Out("big.bin")) == std::string(big.begin(), big.end()));
-    EXPECT_EQ(Contents(Out("sub/!")) + Contents(Out("zero")) + Contents(Out("!")) + Contents(Out("$")), "bang<missing><missing>");
+    // Only the names "!" and "$" themselves are the notice and the settings.
+    EXPECT_EQ(Contents(Out("sub/!")) + Contents(Out("!x")) + Contents(Out("zero")) + Contents(Out("!")) + Contents(Out("$")),
+              "bangx<missing><missing>");
     struct stat st;
     EXPECT_EQ(stat(Out("big.bin").c_str(), &st) == 0 ? st.st_mtime : 0, 1600000000);
     EXPECT_EQ(stat(Out("sub/!").c_str(), &st) == 0 ? st.st_mtime : 0, 1450000000);

@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <map>
 
+#include "branding.h"
 #include "lzh/encoder.h"
 #include "pack.h"
 
@@ -286,6 +287,7 @@ int Build(const Options& o) {
                         "give one with --stub Varnex32.exe");
     }
     CheckStub(stub, stubName);
+    stub = BrandStub(stub, o, stubName);
 
     lzh::SfxConfig config = ConfigFromOptions(o, cp);
     std::string settings = SettingsText(o, cp);
@@ -385,12 +387,13 @@ int Build(const Options& o) {
     if (image.size() > kMaxImageSize)
         throw Error("the self-extractor would be " + std::to_string(image.size()) +
                     " bytes; the stub reads images below 2 GiB only");
+    FinishImage(image, o);
     // Nothing is written that the stub's own core cannot unpack.
     WriteAtomically(o.output, image, [&](const std::string& temp) { VerifyImage(temp, o.output, cp); });
     if (!o.quiet)
-        printf("%s: %zu files, %zu directories%s%s; %llu bytes of data in an archive of %zu bytes (image %zu bytes)\n", o.output.c_str(),
+        printf("%s: %zu files, %zu directories%s%s; %llu bytes of data in an archive of %zu bytes (image %zu bytes%s)\n", o.output.c_str(),
                files, dirs, settings.empty() ? "" : ", settings", notice.empty() ? "" : ", notice",
-               (unsigned long long)inputBytes, archive.size(), image.size());
+               (unsigned long long)inputBytes, archive.size(), image.size(), o.signPkcs12.empty() ? "" : ", signed");
     return 0;
 }
 

@@ -1,6 +1,7 @@
 // The command line of varnex-pack.
 #include <string.h>
 
+#include "branding.h"
 #include "pack.h"
 #include "sfx/workspace.h"
 
@@ -49,6 +50,17 @@ void ParseSet(Options& o, const std::string& text) {
     }
     throw UsageError("--set: unknown key '" + text.substr(0, eq) +
                      "' (known: WindowTitle, InstallTitle, InstallDir, Command, Flag)");
+}
+
+void ParseVersionInfo(Options& o, const std::string& text) {
+    const size_t eq = text.find('=');
+    if (eq == std::string::npos) throw UsageError("--version-info takes KEY=VALUE, not '" + text + "'");
+    const std::string key = VersionKey(text.substr(0, eq));
+    if (key.empty())
+        throw UsageError("--version-info: unknown key '" + text.substr(0, eq) + "' (known: " + VersionKeyList() + ")");
+    for (const auto& [k, v] : o.versionInfo)
+        if (k == key) throw UsageError("--version-info " + key + " is given twice");
+    o.versionInfo.emplace_back(key, text.substr(eq + 1));
 }
 
 char ParseMethod(const std::string& v) {
@@ -172,6 +184,18 @@ Options ParseArguments(const std::vector<std::string>& args) {
         } else if (name == "--stub") {
             buildOnly(name);
             o.stub = in.Value(name, inlineValue);
+        } else if (name == "--icon") {
+            buildOnly(name);
+            o.iconFile = in.Value(name, inlineValue);
+        } else if (name == "--version-info") {
+            buildOnly(name);
+            ParseVersionInfo(o, in.Value(name, inlineValue));
+        } else if (name == "--sign-pkcs12") {
+            buildOnly(name);
+            o.signPkcs12 = in.Value(name, inlineValue);
+        } else if (name == "--sign-password-file") {
+            buildOnly(name);
+            o.signPasswordFile = in.Value(name, inlineValue);
         } else if (name == "--as") {
             buildOnly(name);
             pendingAs = in.Value(name, inlineValue);
@@ -203,6 +227,8 @@ Options ParseArguments(const std::vector<std::string>& args) {
         if (pendingAs) throw UsageError("--as " + *pendingAs + " is not followed by a path");
         if (o.output.empty()) throw UsageError("no output file: give -o OUT.exe");
         if (o.inputs.empty() && o.wrap.empty()) throw UsageError("nothing to pack: give files, directories or --wrap");
+        if (!o.signPasswordFile.empty() && o.signPkcs12.empty())
+            throw UsageError("--sign-password-file goes with --sign-pkcs12");
         return o;
     }
     if (sawYes && sawNo) throw UsageError("--yes and --no exclude each other");
@@ -257,6 +283,19 @@ Building:
   --wrap ARCHIVE           take the members of an existing level-2 archive, or of a
                            self-extractor (to build it anew with other options)
   --stub FILE              the stub to use instead of the one built in
+  --icon FILE.ico          the self-extractor's icon (every image of the file, PNG
+                           images included) in place of the stub's
+  --version-info KEY=VALUE a string of the version information Windows shows under
+                           Properties > Details: ProductName, FileDescription,
+                           CompanyName, LegalCopyright, ProductVersion, FileVersion,
+                           OriginalFilename, Comments, InternalName, LegalTrademarks,
+                           PrivateBuild or SpecialBuild (UTF-8). FileVersion and
+                           ProductVersion that begin with up to four dotted numbers
+                           (1.2.3.4) also fill the numeric fields.
+  --sign-pkcs12 FILE       sign the self-extractor with Authenticode (SHA-256) with the
+                           certificate and key of a PKCS#12 file, by osslsigncode;
+                           SOURCE_DATE_EPOCH, if set, is the signing time
+  --sign-password-file F   the PKCS#12 file's password, on the first line of F
   -q, --quiet              no summary, no progress bar
 
 Looking inside:

@@ -51,6 +51,9 @@ struct Options {
     std::string codePage;             // "" (ASCII only), "raw" or a number
     std::string wrap;                 // an existing level-2 archive to take members from
     std::string stub;                 // "" = the embedded stub
+    std::string iconFile;             // --icon: the author's .ico in place of the stub's
+    std::vector<std::pair<std::string, std::string>> versionInfo;   // canonical key, UTF-8 value
+    std::string signPkcs12, signPasswordFile;                       // --sign-pkcs12, --sign-password-file
     bool quiet = false;
     bool allowUnsafeNames = false;
     // List, test, extract.

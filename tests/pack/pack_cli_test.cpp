@@ -17,12 +17,8 @@ namespace fs = std::filesystem;
 
 namespace {
 
-struct Result {
-    int status = -1;
-    std::string out, err;
-};
-
 using packtest::ReadAll;
+using packtest::Result;
 using packtest::WriteAll;
 
 void SetMtime(const fs::path& p, time_t t) {
@@ -44,13 +40,7 @@ protected:
 
     fs::path Path(const std::string& rel) const { return dir_ / rel; }
 
-    Result Run(const std::vector<std::string>& args) {
-        fs::path out = Path(".out"), err = Path(".err");
-        int status = packtest::WaitStatus(packtest::StartPack(dir_, args, out, err));
-        Result r{WIFEXITED(status) ? WEXITSTATUS(status) : -1, ReadAll(out), ReadAll(err)};
-        fs::remove(out), fs::remove(err);
-        return r;
-    }
+    Result Run(const std::vector<std::string>& args) { return packtest::Run(dir_, args); }
     // Builds OUT from the arguments with the stand-in stub; expects success.
     void Build(const std::string& out, std::vector<std::string> args) {
         args.insert(args.begin(), {"-q", "--stub", stub_.string(), "-o", out});
@@ -217,6 +207,22 @@ TEST_F(PackCli, RefusesWithAMessageAndLeavesNoOutput) {
     WriteAll(Path("bs/x\\y.txt"), "b");
     WriteAll(Path("intl/é.txt"), "e");
     WriteAll(Path("big-notice.txt"), std::string(1024, 'n'));
+    // Icon files damaged in each way a reader could trip over: the directory, an image's
+    // place in the file, a bitmap's size, a PNG's size.
+    auto ico = [](int count, int size, int bytes, const std::string& data) {
+        std::string s = std::string("\0\0\1\0", 4) + char(count) + '\0';
+        s += std::string{char(size), char(size), 0, 0, 1, 0, 32, 0, char(bytes), char(bytes >> 8), 0, 0, 22, 0, 0, 0};
+        return s + data;
+    };
+    std::string bmp(40, '\0'), png = "\x89PNG\r\n\x1a\n" + std::string(25, '\0');
+    bmp[0] = 40, bmp[4] = 16, bmp[8] = 32, bmp[12] = 1, bmp[14] = 32;
+    png.replace(12, 4, "IHDR"), png[19] = 16, png[23] = 16;
+    const std::pair<const char*, std::string> icons[] = {
+        {"empty.ico", ""}, {"cursor.ico", std::string("\0\0\2\0\1\0", 6)}, {"none.ico", std::string("\0\0\1\0\0\0", 6)},
+        {"cut.ico", ico(2, 16, 40, "")}, {"outside.ico", ico(1, 16, 1000, std::string(10, 'x'))},
+        {"neither.ico", ico(1, 16, 40, std::string(40, 'x'))}, {"bitmap.ico", ico(1, 16, 40, bmp)},
+        {"png.ico", ico(1, 32, 33, png)}};
+    for (const auto& [name, data] : icons) WriteAll(Path(name), data);
     struct Case {
         std::vector<std::string> args;
         int status;
@@ -246,6 +252,20 @@ TEST_F(PackCli, RefusesWithAMessageAndLeavesNoOutput) {
         {{"--dir", "C:\\A", "--set", "InstallDir=C:\\B", "ok"}, 1, "no effect together with --dir"},
         {{"--wrap", VARNEX_CORPUS_DIR "/mac_h2_lh1_unsupported.lzh"}, 1, "method '-lh1-' cannot be unpacked"},
         {{"--wrap", VARNEX_CORPUS_DIR "/mac_h2_full_subdir.lzh"}, 1, "rooted"},
+        {{"--icon", "empty.ico", "ok"}, 1, "--icon empty.ico is empty"},
+        {{"--icon", "cursor.ico", "ok"}, 1, "is not an icon file"},
+        {{"--icon", "none.ico", "ok"}, 1, "holds no images"},
+        {{"--icon", "cut.ico", "ok"}, 1, "cut short inside its directory of 2 images"},
+        {{"--icon", "outside.ico", "ok"}, 1, "image 1 (16x16) lies outside the file"},
+        {{"--icon", "neither.ico", "ok"}, 1, "image 1 (16x16) is neither a PNG nor a bitmap"},
+        {{"--icon", "bitmap.ico", "ok"}, 1, "is cut short: its bitmap needs 1128 bytes, the file gives 40"},
+        {{"--icon", "png.ico", "ok"}, 1, "the directory says 32x32, its PNG is 16x16"},
+        {{"--version-info", "Bogus=1", "ok"}, 2, "unknown key 'Bogus' (known: ProductName, FileDescription"},
+        {{"--version-info", "FileVersion=1", "--version-info", "fileversion=2", "ok"}, 2, "FileVersion is given twice"},
+        {{"--version-info", "FileVersion=1.70000", "ok"}, 1, "each number of a version is at most 65535"},
+        {{"--version-info", "ProductVersion=1.2.3.4.5", "ok"}, 1, "has more than four numbers"},
+        {{"--version-info", "Comments=\xC3(", "ok"}, 1, "--version-info Comments is not valid UTF-8"},
+        {{"--sign-password-file", "pw", "ok"}, 2, "--sign-password-file goes with --sign-pkcs12"},
     };
     WriteAll(Path("out.exe"), "previous");
     for (const Case& c : cases) {

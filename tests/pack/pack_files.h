@@ -66,4 +66,18 @@ inline int WaitStatus(pid_t pid) {
     return status;
 }
 
+struct Result {
+    int status = -1;
+    std::string out, err;
+};
+
+// Runs varnex-pack in dir to its end.
+inline Result Run(const std::filesystem::path& dir, const std::vector<std::string>& args) {
+    const std::filesystem::path out = dir / ".out", err = dir / ".err";
+    int status = WaitStatus(StartPack(dir, args, out, err));
+    Result r{WIFEXITED(status) ? WEXITSTATUS(status) : -1, ReadAll(out), ReadAll(err)};
+    std::filesystem::remove(out), std::filesystem::remove(err);
+    return r;
+}
+
 }  // namespace packtest

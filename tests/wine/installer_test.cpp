@@ -15,11 +15,15 @@
 #include <set>
 #include <thread>
 
+#include "../pack/test_signer.h"
 #include "lzh/encoder.h"
 #include "wine_bench.h"
 
 #ifndef VARNEX_PACK
 #define VARNEX_PACK ""
+#endif
+#ifndef VARNEX_VERSION_PROBE
+#define VARNEX_VERSION_PROBE ""
 #endif
 
 namespace {
@@ -602,6 +606,65 @@ TEST_F(Installer, RealWorldArchivesInstallWhatLhasaExtracts) {
             EXPECT_EQ(Mtime(in + "/" + rel), Mtime(wantLhasa + "/" + rel)) << rel;
         }
     }
+}
+
+// ---- the author's icon, version information and signature --------------------------------
+
+class Branded : public Installer {
+protected:
+    void SetUp() override {
+        Installer::SetUp();
+        if (IsSkipped()) return;
+        ASSERT_EQ(system((PYTHON3 " '" PE_CHECK "' make-ico '" + Path("app.ico") + "'").c_str()), 0);
+        WriteAll(Path("src/readme.txt"), "Read me.\r\n");
+        WriteAll(Path("src/data/table.bin"), VariedText(200000, 3));
+    }
+};
+
+// Windows' own functions read what --version-info wrote: the neutral Unicode table, its
+// translation, the strings (one outside the 16-bit range) and the fixed numbers.
+TEST_F(Branded, WindowsReadsTheVersionInformation) {
+    const std::vector<std::pair<std::string, std::string>> keys = {
+        {"ProductName", "Setup \xF0\x9D\x84\x9E \xE2\x9C\x93"}, {"FileVersion", "1.2.3.4"},
+        {"ProductVersion", "2.5 beta"}, {"CompanyName", "ACME"}, {"LegalCopyright", "\xC2\xA9 2024 ACME"}};
+    std::string args = "--icon '" + Path("app.ico") + "'", names;
+    for (const auto& [k, v] : keys) args += " --version-info '" + k + "=" + v + "'", names += " " + k;
+    ASSERT_EQ(Pack(args + " -o '" + Path("branded.exe") + "' '" + Path("src") + "'"), 0);
+    const std::string out = Path("version.txt");
+    ASSERT_EQ(system(("timeout 300 wine '" VARNEX_VERSION_PROBE "' '" + bench.WinPath("branded.exe") + "'" + names +
+                      " >'" + out + "' 2>/dev/null").c_str()),
+              0) << ReadAll(out);
+    std::string want = "translation=0000:04B0\nfixed-file=1.2.3.4\nfixed-product=2.5.0.0\n";
+    for (const auto& [k, v] : keys) want += k + "=" + v + "\n";
+    std::string got = ReadAll(out);
+    got.erase(std::remove(got.begin(), got.end(), '\r'), got.end());
+    EXPECT_EQ(got, want);
+}
+
+// The dialog answers WM_QUERYDRAGICON with the author's icon; the stub's own is another.
+TEST_F(Branded, DialogShowsTheAuthorsIcon) {
+    ASSERT_EQ(Pack("-o '" + Path("plain.exe") + "' '" + Path("src") + "'"), 0);
+    ASSERT_EQ(Pack("--icon '" + Path("app.ico") + "' -o '" + Path("branded.exe") + "' '" + Path("src") + "'"), 0);
+    for (const auto& [exe, same] : {std::make_pair("branded.exe", "1"), std::make_pair("plain.exe", "0")}) {
+        RUN(t, bench.Run(exe, "expect-dialog\ndrag-icon " + bench.WinPath("app.ico") + "\npress 2\nexit\n"));
+        EXPECT_EQ(t.First("ICON")["handle"], "1") << exe;
+        EXPECT_EQ(t.First("ICON")["same"], same) << exe << " (icon read from the " << t.First("ICON")["source"] << ")";
+        EXPECT_EQ(t.ExitStatus(), 0);
+    }
+}
+
+// Branded and signed, the image installs its tree as any other: the certificate table
+// behind the archive is not taken for a member, and the checksum still matches.
+TEST_F(Branded, BrandedSignedImageInstallsItsTree) {
+    ASSERT_TRUE(packtest::MakeTestSigner(bench.Dir()));
+    ASSERT_EQ(Pack("--checksum --icon '" + Path("app.ico") + "' --version-info FileVersion=1.0 --sign-pkcs12 '" +
+                   Path("signer.p12") + "' --sign-password-file '" + Path("signer.pass") + "' --dir '" +
+                   bench.WinPath("out") + "' -o '" + Path("signed.exe") + "' '" + Path("src") + "/.'"),
+              0);
+    RUN(t, bench.Run("signed.exe", "expect-dialog\npress 1\nexit\n", 60));
+    ExpectNoBoxes(t);
+    EXPECT_EQ(t.ExitStatus(), 1);
+    EXPECT_EQ(Digest(Tree(Path("out"))), Digest(Tree(Path("src"))));
 }
 
 }  // namespace

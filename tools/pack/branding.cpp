@@ -291,6 +291,8 @@ Bytes BrandStub(const Bytes& stub, const Options& o, const std::string& shown) {
         if (!lzh::ReadFile(o.iconFile, ico)) throw Error("--icon " + o.iconFile + ": " + strerror(errno));
         images = ReadIconFile(ico, "--icon " + o.iconFile);
     }
+    // The author's inputs are checked before the stub, so that their mistakes are named first.
+    const Bytes version = o.versionInfo.empty() ? Bytes() : VersionResource(o.versionInfo);
     std::vector<pe::Resource> resources = pe::ReadResources(stub, shown);
     if (!images.empty()) ReplaceIcon(resources, images, shown);
     if (!o.versionInfo.empty()) {
@@ -299,11 +301,11 @@ Bytes BrandStub(const Bytes& stub, const Options& o, const std::string& shown) {
         resources.erase(std::remove_if(resources.begin(), resources.end(),
                                        [](const pe::Resource& r) { return r.type == pe::ResourceName::Id(pe::kTypeVersion); }),
                         resources.end());
-        pe::Resource version;
-        version.type = pe::ResourceName::Id(pe::kTypeVersion);
-        version.name = pe::ResourceName::Id(1);
-        version.data = VersionResource(o.versionInfo);
-        resources.push_back(std::move(version));
+        pe::Resource entry;
+        entry.type = pe::ResourceName::Id(pe::kTypeVersion);
+        entry.name = pe::ResourceName::Id(1);
+        entry.data = version;
+        resources.push_back(std::move(entry));
     }
     return pe::ReplaceResources(stub, std::move(resources), shown);
 }

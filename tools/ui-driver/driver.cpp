@@ -27,6 +27,14 @@
 //                            prints a TEXT line for every text that differs from the
 //                            one before (a busy program answers at each of its message
 //                            pumps, so this sees the steps of a progress line)
+//   drag-icon <ico file>     ask the current dialog for its icon (WM_QUERYDRAGICON) and
+//                            compare it, drawn at 32x32 on black and on white, with the
+//                            .ico file's 32x32 image drawn the same way; prints ICON
+//                            with handle=1 when the dialog answered one, same=1|0, and
+//                            source: "dialog" for the answered icon itself, or "module"
+//                            where this process cannot draw another's icons (Wine keeps
+//                            them per process), for the icon group IDI_ICON1 of the
+//                            program's file, the one the dialog loads
 //   wait-gone                wait until the current window is destroyed
 //   sleep <milliseconds>
 //   exit                     wait for the program to end; windows that appear meanwhile
@@ -50,6 +58,7 @@
 namespace {
 
 PROCESS_INFORMATION Child;
+std::string ChildPath;
 bool Started = false;
 DWORD TimeoutMs = 20000;
 HWND Current = nullptr;
@@ -279,6 +288,58 @@ void Run(const std::string& path) {
     }
     Emit("STARTED", {{"pid", std::to_string(Child.dwProcessId)}});
     Started = true;
+    ChildPath = longPath;
+}
+
+// The icon drawn at 32x32 on a black and then on a white background, so that its mask
+// counts as much as its colours. False when this process cannot draw it.
+bool Render(HICON icon, std::vector<DWORD>& pixels) {
+    pixels.clear();
+    HDC dc = CreateCompatibleDC(nullptr);
+    BITMAPINFO bi = {};
+    bi.bmiHeader.biSize = sizeof bi.bmiHeader;
+    bi.bmiHeader.biWidth = 32;
+    bi.bmiHeader.biHeight = -32;
+    bi.bmiHeader.biPlanes = 1;
+    bi.bmiHeader.biBitCount = 32;
+    void* bits = nullptr;
+    HBITMAP bitmap = CreateDIBSection(dc, &bi, DIB_RGB_COLORS, &bits, nullptr, 0);
+    HGDIOBJ old = SelectObject(dc, bitmap);
+    bool drawn = bitmap != nullptr;
+    for (COLORREF background : {RGB(0, 0, 0), RGB(255, 255, 255)}) {
+        RECT all = {0, 0, 32, 32};
+        HBRUSH brush = CreateSolidBrush(background);
+        FillRect(dc, &all, brush);
+        DeleteObject(brush);
+        drawn = drawn && DrawIconEx(dc, 0, 0, icon, 32, 32, 0, nullptr, DI_NORMAL);
+        GdiFlush();
+        if (drawn) pixels.insert(pixels.end(), (const DWORD*)bits, (const DWORD*)bits + 32 * 32);
+    }
+    SelectObject(dc, old);
+    if (bitmap) DeleteObject(bitmap);
+    DeleteDC(dc);
+    return drawn;
+}
+
+void CompareDragIcon(const std::string& line, const std::string& icoFile) {
+    if (!Current) BadScript(line + ": no current window");
+    DWORD_PTR answer = 0;
+    if (!SendMessageTimeoutA(Current, WM_QUERYDRAGICON, 0, 0, SMTO_ABORTIFHUNG, TimeoutMs, &answer)) TimedOut(line);
+    std::vector<DWORD> want, got;
+    HICON file = (HICON)LoadImageA(nullptr, icoFile.c_str(), IMAGE_ICON, 32, 32, LR_LOADFROMFILE);
+    if (!file || !Render(file, want)) BadScript(line + ": cannot draw the icon file");
+    std::string source = "dialog";
+    bool drawn = answer && Render((HICON)answer, got);
+    if (answer && !drawn) {
+        source = "module";
+        HMODULE module = LoadLibraryExA(ChildPath.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE);
+        HICON own = module ? (HICON)LoadImageA(module, "IDI_ICON1", IMAGE_ICON, 32, 32, 0) : nullptr;
+        drawn = own && Render(own, got);
+        if (own) DestroyIcon(own);
+        if (module) FreeLibrary(module);
+    }
+    DestroyIcon(file);
+    Emit("ICON", {{"handle", answer ? "1" : "0"}, {"source", source}, {"same", drawn && got == want ? "1" : "0"}});
 }
 
 HWND Control(const std::string& which) {
@@ -367,6 +428,8 @@ void Step(const std::string& line) {
             if (Matches(pattern.c_str(), text.c_str())) break;
             if (GetTickCount() - start >= TimeoutMs) TimedOut(line + " (text: " + text + ")");
         }
+    } else if (op == "drag-icon") {
+        CompareDragIcon(line, arg);
     } else if (op == "wait-gone") {
         const DWORD start = GetTickCount();
         while (Current && IsWindow(Current)) {

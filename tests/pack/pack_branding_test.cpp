@@ -1,0 +1,262 @@
+// The author's icon, version information and signature on the real stub, read back by
+// readers of their own (pefile, wrestool, osslsigncode) and by the stub's core.
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "pack.h"
+#include "pack_files.h"
+#include "pe_resources.h"
+#include "test_signer.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+using packtest::ReadAll;
+using packtest::Result;
+using packtest::WriteAll;
+
+uint32_t U32At(const std::string& s, size_t at) {
+    return (uint8_t)s[at] | (uint8_t)s[at + 1] << 8 | (uint8_t)s[at + 2] << 16 | (uint32_t)(uint8_t)s[at + 3] << 24;
+}
+void Put32(std::string& s, size_t at, uint32_t v) {
+    for (int i = 0; i < 4; i++) s[at + i] = char(v >> (8 * i));
+}
+
+// Where the stub's headers are: the optional header and the section table.
+struct PeOffsets {
+    size_t optional, sections, count;
+    explicit PeOffsets(const std::string& image) {
+        const size_t pe = U32At(image, 60);
+        optional = pe + 24;
+        sections = optional + ((uint8_t)image[pe + 20] | (uint8_t)image[pe + 21] << 8);
+        count = (uint8_t)image[pe + 6] | (uint8_t)image[pe + 7] << 8;
+    }
+};
+
+class Branding : public ::testing::Test {
+protected:
+    void SetUp() override {
+        dir_ = packtest::ScratchDir();
+        stub_ = ReadAll(VARNEX_STUB);
+        if (stub_.size() < 2048) GTEST_SKIP() << "no stub at " VARNEX_STUB " (build the Windows tree first)";
+        ASSERT_EQ(Shell(PYTHON3 " '" PE_CHECK "' make-ico app.ico"), 0);
+        WriteAll(dir_ / "in/readme.txt", "Read me.\r\n");
+        WriteAll(dir_ / "in/data/table.csv", std::string(3000, 'x') + "\n");
+    }
+    void TearDown() override { fs::remove_all(dir_); }
+
+    int Shell(const std::string& cmd) { return system(("cd '" + dir_.string() + "' && " + cmd).c_str()); }
+    Result Run(std::vector<std::string> args) { return packtest::Run(dir_, args); }
+    Result Build(const std::string& out, std::vector<std::string> args) {
+        args.insert(args.begin(), {"-q", "--stub", VARNEX_STUB, "-o", out});
+        return Run(args);
+    }
+    // pe_check.py's comparison of an image with the stub, the .ico and the keys.
+    Result Check(const std::string& image, const std::string& ico, const std::vector<std::string>& keys) {
+        std::string cmd = PYTHON3 " '" PE_CHECK "' check '" + image + "' '" VARNEX_STUB "' '" + ico + "'";
+        for (const std::string& k : keys) cmd += " '" + k + "'";
+        Result r;
+        r.status = Shell(cmd + " > check.txt 2>&1");
+        r.out = ReadAll(dir_ / "check.txt");
+        return r;
+    }
+    // The tree that `extract` makes of an image equals the input.
+    void ExpectInstallsInput(const std::string& image) {
+        const Result x = Run({"extract", image, "-d", "x-" + image});
+        ASSERT_EQ(x.status, 0) << x.err;
+        for (const char* f : {"readme.txt", "data/table.csv"})
+            EXPECT_EQ(ReadAll(dir_ / ("x-" + image) / f), ReadAll(dir_ / "in" / f)) << image << ": " << f;
+    }
+
+    fs::path dir_;
+    std::string stub_;
+};
+
+TEST_F(Branding, IconAndVersionInformationReadBackByIndependentReaders) {
+    const std::vector<std::string> keys = {
+        "ProductName=Ünïcode Setup ✓", "FileDescription=Installer of the sample", "CompanyName=ACME",
+        "LegalCopyright=© 2024 ACME", "ProductVersion=2.5 beta", "FileVersion=1.2.3.4",
+        "OriginalFilename=setup.exe", "Comments=say \"hi\""};
+    struct Case {
+        const char* name;
+        bool icon;
+        std::vector<std::string> keys;
+        const char* fixed;   // what pefile reads from the fixed fields
+    } cases[] = {
+        {"both.exe", true, keys, "fixed file=1.2.3.4 product=2.5.0.0"},
+        {"version.exe", false, {"FileVersion=7"}, "fixed file=7.0.0.0 product=0.0.0.0"},
+        {"icon.exe", true, {}, ""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::vector<std::string> args = {"--checksum", "--restore-attributes", "in/."};
+        if (c.icon) args.insert(args.end(), {"--icon", "app.ico"});
+        for (const std::string& k : c.keys) args.insert(args.end(), {"--version-info", k});
+        Result r = Build(c.name, args);
+        ASSERT_EQ(r.status, 0) << r.err;
+        r = Check(c.name, c.icon ? "app.ico" : "-", c.keys);
+        EXPECT_EQ(r.status, 0) << r.out;
+        EXPECT_NE(r.out.find(c.fixed), std::string::npos) << r.out;
+        // The core finds the archive after the grown stub and checks its sum.
+        r = Run({"test", c.name});
+        EXPECT_EQ(r.status, 0) << r.out << r.err;
+        // The same inputs, the same bytes.
+        const std::string first = ReadAll(dir_ / c.name);
+        ASSERT_EQ(Build(c.name, args).status, 0);
+        EXPECT_EQ(ReadAll(dir_ / c.name), first);
+    }
+    // wrestool lists the tree in its stored order, which the loader searches by halves.
+    if (system("command -v wrestool >/dev/null") == 0) {
+        ASSERT_EQ(Shell("wrestool -l both.exe > listing.txt"), 0);
+        const std::string listing = ReadAll(dir_ / "listing.txt");
+        const size_t group = listing.find("--type=14 --name='IDI_ICON1' --language=0"),
+                     version = listing.find("--type=16 --name=1 --language=0"), manifest = listing.find("--type=24");
+        EXPECT_TRUE(group < version && version < manifest && manifest != std::string::npos) << listing;
+        EXPECT_NE(listing.find("--type=3 --name=3 --language=0"), std::string::npos) << listing;
+        EXPECT_EQ(listing.find("--type=3 --name=4"), std::string::npos) << listing;
+    }
+}
+
+TEST_F(Branding, StubsWhoseResourcesCannotBeRebuiltAreRefused) {
+    const PeOffsets pe(stub_);
+    std::string signedStub = stub_, appended = stub_ + std::string(512, 'z'), notLast = stub_, noGroup = stub_;
+    Put32(signedStub, pe.optional + 96 + 8 * 4 + 4, 0x100);   // a certificate table's size
+    Put32(notLast, pe.sections + 12, 0x7F000000);              // .text placed after .rsrc
+    const std::u16string name = u"IDI_ICON1";
+    const size_t at = noGroup.find(std::string((const char*)name.data(), 2 * name.size()));
+    ASSERT_NE(at, std::string::npos);
+    noGroup[at + 16] = '2';
+    const std::pair<std::string, const char*> cases[] = {
+        {signedStub, "is signed; give the unsigned stub"},
+        {appended, "has data after its last section"},
+        {notLast, "the resource section is not its last section"},
+        {noGroup, "has no icon group IDI_ICON1 to replace"},
+    };
+    WriteAll(dir_ / "out.exe", "previous");
+    for (const auto& [stub, message] : cases) {
+        WriteAll(dir_ / "bad-stub.exe", stub);
+        const Result r = Run({"--stub", "bad-stub.exe", "-o", "out.exe", "--icon", "app.ico", "in"});
+        EXPECT_EQ(r.status, 1) << message;
+        EXPECT_NE(r.err.find(message), std::string::npos) << "expected: " << message << "\ngot: " << r.err;
+        EXPECT_EQ(ReadAll(dir_ / "out.exe"), "previous");
+    }
+}
+
+// ---- signing ----------------------------------------------------------------------------
+
+class BrandingSigned : public Branding {
+protected:
+    void SetUp() override {
+        Branding::SetUp();
+        if (IsSkipped()) return;
+        ASSERT_EQ(system("command -v osslsigncode >/dev/null"), 0) << "osslsigncode is missing: run scripts/install-deps";
+        ASSERT_TRUE(packtest::MakeTestSigner(dir_.string())) << "openssl could not make the test certificate";
+    }
+    std::vector<std::string> Sign(std::vector<std::string> args) {
+        args.insert(args.begin(), {"--sign-pkcs12", "signer.p12", "--sign-password-file", "signer.pass"});
+        return args;
+    }
+};
+
+TEST_F(BrandingSigned, SignedImagesVerifyAndStillInstall) {
+    // Stored data makes the image's size follow the input's: one case ends its archive on
+    // an 8-byte boundary, so the certificate table follows its final 0 byte directly.
+    WriteAll(dir_ / "in/pad.bin", "");
+    ASSERT_EQ(Build("probe.exe", {"--method", "lh0", "in/."}).status, 0);
+    WriteAll(dir_ / "in/pad.bin", std::string((8 - fs::file_size(dir_ / "probe.exe") % 8) % 8, 'p'));
+    struct Case {
+        const char* name;
+        std::vector<std::string> args;
+    } cases[] = {
+        {"stored.exe", {"--method", "lh0", "in/."}},
+        {"branded.exe", {"--checksum", "--icon", "app.ico", "--version-info", "FileVersion=3.1", "in/."}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        ASSERT_EQ(Build(std::string("unsigned-") + c.name, c.args).status, 0);
+        Result r = Build(c.name, Sign(c.args));
+        ASSERT_EQ(r.status, 0) << r.err;
+        const std::string plain = ReadAll(dir_ / ("unsigned-" + std::string(c.name))), image = ReadAll(dir_ / c.name);
+        const PeOffsets pe(image);
+        if (c.name == std::string("stored.exe")) EXPECT_EQ(plain.size() % 8, 0u) << "the case lost its alignment";
+        EXPECT_EQ(U32At(image, pe.optional + 96 + 8 * 4), (plain.size() + 7) / 8 * 8) << "the table follows the archive";
+        ASSERT_EQ(Shell("osslsigncode verify -CAfile cert.pem -in " + std::string(c.name) + " > verify.txt 2>&1"), 0);
+        EXPECT_NE(ReadAll(dir_ / "verify.txt").find("Signature verification: ok"), std::string::npos);
+        // The certificate table is not taken for one more member.
+        auto members = [&](const std::string& file) {
+            const std::string out = Run({"list", file}).out;
+            return out.substr(out.find('\n'));
+        };
+        EXPECT_EQ(members(c.name), members("unsigned-" + std::string(c.name)));
+        EXPECT_EQ(Run({"test", c.name}).status, 0);
+        ExpectInstallsInput(c.name);
+        // A signed self-extractor wraps into what its unsigned twin gives: no signature.
+        ASSERT_EQ(Build("wrapped-signed.exe", {"--wrap", c.name}).status, 0);
+        ASSERT_EQ(Build("wrapped-plain.exe", {"--wrap", "unsigned-" + std::string(c.name)}).status, 0);
+        EXPECT_EQ(ReadAll(dir_ / "wrapped-signed.exe"), ReadAll(dir_ / "wrapped-plain.exe"));
+    }
+    EXPECT_EQ(Check("branded.exe", "app.ico", {"FileVersion=3.1"}).status, 0);
+    // A fixed signing time gives the same signed bytes.
+    setenv("SOURCE_DATE_EPOCH", "1700000000", 1);
+    ASSERT_EQ(Build("again.exe", Sign(cases[1].args)).status, 0);
+    ASSERT_EQ(Build("again2.exe", Sign(cases[1].args)).status, 0);
+    unsetenv("SOURCE_DATE_EPOCH");
+    EXPECT_EQ(ReadAll(dir_ / "again.exe"), ReadAll(dir_ / "again2.exe"));
+}
+
+TEST_F(BrandingSigned, FailuresNameTheCauseAndLeaveNothing) {
+    WriteAll(dir_ / "wrong.pass", "not-it\n");
+    fs::create_directories(dir_ / "tmp");
+    const std::string path = getenv("PATH");
+    struct Case {
+        std::vector<std::string> args;
+        const char* path;
+        const char* message;
+    } cases[] = {
+        {{"--sign-pkcs12", "signer.p12", "in"}, nullptr, "(for a PKCS#12 file with a password, give --sign-password-file)"},
+        {{"--sign-pkcs12", "signer.p12", "--sign-password-file", "wrong.pass", "in"}, nullptr, "could not sign out.exe: "},
+        {{"--sign-pkcs12", "signer.p12", "in"}, "/nonexistent", "needs osslsigncode, which is not installed"},
+    };
+    WriteAll(dir_ / "out.exe", "previous");
+    setenv("TMPDIR", (dir_ / "tmp").c_str(), 1);
+    for (const Case& c : cases) {
+        if (c.path) setenv("PATH", c.path, 1);
+        const Result r = Build("out.exe", c.args);
+        setenv("PATH", path.c_str(), 1);
+        EXPECT_EQ(r.status, 1) << c.message;
+        EXPECT_NE(r.err.find(c.message), std::string::npos) << "expected: " << c.message << "\ngot: " << r.err;
+        EXPECT_EQ(ReadAll(dir_ / "out.exe"), "previous");
+    }
+    unsetenv("TMPDIR");
+    EXPECT_TRUE(fs::is_empty(dir_ / "tmp")) << "a temporary of the signing step was left";
+}
+
+// ---- the resource tree itself -------------------------------------------------------------
+
+TEST_F(Branding, ResourceTreeLaidOutAnewIsTheLinkersAndDamageIsRefused) {
+    const lzh::Bytes stub(stub_.begin(), stub_.end());
+    EXPECT_EQ(pe::ReplaceResources(stub, pe::ReadResources(stub, "stub"), "stub"), stub);
+    EXPECT_EQ(pe::Checksum(stub), U32At(stub_, PeOffsets(stub_).optional + 64));
+
+    // Damage at places found by following the tree: the root, the first type's
+    // directory, its first name's directory and that one's data entry.
+    const PeOffsets pe(stub_);
+    const size_t rsrc = U32At(stub_, pe.sections + 40 * (pe.count - 1) + 20);
+    const size_t type = U32At(stub_, rsrc + 20) & 0x7FFFFFFF, name = U32At(stub_, rsrc + type + 20) & 0x7FFFFFFF,
+                 data = U32At(stub_, rsrc + name + 20);
+    const std::pair<size_t, uint32_t> cases[] = {
+        {rsrc + 12, 0xFFFFFFFF},                 // 131070 entries
+        {rsrc + 20, 0x80000000},                 // the first type's directory is the root
+        {rsrc + type + 20, name},                // a data entry where a directory belongs
+        {rsrc + data, 0xFFFFFFF0},               // data outside the image
+    };
+    for (const auto& [at, value] : cases) {
+        std::string bad = stub_;
+        Put32(bad, at, value);
+        EXPECT_THROW(pe::ReadResources(lzh::Bytes(bad.begin(), bad.end()), "stub"), pack::Error) << at << " " << value;
+    }
+}
+
+}  // namespace

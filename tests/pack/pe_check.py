@@ -1,0 +1,150 @@
+#!/usr/bin/python3
+"""Independent reader of branded self-extractors for the tests, over Debian's pefile.
+
+    pe_check.py make-ico OUT.ico
+        writes the test icon: 16x16 at 4 bits, 32x32 at 32 bits (bitmaps with AND
+        masks) and a 256x256 PNG, each image with its own pattern
+    pe_check.py check IMAGE STUB ICO|- KEY=VALUE...
+        reads IMAGE back and compares it with the stub it came from, the .ico given to
+        --icon and the --version-info keys; prints one line per mismatch and exits 1
+        when there is one, else prints what it saw of the fixed version fields
+"""
+import struct
+import sys
+import zlib
+
+RT_ICON, RT_GROUP_ICON, RT_VERSION = 3, 14, 16
+
+
+def bitmap(size, bits, pixel):
+    palette = b"".join(struct.pack("<4B", i * 16, 255 - i * 16, (i * 40) % 256, 0) for i in range(16)) if bits == 4 else b""
+    rows = []
+    for y in range(size):
+        if bits == 4:
+            row = bytes((pixel(x, y) % 16) << 4 | (pixel(x + 1, y) % 16) for x in range(0, size, 2))
+        else:
+            row = b"".join(struct.pack("<4B", pixel(x, y) % 256, (pixel(x, y) * 3) % 256, (x * 8) % 256, 255) for x in range(size))
+        rows.append(row + b"\0" * (-len(row) % 4))
+    mask = b"".join(bytes(((size + 31) // 32) * 4) for _ in range(size))
+    header = struct.pack("<IiiHHIIiiII", 40, size, 2 * size, 1, bits, 0, 0, 0, 0, 16 if bits == 4 else 0, 0)
+    return header + palette + b"".join(rows) + mask
+
+
+def png(size, pixel):
+    raw = b"".join(b"\0" + bytes(c for x in range(size) for c in (pixel(x, y) % 256, y % 256, 128, 255)) for y in range(size))
+
+    def chunk(kind, data):
+        return struct.pack(">I", len(data)) + kind + data + struct.pack(">I", zlib.crc32(kind + data))
+    return (b"\x89PNG\r\n\x1a\n" + chunk(b"IHDR", struct.pack(">IIBBBBB", size, size, 8, 6, 0, 0, 0))
+            + chunk(b"IDAT", zlib.compress(raw, 9)) + chunk(b"IEND", b""))
+
+
+def make_ico(out):
+    images = [(16, 16, 4, bitmap(16, 4, lambda x, y: x ^ y)),
+              (32, 0, 32, bitmap(32, 32, lambda x, y: (x * 7 + y * 13) ^ 0x5A)),
+              (0, 0, 32, png(256, lambda x, y: x * y))]
+    offset = 6 + 16 * len(images)
+    head, body = struct.pack("<HHH", 0, 1, len(images)), b""
+    for size, colours, bits, data in images:
+        head += struct.pack("<BBBBHHII", size, size, colours, 0, 1, bits, len(data), offset + len(body))
+        body += data
+    open(out, "wb").write(head + body)
+
+
+def ico_images(path):
+    data = open(path, "rb").read()
+    count = struct.unpack_from("<H", data, 4)[0]
+    out = []
+    for i in range(count):
+        w, h, colours, _, planes, bits, size, at = struct.unpack_from("<BBBBHHII", data, 6 + 16 * i)
+        out.append(((w, h, colours, planes, bits, size), data[at:at + size]))
+    return out
+
+
+def resources(pe):
+    out = {}
+    for t in pe.DIRECTORY_ENTRY_RESOURCE.entries:
+        for n in t.directory.entries:
+            for lang in n.directory.entries:
+                d = lang.data.struct
+                key = (t.id if t.name is None else str(t.name), n.id if n.name is None else str(n.name), lang.id)
+                out[key] = pe.get_data(d.OffsetToData, d.Size)
+    return out
+
+
+def check(image_path, stub_path, ico_path, keys):
+    import pefile
+    fails = []
+
+    def expect(ok, what):
+        if not ok:
+            fails.append(what)
+    image, stub = open(image_path, "rb").read(), open(stub_path, "rb").read()
+    p, s = pefile.PE(data=image), pefile.PE(data=stub)
+    oh, soh = p.OPTIONAL_HEADER, s.OPTIONAL_HEADER
+    align = lambda v, a: (v + a - 1) // a * a
+    rs, srs = p.sections[-1], s.sections[-1]
+    rdir = oh.DATA_DIRECTORY[2]
+    expect(rs.Name.rstrip(b"\0") == b".rsrc" and rs.VirtualAddress == srs.VirtualAddress, "the resource section moved")
+    expect(rdir.VirtualAddress == rs.VirtualAddress and rdir.Size == rs.Misc_VirtualSize, "resource directory entry")
+    expect(rs.SizeOfRawData == align(rs.Misc_VirtualSize, oh.FileAlignment), "SizeOfRawData")
+    expect(oh.SizeOfImage == align(rs.VirtualAddress + rs.Misc_VirtualSize, oh.SectionAlignment), "SizeOfImage")
+    expect(oh.SizeOfInitializedData == soh.SizeOfInitializedData - srs.SizeOfRawData + rs.SizeOfRawData,
+           "SizeOfInitializedData")
+    # Headers only: pefile computes the checksum over what it would write back, and
+    # writing back a parsed version resource is not always faithful.
+    checksum = pefile.PE(data=image, fast_load=True).generate_checksum()
+    expect(oh.CheckSum == checksum, "checksum %#x, pefile computes %#x" % (oh.CheckSum, checksum))
+    stub_end = rs.PointerToRawData + rs.SizeOfRawData
+    expect(struct.unpack_from("<I", image, 512)[0] == stub_end, "ArchiveOffset is not the end of the rebuilt stub")
+
+    # Every byte before the resource section is the stub's, but for the fields that follow it.
+    changed = {oh.get_field_absolute_offset("CheckSum"), oh.get_field_absolute_offset("SizeOfImage"),
+               oh.get_field_absolute_offset("SizeOfInitializedData"), rdir.get_field_absolute_offset("Size"),
+               rs.get_field_absolute_offset("Misc_VirtualSize"), rs.get_field_absolute_offset("SizeOfRawData")}
+    security = oh.DATA_DIRECTORY[4]
+    if security.Size:
+        changed |= {security.get_field_absolute_offset("VirtualAddress"), security.get_field_absolute_offset("Size")}
+    changed = {o + i for o in changed for i in range(4)} | set(range(512, 512 + 603))
+    diff = [i for i in range(rs.PointerToRawData) if i not in changed and image[i] != stub[i]]
+    expect(not diff, "bytes outside the resource section changed, first at %s" % diff[:1])
+
+    got, had = resources(p), resources(s)
+    replaced = {RT_VERSION} | ({RT_ICON, RT_GROUP_ICON} if ico_path != "-" else set())
+    for key, data in had.items():
+        if key[0] not in replaced:
+            expect(got.get(key) == data, "resource %s/%s/%s changed" % key)
+    expect({k for k in got if k[0] not in replaced} == {k for k in had if k[0] not in replaced}, "resources added or lost")
+    if ico_path != "-":
+        want = ico_images(ico_path)
+        group = got.get((RT_GROUP_ICON, "IDI_ICON1", 0), b"")
+        entries = [struct.unpack_from("<BBBBHHIH", group, 6 + 14 * i) for i in range(struct.unpack_from("<H", group, 4)[0])]
+        expect(len(entries) == len(want), "the group lists %d images, the .ico has %d" % (len(entries), len(want)))
+        for entry, (fields, data) in zip(entries, want):
+            expect(entry[:2] == fields[:2] and entry[6] == fields[5], "group entry %s" % (entry,))
+            expect(got.get((RT_ICON, entry[7], 0)) == data, "icon %d differs from the .ico's image" % entry[7])
+
+    if keys:
+        expect(list(k for k in got if k[0] == RT_VERSION) == [(RT_VERSION, 1, 0)], "version resource 1, neutral")
+        strings, translation = {}, None
+        for info in p.FileInfo[0]:
+            for table in getattr(info, "StringTable", []):
+                expect(table.LangID == b"000004B0", "string table %r" % table.LangID)
+                strings.update({k.decode(): v.decode() for k, v in table.entries.items()})
+            for var in getattr(info, "Var", []):
+                translation = var.entry.get(b"Translation")
+        expect(strings == dict(k.split("=", 1) for k in keys), "strings %r" % strings)
+        expect(translation == "0x0000 0x04b0", "translation %r" % translation)
+        f = p.VS_FIXEDFILEINFO[0]
+        part = lambda ms, ls: "%d.%d.%d.%d" % (ms >> 16, ms & 0xFFFF, ls >> 16, ls & 0xFFFF)
+        print("fixed file=%s product=%s" % (part(f.FileVersionMS, f.FileVersionLS), part(f.ProductVersionMS, f.ProductVersionLS)))
+    for f in fails:
+        print("MISMATCH " + f)
+    return 1 if fails else 0
+
+
+if __name__ == "__main__":
+    if sys.argv[1] == "make-ico":
+        make_ico(sys.argv[2])
+        sys.exit(0)
+    sys.exit(check(sys.argv[2], sys.argv[3], sys.argv[4], sys.argv[5:]))

@@ -71,6 +71,7 @@ int RunFileTool(const std::string& program, const std::vector<std::string>& args
     std::vector<std::string> argv = {program};
     for (const std::string& a : args) argv.push_back(a == kToolInput ? in : a == kToolOutput ? out : a);
     std::vector<char*> cargv;
+    cargv.reserve(argv.size() + 1);
     for (std::string& a : argv) cargv.push_back(a.data());
     cargv.push_back(nullptr);
 

@@ -15,11 +15,9 @@ namespace {
 
 using packtest::ReadAll;
 using packtest::Result;
+using packtest::U32At;
 using packtest::WriteAll;
 
-uint32_t U32At(const std::string& s, size_t at) {
-    return (uint8_t)s[at] | (uint8_t)s[at + 1] << 8 | (uint8_t)s[at + 2] << 16 | (uint32_t)(uint8_t)s[at + 3] << 24;
-}
 void Put32(std::string& s, size_t at, uint32_t v) {
     for (int i = 0; i < 4; i++) s[at + i] = char(v >> (8 * i));
 }

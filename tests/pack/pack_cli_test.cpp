@@ -19,6 +19,7 @@ namespace {
 
 using packtest::ReadAll;
 using packtest::Result;
+using packtest::U32At;
 using packtest::WriteAll;
 
 void SetMtime(const fs::path& p, time_t t) {
@@ -26,9 +27,6 @@ void SetMtime(const fs::path& p, time_t t) {
     ASSERT_EQ(utimensat(AT_FDCWD, p.c_str(), ts, 0), 0);
 }
 
-uint32_t U32At(const std::string& s, size_t at) {
-    return (uint8_t)s[at] | (uint8_t)s[at + 1] << 8 | (uint8_t)s[at + 2] << 16 | (uint32_t)(uint8_t)s[at + 3] << 24;
-}
 
 class PackCli : public ::testing::Test {
 protected:

@@ -27,6 +27,11 @@ inline void WriteAll(const std::filesystem::path& p, const std::string& data) {
     std::ofstream(p, std::ios::binary) << data;
 }
 
+// The little-endian 32-bit value at `at`.
+inline uint32_t U32At(const std::string& s, size_t at) {
+    return (uint8_t)s[at] | (uint8_t)s[at + 1] << 8 | (uint8_t)s[at + 2] << 16 | (uint32_t)(uint8_t)s[at + 3] << 24;
+}
+
 inline std::string StandInStub() {
     std::string stub(1300, '\0');
     stub[0] = 'M', stub[1] = 'Z';

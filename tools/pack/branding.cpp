@@ -22,6 +22,7 @@ const char* const kVersionKeys[] = {"ProductName",      "FileDescription", "Comp
                                     "InternalName",     "LegalTrademarks", "PrivateBuild", "SpecialBuild"};
 
 const char16_t kIconGroupName[] = u"IDI_ICON1";
+const size_t kMaxIconFile = 64u << 20;
 
 uint16_t U16(const Bytes& b, size_t at) { return uint16_t(b[at] | b[at + 1] << 8); }
 uint32_t U32(const Bytes& b, size_t at) { return b[at] | b[at + 1] << 8 | b[at + 2] << 16 | uint32_t(b[at + 3]) << 24; }
@@ -220,6 +221,11 @@ std::string VersionKeyList() {
 
 std::vector<IconImage> ReadIconFile(const Bytes& ico, const std::string& shown) {
     if (ico.empty()) throw Error(shown + " is empty");
+    // Icons of every size Windows draws fit in a few megabytes; this keeps every size
+    // and offset of the resource section far from overflowing.
+    if (ico.size() > kMaxIconFile)
+        throw Error(shown + " is " + std::to_string(ico.size()) + " bytes; an icon file holds at most " +
+                    std::to_string(kMaxIconFile));
     if (ico.size() < 6 || U16(ico, 0) != 0 || U16(ico, 2) != 1)
         throw Error(shown + " is not an icon file (an .ico begins with 0, 1 and the number of images)");
     const size_t count = U16(ico, 4), directoryEnd = 6 + 16 * count;

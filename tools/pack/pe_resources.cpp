@@ -29,7 +29,7 @@ void Put16(Bytes& b, size_t at, uint32_t v) {
 void Put32(Bytes& b, size_t at, uint32_t v) {
     for (int i = 0; i < 4; i++) b[at + i] = uint8_t(v >> (8 * i));
 }
-uint32_t AlignUp(uint32_t v, uint32_t alignment) { return (v + alignment - 1) & ~(alignment - 1); }
+uint64_t AlignUp(uint64_t v, uint64_t alignment) { return (v + alignment - 1) & ~(alignment - 1); }
 bool PowerOfTwo(uint32_t v) { return v != 0 && (v & (v - 1)) == 0; }
 
 // Where the headers of a PE image are, checked against the image's size.
@@ -215,11 +215,11 @@ Bytes LayOutResources(std::vector<Resource> resources, uint32_t rva) {
             entries += languages.size();
         }
     }
-    const size_t entryBase = AlignUp(uint32_t(directories + strings), 8);
+    const size_t entryBase = AlignUp(directories + strings, 8);
     size_t dataSize = 0;
     for (const auto& [type, names] : tree)
         for (const auto& [name, languages] : names)
-            for (const auto& [language, r] : languages) dataSize += AlignUp(uint32_t(r->data.size()), 8);
+            for (const auto& [language, r] : languages) dataSize += AlignUp(r->data.size(), 8);
     Bytes out(entryBase + 16 * entries + dataSize, 0);
 
     size_t nextDirectory = 0, nextString = directories, nextEntry = entryBase, nextData = entryBase + 16 * entries;
@@ -266,7 +266,7 @@ Bytes LayOutResources(std::vector<Resource> resources, uint32_t rva) {
                 Put32(out, nextEntry + 8, r->codePage);
                 nextEntry += 16;
                 std::copy(r->data.begin(), r->data.end(), out.begin() + nextData);
-                nextData += AlignUp(uint32_t(r->data.size()), 8);
+                nextData += AlignUp(r->data.size(), 8);
             }
         }
     }
@@ -316,7 +316,7 @@ Bytes ReplaceResources(const Bytes& image, std::vector<Resource> resources, cons
 
     const Bytes tree = LayOutResources(std::move(resources), rva);
     if (tree.size() > 0x7FFFFFFFu - rva) throw Error("the resources are too large for an image");
-    const uint32_t newRaw = AlignUp(uint32_t(tree.size()), fileAlignment);
+    const uint32_t newRaw = uint32_t(AlignUp(tree.size(), fileAlignment));
     Bytes out(image.begin(), image.begin() + rawAt);
     out.insert(out.end(), tree.begin(), tree.end());
     out.resize(size_t(rawAt) + newRaw, 0);
@@ -324,7 +324,7 @@ Bytes ReplaceResources(const Bytes& image, std::vector<Resource> resources, cons
     Put32(out, section + 8, uint32_t(tree.size()));   // VirtualSize
     Put32(out, section + 16, newRaw);                  // SizeOfRawData
     Put32(out, h.Directory(kDirectoryResource) + 4, uint32_t(tree.size()));
-    Put32(out, h.SizeOfImage(), AlignUp(rva + uint32_t(tree.size()), sectionAlignment));
+    Put32(out, h.SizeOfImage(), uint32_t(AlignUp(uint64_t(rva) + tree.size(), sectionAlignment)));
     if (U32(image, section + 36) & kSectionInitializedData)
         Put32(out, h.SizeOfInitializedData(), U32(image, h.SizeOfInitializedData()) - rawSize + newRaw);
     UpdateChecksum(out, shown);
@@ -359,7 +359,7 @@ bool OnlySignatureAdded(const Bytes& before, const Bytes& after) {
     if (!FindHeaders(before, h) || after.size() <= before.size() || kDirectorySecurity >= h.directoryCount) return false;
     // The certificate table's "address" is a file offset.
     const auto [table, size] = DirectoryEntry(after, h, kDirectorySecurity);
-    if (table != AlignUp(uint32_t(before.size()), 8) || uint64_t(table) + size != after.size()) return false;
+    if (table != AlignUp(before.size(), 8) || uint64_t(table) + size != after.size()) return false;
     for (size_t i = before.size(); i < table; i++)
         if (after[i] != 0) return false;
     const size_t checksum = h.Checksum(), entry = h.Directory(kDirectorySecurity);

@@ -219,6 +219,7 @@ TEST_F(PackCli, RefusesWithAMessageAndLeavesNoOutput) {
         {"empty.ico", ""}, {"cursor.ico", std::string("\0\0\2\0\1\0", 6)}, {"none.ico", std::string("\0\0\1\0\0\0", 6)},
         {"cut.ico", ico(2, 16, 40, "")}, {"outside.ico", ico(1, 16, 1000, std::string(10, 'x'))},
         {"neither.ico", ico(1, 16, 40, std::string(40, 'x'))}, {"bitmap.ico", ico(1, 16, 40, bmp)},
+        {"depth.ico", ico(1, 16, 40, bmp.substr(0, 14) + '\3' + bmp.substr(15))},
         {"png.ico", ico(1, 32, 33, png)}};
     for (const auto& [name, data] : icons) WriteAll(Path(name), data);
     struct Case {
@@ -258,6 +259,7 @@ TEST_F(PackCli, RefusesWithAMessageAndLeavesNoOutput) {
         {{"--icon", "neither.ico", "ok"}, 1, "image 1 (16x16) is neither a PNG nor a bitmap"},
         {{"--icon", "bitmap.ico", "ok"}, 1, "is cut short: its bitmap needs 1128 bytes, the file gives 40"},
         {{"--icon", "png.ico", "ok"}, 1, "the directory says 32x32, its PNG is 16x16"},
+        {{"--icon", "depth.ico", "ok"}, 1, "a format icons cannot have (3 bits, compression 0)"},
         {{"--version-info", "Bogus=1", "ok"}, 2, "unknown key 'Bogus' (known: ProductName, FileDescription"},
         {{"--version-info", "FileVersion=1", "--version-info", "fileversion=2", "ok"}, 2, "FileVersion is given twice"},
         {{"--version-info", "FileVersion=1.70000", "ok"}, 1, "each number of a version is at most 65535"},

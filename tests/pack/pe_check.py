@@ -127,9 +127,11 @@ def check(image_path, stub_path, ico_path, keys):
     if keys:
         expect(list(k for k in got if k[0] == RT_VERSION) == [(RT_VERSION, 1, 0)], "version resource 1, neutral")
         strings, translation = {}, None
+        expect((p.VS_VERSIONINFO[0].Type, p.VS_VERSIONINFO[0].ValueLength) == (0, 52), "VS_VERSION_INFO node")
         for info in p.FileInfo[0]:
+            expect(info.Type == 1, "%s is not a text node" % info.name)
             for table in getattr(info, "StringTable", []):
-                expect(table.LangID == b"000004B0", "string table %r" % table.LangID)
+                expect(table.LangID == b"000004B0" and table.Type == 1, "string table %r" % table.LangID)
                 strings.update({k.decode(): v.decode() for k, v in table.entries.items()})
             for var in getattr(info, "Var", []):
                 translation = var.entry.get(b"Translation")

@@ -1,6 +1,8 @@
 // The author's icon, version information and signature on the real stub, read back by
 // readers of their own (pefile, wrestool, osslsigncode) and by the stub's core.
+#include <algorithm>
 #include <filesystem>
+#include <tuple>
 #include <string>
 #include <vector>
 
@@ -180,6 +182,14 @@ TEST_F(BrandingSigned, SignedImagesVerifyAndStillInstall) {
         const PeOffsets pe(image);
         if (c.name == std::string("stored.exe")) EXPECT_EQ(plain.size() % 8, 0u) << "the case lost its alignment";
         EXPECT_EQ(U32At(image, pe.optional + 96 + 8 * 4), (plain.size() + 7) / 8 * 8) << "the table follows the archive";
+        // What osslsigncode returns is accepted only with nothing changed but the signature.
+        const lzh::Bytes before(plain.begin(), plain.end()), after(image.begin(), image.end());
+        EXPECT_TRUE(pe::OnlySignatureAdded(before, after));
+        lzh::Bytes changed = after, longer = after;
+        changed[plain.size() - 2] ^= 1;
+        longer.push_back(0);
+        EXPECT_FALSE(pe::OnlySignatureAdded(before, changed));
+        EXPECT_FALSE(pe::OnlySignatureAdded(before, longer));
         ASSERT_EQ(Shell("osslsigncode verify -CAfile cert.pem -in " + std::string(c.name) + " > verify.txt 2>&1"), 0);
         EXPECT_NE(ReadAll(dir_ / "verify.txt").find("Signature verification: ok"), std::string::npos);
         // The certificate table is not taken for one more member.
@@ -237,6 +247,22 @@ TEST_F(Branding, ResourceTreeLaidOutAnewIsTheLinkersAndDamageIsRefused) {
     const lzh::Bytes stub(stub_.begin(), stub_.end());
     EXPECT_EQ(pe::ReplaceResources(stub, pe::ReadResources(stub, "stub"), "stub"), stub);
     EXPECT_EQ(pe::Checksum(stub), U32At(stub_, PeOffsets(stub_).optional + 64));
+
+    // Named types and names, other languages and code pages come back as they went in, in
+    // the order the loader searches: names before numbers, each level sorted.
+    std::vector<pe::Resource> resources = pe::ReadResources(stub, "stub");
+    resources.push_back({pe::ResourceName::Text(u"ZDATA"), pe::ResourceName::Id(7), 0x411, 932, {1, 2, 3}});
+    resources.push_back({pe::ResourceName::Text(u"ZDATA"), pe::ResourceName::Text(u"B"), 0x409, 1252, {4, 5}});
+    const std::vector<pe::Resource> back =
+        pe::ReadResources(pe::ReplaceResources(stub, resources, "stub"), "stub");
+    auto key = [](const pe::Resource& r) { return std::make_tuple(r.type, r.name, r.language); };
+    auto same = [&](const pe::Resource& a, const pe::Resource& b) {
+        return key(a) == key(b) && a.codePage == b.codePage && a.data == b.data;
+    };
+    ASSERT_EQ(back.size(), resources.size());
+    EXPECT_TRUE(std::is_permutation(back.begin(), back.end(), resources.begin(), same));
+    EXPECT_TRUE(std::is_sorted(back.begin(), back.end(), [&](auto& a, auto& b) { return key(a) < key(b); }));
+    EXPECT_EQ(back.front().type, pe::ResourceName::Text(u"ZDATA"));
 
     // Damage at places found by following the tree: the root, the first type's
     // directory, its first name's directory and that one's data entry.

@@ -2,8 +2,8 @@
 // readers of their own (pefile, wrestool, osslsigncode) and by the stub's core.
 #include <algorithm>
 #include <filesystem>
-#include <tuple>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "pack.h"

@@ -86,7 +86,7 @@ TEST_F(Branding, IconAndVersionInformationReadBackByIndependentReaders) {
         const char* fixed;   // what pefile reads from the fixed fields
     } cases[] = {
         {"both.exe", true, keys, "fixed file=1.2.3.4 product=2.5.0.0"},
-        {"version.exe", false, {"FileVersion=7"}, "fixed file=7.0.0.0 product=0.0.0.0"},
+        {"version.exe", false, {"FileVersion=65535.7"}, "fixed file=65535.7.0.0 product=0.0.0.0"},
         {"icon.exe", true, {}, ""},
     };
     for (const Case& c : cases) {

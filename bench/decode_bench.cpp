@@ -1,7 +1,7 @@
 // The decoder's benchmark program, run by bench/decode (not by the test run).
 //
 //   decode_bench decode ARCHIVE [REPEAT] [reference]
-//       Walks the archive with the stub's own header reader and decodes every
+//       Walks the archive with the stub's own walk steps and decodes every
 //       compressed member with DecodeMember, as the extraction does: output through
 //       the sink to /dev/null with the CRC-16, progress reports included. Checks each
 //       CRC; prints the unpacked bytes and the fastest of REPEAT in-process runs.
@@ -21,7 +21,7 @@
 #include "lzh/archive_writer.h"
 #include "lzh/encoder.h"
 #include "port/posix_port.h"
-#include "sfx/archive.h"
+#include "sfx/archive_walk.h"
 #include "sfx/decode.h"
 #include "sfx/text.h"
 
@@ -40,8 +40,7 @@ void ReferenceMember() {
     auto put = [ws](uint8_t byte, uint32_t reported) {
         ws->Window[ws->WindowFill++] = byte;
         if (ws->WindowFill == 65536) {
-            FlushWindow(65536);
-            ReportProgress(reported, ws->OrigSize);
+            DeliverWindow(65536, reported);
             ws->WindowFill = 0;
         }
     };
@@ -57,41 +56,41 @@ void ReferenceMember() {
         for (uint32_t i = 0; i < length; i++) put(ws->Window[(source + i) & 0xFFFF], ws->DoneCount);
     }
     if (ws->WindowFill) {
-        FlushWindow((uint32_t)ws->WindowFill);
-        ReportProgress(ws->DoneCount, ws->OrigSize);
+        DeliverWindow((uint32_t)ws->WindowFill, ws->DoneCount);
     }
 }
 
-// One pass over the archive; returns the unpacked bytes, or -1 after a fault.
-int64_t DecodeArchive(const char* path) {
+// One pass over the archive with the walk's own steps; returns the unpacked bytes, or -1
+// after a fault.
+int64_t DecodeArchive() {
     PosixClearTranscript();
-    Ws->ArchiveFile = PortOpenRead(path);
-    if (!PortFileIsOpen(Ws->ArchiveFile)) return -1;
-    BuildCrcTable(0xA001);
+    if (!OpenArchive(nullptr)) return -1;
     int64_t total = 0;
     HeaderResult r;
-    while ((r = ReadEntryHeader()) == HeaderReady) {
-        uint32_t start = PortSeek(Ws->ArchiveFile, 0, 1);
+    while ((r = NextMember()) == HeaderReady) {
         uint8_t method = Ws->Header[HdrMethodChar];
         if (method >= '4' && method <= '7') {
             Ws->OutputFile = PortCreateOutput("/dev/null");
-            Ws->Crc = 0;
-            Ws->InPos = 0xFFFFFFFFu;
-            if (UseReference) ReferenceMember();
-            else DecodeMember();
+            if (UseReference) {
+                Ws->Crc = 0;
+                Ws->InPos = 0xFFFFFFFFu;
+                ReferenceMember();
+            } else {
+                ReadMemberData();
+            }
             PortCloseFile(Ws->OutputFile);
             Ws->OutputFile = 0;
             if (Ws->Crc != GetU16(Ws->Header + HdrDataCrc)) {
                 fprintf(stderr, "CRC mismatch in %s\n", Ws->EntryName);
-                return -1;
+                r = HeaderFailed;
+                break;
             }
             total += Ws->OrigSize;
             PosixClearTranscript();
         }
-        PortSeek(Ws->ArchiveFile, (int32_t)(start + GetU32(Ws->Header + HdrPackedSize)), 0);
+        if (!SkipMember()) break;
     }
-    PortClose(Ws->ArchiveFile);
-    Ws->ArchiveFile = 0;
+    CloseArchive();
     return r == EndOfArchive ? total : -1;
 }
 
@@ -103,7 +102,7 @@ int Decode(const char* path, int repeat) {
     int64_t bytes = 0;
     for (int i = 0; i < repeat; i++) {
         auto t0 = std::chrono::steady_clock::now();
-        bytes = DecodeArchive(path);
+        bytes = DecodeArchive();
         auto t1 = std::chrono::steady_clock::now();
         if (bytes < 0) return 1;
         best = std::min(best, std::chrono::duration<double>(t1 - t0).count());
@@ -132,7 +131,11 @@ int Pack(const char* archive, char method, int files, char** names) {
 int main(int argc, char** argv) {
     if (argc >= 3 && !strcmp(argv[1], "decode")) {
         UseReference = argc > 4 && !strcmp(argv[4], "reference");
-        return Decode(argv[2], argc > 3 ? atoi(argv[3]) : 1);
+        try {
+            return Decode(argv[2], argc > 3 ? atoi(argv[3]) : 1);
+        } catch (const PosixExit& e) {
+            return e.status;   // a damaged archive: the core has said why
+        }
     }
     if (argc >= 5 && !strcmp(argv[1], "pack")) return Pack(argv[2], argv[3][0], argc - 4, argv + 4);
     fprintf(stderr, "usage: decode_bench decode ARCHIVE [REPEAT] [reference] | pack ARCHIVE METHOD FILE...\n");

@@ -5,7 +5,6 @@
 // Input: byte 0 picks the method ("4567"[b & 3]) and, with bit 0x80, a packed size
 // larger than the data (a truncated archive); bytes 1-3 give the unpacked size (at
 // most 256 KiB: four windows); the rest is the packed data.
-#include <setjmp.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -16,7 +15,6 @@
 
 #include "decode_support.h"
 #include "port/posix_port.h"
-#include "sfx/startup.h"
 
 namespace {
 
@@ -37,8 +35,17 @@ struct Outcome {
     std::vector<uint8_t> window;
 };
 
-jmp_buf trap;
 uint8_t header[26];
+
+// Runs f; the status AbortRun ended the run with, or -1 when f returned.
+template <class F> int Run(F f) {
+    try {
+        f();
+    } catch (const PosixExit& e) {
+        return e.status;
+    }
+    return -1;
+}
 
 void Start(const std::string& image) {
     memset(Ws, 0, sizeof *Ws);
@@ -84,9 +91,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
     decode_support::Trace trace;
     Start(image);
-    PosixSetExitTrap(&trap);
-    int status = setjmp(trap) == 0 ? (decode_support::ReferenceDecode(trace), -1) : PosixExitStatus();
-    PosixSetExitTrap(nullptr);
+    int status = Run([&] { decode_support::ReferenceDecode(trace); });
     Outcome ref = Finish(status);
 
     Start(image);
@@ -95,9 +100,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::string kept = Dir() + "/kept.bin";
     unlink(kept.c_str());
     link(Ws->TargetPath, kept.c_str());
-    PosixSetExitTrap(&trap);
-    status = setjmp(trap) == 0 ? (DecodeMember(), -1) : PosixExitStatus();
-    PosixSetExitTrap(nullptr);
+    WindowSink = DeliverWindow;
+    status = Run([] { DecodeMember(); });
     uint16_t crc = Ws->Crc;
     if (status == -1) PortCloseFile(Ws->OutputFile);
     Outcome fast = Finish(status);

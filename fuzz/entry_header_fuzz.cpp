@@ -9,7 +9,7 @@
 #include <string>
 
 #include "port/posix_port.h"
-#include "sfx/archive.h"
+#include "sfx/archive_header.h"
 #include "sfx/text.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {

@@ -11,7 +11,6 @@
 // confined to the scratch tree here and anything outside fails as a missing path would.
 // A member claiming gigabytes from a short stream meets a small write budget.
 #include <ftw.h>
-#include <setjmp.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <sys/stat.h>
@@ -20,8 +19,7 @@
 #include <string>
 
 #include "port/posix_port.h"
-#include "sfx/archive.h"
-#include "sfx/startup.h"
+#include "sfx/archive_walk.h"
 #include "sfx/text.h"
 
 namespace {
@@ -57,14 +55,13 @@ int RemoveEntry(const char* path, const struct stat*, int, struct FTW*) {
     return 0;
 }
 
-jmp_buf trap;
-
 // Runs one pass; an AbortRun lands here. Returns the pass's own result, false on abort.
 bool RunPass(PortWindow owner, WalkPass pass) {
-    PosixSetExitTrap(&trap);
     bool ok = false;
-    if (setjmp(trap) == 0) ok = WalkArchive(owner, pass);
-    PosixSetExitTrap(nullptr);
+    try {
+        ok = WalkArchive(owner, pass);
+    } catch (const PosixExit&) {
+    }
     // An aborted walk leaves its header buffer and may leave the image open.
     if (Ws->Header) PortFree(Ws->Header);
     Ws->Header = nullptr;

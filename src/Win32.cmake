@@ -21,7 +21,7 @@ endif()
 # turned into a call of memset or memcpy: the stub defines those itself (port_win32.cpp)
 # and links no C runtime. Build paths must not reach the image (reproducible bytes).
 set(VARNEX_STUB_OPT -Oz -flto -fomit-frame-pointer)
-set(VARNEX_STUB_CXX_FLAGS $<$<COMPILE_LANGUAGE:CXX>:${SFX_CORE_FLAGS} ${VARNEX_STUB_OPT} -fno-exceptions -fno-rtti
+set(VARNEX_STUB_CXX_FLAGS $<$<COMPILE_LANGUAGE:CXX>:${SFX_CORE_FLAGS} ${VARNEX_STUB_OPT} -fno-exceptions -fno-asynchronous-unwind-tables
   -fno-tree-loop-distribute-patterns -fno-ident -ffile-prefix-map=${CMAKE_SOURCE_DIR}=.
   -ffile-prefix-map=${CMAKE_BINARY_DIR}=.>)
 # The objects of the stub, compiled once for the image and the test builds below.

@@ -1,9 +1,11 @@
 // The POSIX side of the port: real files, and a simulated screen for everything a
-// person would see, so that tests and host tools can run the core natively.
+// person would see, so that tests and host tools can run the core natively. The dialog
+// itself is simulated in port_posix_dialog.cpp; what the walk uses (message boxes, the
+// progress line, the closing command) is here.
 //
 // Paths: the core treats '\' as a separator as Windows does; before a path reaches the
 // file system every '\' that is not the trail byte of a two-byte character becomes '/'.
-#include "port/posix_port.h"
+#include "port/posix_state.h"
 
 #include <dirent.h>
 #include <errno.h>
@@ -14,51 +16,14 @@
 #include <sys/time.h>
 #include <unistd.h>
 
-#include <deque>
-#include <map>
-
-namespace {
-
-struct PortState {
-    std::vector<PosixEvent> transcript;
-    std::deque<int32_t> answers;
-    int32_t defaultAnswer = 0;
-    FILE* echo = nullptr;
-    uint32_t codePage = 0;
-    std::string modulePath;
-    std::string windowsDir, systemDir;
-    uint32_t volumeMax = 255;
-    std::string lastVolumeRoot;
-    int32_t failAllocation = 0;
-    uint64_t writeBudget = UINT64_MAX;
-    uint64_t written = 0;
-    bool failClose = false;
-    std::string confineTo;   // absolute and normalised; empty = no confinement
-    jmp_buf* exitTrap = nullptr;
-    int32_t exitStatus = -1;
-    std::map<std::string, uint32_t> extraAttributes;   // hidden/system/archive bits
-    // The simulated dialog.
-    std::vector<PosixDialogStep> script;
-    bool failDialog = false;
-    PortDialogProc proc = nullptr;
-    bool dialogRunning = false, dialogEnded = false;
-    intptr_t dialogResult = 0;
-    std::map<int32_t, std::string> items;
-    std::map<int32_t, bool> disabled;
-    std::map<int32_t, uint32_t> limits;
-    std::map<uint32_t, uint32_t> timers;
-    std::deque<uint32_t> posted;   // WM_COMMAND ids posted to the dialog
-    std::function<void(int32_t, const char*)> itemHook;
-    std::string chooserResult;
-};
-
 PortState& S() {
     static PortState state;
     return state;
 }
 
-// The dialog's window handle: any non-null value that no real pointer uses.
-PortWindow const DialogHandle = reinterpret_cast<PortWindow>(static_cast<uintptr_t>(0xD1A1));
+void Record(PosixEvent e) { S().transcript.push_back(std::move(e)); }
+
+namespace {
 
 std::string NativePath(const char* path) {
     std::string out;
@@ -118,8 +83,6 @@ uint32_t CopyOut(const std::string& value, char* out, uint32_t size) {
     return (uint32_t)value.size();
 }
 
-void Record(PosixEvent e) { S().transcript.push_back(std::move(e)); }
-
 // Days from 1601-01-01 to y-m-d (proleptic Gregorian), and back.
 int64_t DaysFromCivil(int64_t y, unsigned m, unsigned d) {
     y -= m <= 2;
@@ -133,26 +96,25 @@ const int64_t Days1601To1970 = 134774;
 
 bool IsLeap(unsigned y) { return (y % 4 == 0 && y % 100 != 0) || y % 400 == 0; }
 
-int32_t DispatchToDialog(uint32_t message, uintptr_t wParam, intptr_t lParam) {
-    PortState& s = S();
-    if (!s.proc) return 0;
-    return (int32_t)s.proc(DialogHandle, message, wParam, lParam);
-}
-
 }  // namespace
 
 // ---- controls -------------------------------------------------------------------------
 
 void PosixResetPort() {
-    PortState& s = S();
-    s = PortState();
+    uint32_t resets = S().resets + 1;
+    S() = PortState();
+    S().resets = resets;
 }
 const std::vector<PosixEvent>& PosixTranscript() { return S().transcript; }
 void PosixClearTranscript() { S().transcript.clear(); }
 void PosixQueueAnswer(int32_t answer) { S().answers.push_back(answer); }
 void PosixSetDefaultAnswer(int32_t answer) { S().defaultAnswer = answer; }
 void PosixEchoMessageBoxes(FILE* stream) { S().echo = stream; }
-void PosixSetCodePage(uint32_t codePage) { S().codePage = codePage; }
+void PosixSetCodePage(uint32_t codePage) {
+    if (codePage == 932) PosixSetLeadBytes([](uint8_t b) { return (b >= 0x81 && b <= 0x9F) || (b >= 0xE0 && b <= 0xFC); });
+    else PosixSetLeadBytes(nullptr);
+}
+void PosixSetLeadBytes(std::function<bool(uint8_t)> isLead) { S().leadByte = std::move(isLead); }
 void PosixSetModulePath(const std::string& path) { S().modulePath = path; }
 void PosixSetWindowsDir(const std::string& dir) { S().windowsDir = dir; }
 void PosixSetSystemDir(const std::string& dir) { S().systemDir = dir; }
@@ -165,15 +127,8 @@ void PosixSetWriteBudget(uint64_t bytes) {
 }
 void PosixFailClose(bool fail) { S().failClose = fail; }
 void PosixConfineTo(const std::string& dir) { S().confineTo = dir.empty() ? dir : LexicalAbsolute(dir); }
-void PosixSetExitTrap(jmp_buf* trap) { S().exitTrap = trap; }
-int32_t PosixExitStatus() { return S().exitStatus; }
-void PosixSetDialogScript(const std::vector<PosixDialogStep>& steps) { S().script = steps; }
-void PosixFailDialog(bool fail) { S().failDialog = fail; }
 std::string PosixItemText(int32_t id) { return S().items[id]; }
-bool PosixItemEnabled(int32_t id) { return !S().disabled[id]; }
 void PosixSetItemTextHook(std::function<void(int32_t, const char*)> hook) { S().itemHook = std::move(hook); }
-void PosixPostCommand(int32_t id) { S().posted.push_back((uint32_t)id); }
-void PosixSetChooserResult(const std::string& fullPath) { S().chooserResult = fullPath; }
 
 // ---- process and memory ------------------------------------------------------------------
 
@@ -197,13 +152,7 @@ void* PortAllocZero(uint32_t size) {
 
 void PortFree(void* block) { free(block); }
 
-void PortExitProcess(int32_t status) {
-    PortState& s = S();
-    s.exitStatus = status;
-    if (s.exitTrap) longjmp(*s.exitTrap, 1);
-    fflush(nullptr);
-    _exit(status);
-}
+void PortExitProcess(int32_t status) { throw PosixExit{status}; }
 
 // ---- files -------------------------------------------------------------------------------
 
@@ -458,10 +407,7 @@ int32_t PortGetFileTitle(const char* path, char* out, uint16_t size) {
 
 // ---- DBCS ----------------------------------------------------------------------------------------
 
-bool PortIsLeadByte(uint8_t byte) {
-    if (S().codePage == 932) return (byte >= 0x81 && byte <= 0x9F) || (byte >= 0xE0 && byte <= 0xFC);
-    return false;
-}
+bool PortIsLeadByte(uint8_t byte) { return S().leadByte && S().leadByte(byte); }
 
 char* PortCharPrev(const char* start, const char* current) {
     if (current <= start) return (char*)start;
@@ -498,86 +444,7 @@ int32_t PortMessageBox(PortWindow owner, const char* text, const char* caption, 
     return answer;
 }
 
-// ---- the simulated dialog ---------------------------------------------------------------------------
-
-intptr_t PortDialogBox(PortModule /*module*/, const char* templateName, PortWindow owner, PortDialogProc proc,
-                       intptr_t param) {
-    PortState& s = S();
-    if (s.failDialog) return -1;
-    PosixEvent e;
-    e.kind = PosixEvent::Dialog;
-    e.owner = owner;
-    e.text = templateName;
-    Record(e);
-    s.proc = proc;
-    s.dialogRunning = true;
-    s.dialogEnded = false;
-    s.items.clear();
-    s.disabled.clear();
-    s.limits.clear();
-    s.timers.clear();
-    s.items[103] = "Install &Directory:";   // the template's label
-    DispatchToDialog(PortWmInitDialog, 0, param);
-    size_t step = 0;
-    while (!s.dialogEnded) {
-        if (!s.posted.empty()) {
-            uint32_t id = s.posted.front();
-            s.posted.pop_front();
-            DispatchToDialog(PortWmCommand, id, 0);
-            continue;
-        }
-        if (step >= s.script.size()) {
-            s.dialogEnded = true;
-            s.dialogResult = -1;
-            break;
-        }
-        const PosixDialogStep& st = s.script[step++];
-        switch (st.kind) {
-        case PosixDialogStep::Command:
-            if (!s.disabled[st.id]) DispatchToDialog(PortWmCommand, (uintptr_t)st.id, 0);
-            break;
-        case PosixDialogStep::Type: {
-            std::string t = st.text;
-            auto lim = s.limits.find(st.id);
-            if (lim != s.limits.end() && t.size() > lim->second) t.resize(lim->second);
-            if (!s.disabled[st.id]) s.items[st.id] = t;
-            break;
-        }
-        case PosixDialogStep::FireTimer:
-            if (!s.timers.empty()) DispatchToDialog(PortWmTimer, s.timers.begin()->first, 0);
-            break;
-        case PosixDialogStep::Close:
-            // The default dialog handling turns an unhandled close into Cancel.
-            if (!DispatchToDialog(PortWmClose, 0, 0)) DispatchToDialog(PortWmCommand, PortIdCancel, 0);
-            break;
-        case PosixDialogStep::Paint:
-            DispatchToDialog(PortWmPaint, 0, 0);
-            break;
-        }
-    }
-    s.dialogRunning = false;
-    s.proc = nullptr;
-    return s.dialogResult;
-}
-
-void PortEndDialog(PortWindow dialog, intptr_t result) {
-    PortState& s = S();
-    PosixEvent e;
-    e.kind = PosixEvent::EndDialog;
-    e.owner = dialog;
-    e.id = (int32_t)result;
-    Record(e);
-    s.dialogEnded = true;
-    s.dialogResult = result;
-}
-
-void PortSetWindowText(PortWindow window, const char* text) {
-    PosixEvent e;
-    e.kind = PosixEvent::WindowText;
-    e.owner = window;
-    e.text = text;
-    Record(e);
-}
+// ---- dialog items and shell -----------------------------------------------------------------------------
 
 void PortSetItemText(PortWindow dialog, int32_t id, const char* text) {
     PortState& s = S();
@@ -589,86 +456,6 @@ void PortSetItemText(PortWindow dialog, int32_t id, const char* text) {
     e.text = text;
     Record(e);
     if (s.itemHook) s.itemHook(id, text);
-}
-
-uint32_t PortGetItemText(PortWindow /*dialog*/, int32_t id, char* out, uint32_t size) {
-    if (size == 0) return 0;
-    const std::string& t = S().items[id];
-    size_t n = t.size() < size - 1 ? t.size() : size - 1;
-    memcpy(out, t.data(), n);
-    out[n] = 0;
-    return (uint32_t)n;
-}
-
-void PortLimitItemText(PortWindow /*dialog*/, int32_t id, uint32_t limit) { S().limits[id] = limit; }
-
-void PortEnableItem(PortWindow dialog, int32_t id, bool enable) {
-    S().disabled[id] = !enable;
-    PosixEvent e;
-    e.kind = PosixEvent::EnableItem;
-    e.owner = dialog;
-    e.id = id;
-    e.style = enable;
-    Record(e);
-}
-
-void PortFocusItem(PortWindow, int32_t) {}
-void PortSetDefaultButton(PortWindow, int32_t) {}
-
-void PortGetWindowRect(PortWindow, int32_t* left, int32_t* top, int32_t* right, int32_t* bottom) {
-    *left = 48, *top = 48, *right = 48 + 410, *bottom = 48 + 151;
-}
-void PortGetScreenSize(int32_t* width, int32_t* height) { *width = 1024, *height = 768; }
-void PortMoveWindow(PortWindow, int32_t, int32_t, int32_t, int32_t, bool) {}
-bool PortIsMinimised(PortWindow) { return false; }
-PortIcon PortLoadIcon(PortModule, const char*) { return reinterpret_cast<PortIcon>(static_cast<uintptr_t>(0x1C0)); }
-void PortDestroyIcon(PortIcon) {}
-void PortPaintIcon(PortWindow, PortIcon) {}
-
-void PortSetTimer(PortWindow window, uint32_t id, uint32_t milliseconds) {
-    S().timers[id] = milliseconds;
-    PosixEvent e;
-    e.kind = PosixEvent::Timer;
-    e.owner = window;
-    e.id = (int32_t)id;
-    e.style = milliseconds;
-    Record(e);
-}
-void PortKillTimer(PortWindow, uint32_t id) { S().timers.erase(id); }
-void PortPostCommand(PortWindow, uint32_t id) { S().posted.push_back(id); }
-
-bool PortPeekMessage(PortMessage* message) {
-    PortState& s = S();
-    if (s.posted.empty()) return false;
-    memset(message, 0, sizeof *message);
-    message->Raw[0] = (uintptr_t)DialogHandle;
-    message->Raw[1] = PortWmCommand;
-    message->Raw[2] = s.posted.front();
-    s.posted.pop_front();
-    return true;
-}
-
-bool PortIsDialogMessage(PortWindow dialog, PortMessage* message) {
-    if (!dialog || message->Raw[0] != (uintptr_t)dialog) return false;
-    DispatchToDialog((uint32_t)message->Raw[1], message->Raw[2], (intptr_t)message->Raw[3]);
-    return true;
-}
-
-void PortTranslateDispatch(PortMessage* message) {
-    if (message->Raw[0] == (uintptr_t)DialogHandle)
-        DispatchToDialog((uint32_t)message->Raw[1], message->Raw[2], (intptr_t)message->Raw[3]);
-}
-
-// ---- common dialogs and shell -----------------------------------------------------------------------
-
-int32_t PortGetOpenFileName(PortWindow, PortModule, char* file, uint32_t capacity, const char*, uint32_t,
-                            const char*, uint16_t* fileOffset) {
-    const std::string& r = S().chooserResult;
-    if (r.empty() || r.size() + 1 > capacity) return 0;
-    memcpy(file, r.c_str(), r.size() + 1);
-    size_t sep = r.find_last_of("/\\");
-    *fileOffset = (uint16_t)(sep == std::string::npos ? 0 : sep + 1);
-    return 1;
 }
 
 void PortShellExecute(PortWindow owner, const char* file, const char* params, const char* dir) {

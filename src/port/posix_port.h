@@ -3,7 +3,6 @@
 // lead-byte table, simulated directories and volume, and an observable process exit.
 #pragma once
 
-#include <setjmp.h>
 #include <stdint.h>
 #include <stdio.h>
 
@@ -25,8 +24,8 @@ struct PosixEvent {
     std::string extra;            // Shell: the working directory
 };
 
-// Puts the port back to its start state: empty transcript and answer queue, code page 0
-// (no lead bytes), volume limit 255, Windows and system directories unset, no hooks.
+// Puts the port back to its start state: empty transcript and answer queue, no lead
+// bytes, volume limit 255, Windows and system directories unset, no hooks.
 void PosixResetPort();
 const std::vector<PosixEvent>& PosixTranscript();
 void PosixClearTranscript();
@@ -38,8 +37,10 @@ void PosixSetDefaultAnswer(int32_t answer);
 // Echo every message box to a stream as it happens (host tools: standard error).
 void PosixEchoMessageBoxes(FILE* stream);
 
-// DBCS: 0 (no lead bytes) or 932 (Shift_JIS lead bytes 0x81-0x9F and 0xE0-0xFC).
+// DBCS: 0 (no lead bytes) or 932 (Shift_JIS lead bytes 0x81-0x9F and 0xE0-0xFC); or the
+// lead bytes of any ANSI code page, as a test (nullptr: none).
 void PosixSetCodePage(uint32_t codePage);
+void PosixSetLeadBytes(std::function<bool(uint8_t)> isLead);
 
 // The path PortModuleFileName reports: the self-extractor image being run.
 void PosixSetModulePath(const std::string& path);
@@ -61,10 +62,13 @@ void PosixFailClose(bool fail);
 // switches it off. The check is lexical ("." and ".." resolved, no links followed).
 void PosixConfineTo(const std::string& dir);
 
-// The process exit: with a trap set, PortExitProcess records the status and longjmps
-// to the trap with the value 1; without one the process really exits.
-void PosixSetExitTrap(jmp_buf* trap);
-int32_t PosixExitStatus();
+// The process exit: PortExitProcess throws PosixExit with the status, so that the test
+// or tool that runs the core learns it and its own objects are destroyed on the way out
+// (the core holds none, and is compiled with unwind tables on the host). Not derived
+// from std::exception: only code that expects the core to end the run catches it.
+struct PosixExit {
+    int32_t status;
+};
 
 // The dialog: PortDialogBox sends WM_INITDIALOG, then runs the script one step at a
 // time, dispatching posted messages between steps, until PortEndDialog is called. A

@@ -1,15 +1,17 @@
 // Member headers (level 2, read whole into their own allocation) and the CRC-16 that
 // guards headers and member data alike.
-#include "sfx/archive.h"
+#include "sfx/archive_header.h"
 
 #include "sfx/paths.h"
-#include "sfx/startup.h"
+#include "sfx/report.h"
 #include "sfx/text.h"
 #include "sfx/timestamps.h"
 
 #if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
 #include <immintrin.h>
 #endif
+
+bool HeaderCrcOptional;
 
 namespace {
 
@@ -261,11 +263,14 @@ HeaderResult ReadEntryHeader() {
         p += s;
     }
 
-    if (!Ws->HeaderCrcField) return BadHeader();
-    Ws->HeaderCrcField[0] = 0;
-    Ws->HeaderCrcField[1] = 0;
-    Ws->Crc = 0;
-    if (UpdateCrc(h, headerSize) != Ws->StoredHeaderCrc) return BadHeader();
+    if (Ws->HeaderCrcField) {
+        Ws->HeaderCrcField[0] = 0;
+        Ws->HeaderCrcField[1] = 0;
+        Ws->Crc = 0;
+        if (UpdateCrc(h, headerSize) != Ws->StoredHeaderCrc) return BadHeader();
+    } else if (!HeaderCrcOptional) {
+        return BadHeader();
+    }
 
     // Some archivers write the directory part without a closing separator ("a\xFFb"
     // for a/b/); joined as it stands the name would become a/bfile. A separator is put

@@ -1,15 +1,16 @@
-// The two walks over the archive (preflight and extraction), the output sink through
-// which all member data flows, the progress report, the stored copy and the closing
-// command.
-#include "sfx/archive.h"
+// The two walks over the archive (preflight and extraction) and the steps they are made
+// of, the output sink through which all member data flows, the progress report, the
+// stored copy and the closing command.
+#include "sfx/archive_walk.h"
 
 #include "sfx/decode.h"
 #include "sfx/paths.h"
+#include "sfx/report.h"
 #include "sfx/settings.h"
-#include "sfx/startup.h"
 #include "sfx/text.h"
 #include "sfx/timestamps.h"
-#include "sfx/ui.h"
+
+void (*ProgressHook)(PortWindow window);
 
 namespace {
 
@@ -22,40 +23,13 @@ const int32_t PathDisplayLimit = 32;   // characters of the path on the progress
 // text has ended (full, or a zero byte met). Reset by BeginCapture.
 uint32_t CaptureFill;
 bool CaptureEnded;
+// Where the current member's data begins in the image (noted by NextMember).
+uint32_t DataStart;
 
 bool FailWith(const char* message, const char* subject) {
     ShowError(message, subject);
     Ws->Failed = 1;
     return false;
-}
-
-uint32_t PackedSizeOfHeader() { return GetU32(Ws->Header + HdrPackedSize); }
-
-// Moves the image file to where the next header begins: dataStart + PackedSize. The
-// target is computed and checked in 64 bits and reached by an absolute seek, so a
-// packed size of 2 GiB or more can neither wrap around nor move the file backwards
-// (which would make the walk read the same header again and again).
-bool SeekToNextHeader(uint32_t dataStart) {
-    uint64_t target = (uint64_t)dataStart + PackedSizeOfHeader();
-    if (target > Ws->ArchiveLength) return FailWith("Unexpeted EOF", Ws->ImagePath);
-    if (target > 0x7FFFFFFFu || PortSeek(Ws->ArchiveFile, (int32_t)target, 0) != (uint32_t)target)
-        return FailWith("Read ERROR", Ws->ImagePath);
-    return true;
-}
-
-uint32_t CurrentPosition() { return PortSeek(Ws->ArchiveFile, 0, 1); }
-
-// The member's data by method: stored copy, nothing for a directory, else the decoder.
-// The caller then puts the file at the next header with SeekToNextHeader, whatever the
-// data did: a compressed stream that ends early or carries bytes past its end, or a
-// stored member whose packed size differs from its unpacked size, must not make the
-// next header be read from the wrong place.
-void ReadMemberData() {
-    Ws->Crc = 0;
-    Ws->InPos = 0xFFFFFFFFu;
-    uint8_t method = Ws->Header[HdrMethodChar];
-    if (method == '0') CopyStored((int32_t)GetU32(Ws->Header + HdrUnpackedSize));
-    else if (method != 'd') DecodeMember();
 }
 
 // 1 for the notice "!", 2 for the settings "$" (the whole name, directory included), else 0.
@@ -99,15 +73,13 @@ void SetMemberTimes() {
 // One member of the preflight pass; false leaves the loop.
 bool PreflightMember() {
     MemberCrcSum ^= GetU16(Ws->Header + HdrDataCrc);
-    uint32_t dataStart = CurrentPosition();
-    if (dataStart == SeekFailed) return FailWith("Read ERROR", Ws->ImagePath);
     uint8_t mode = CaptureModeOf(Ws->EntryName);
     if (mode == CaptureNone) return SkipMember();
     BeginCapture(mode);
     Ws->OutputFile = PortInvalidFile;
     ReadMemberData();
     // Failed here means a notice was declined earlier in this walk: it ends at this member.
-    if (Ws->Failed || !SeekToNextHeader(dataStart)) {
+    if (Ws->Failed || !SkipMember()) {
         Ws->CaptureMode = CaptureNone;
         return false;
     }
@@ -139,10 +111,8 @@ bool ExtractMember(bool longNames) {
         PutU32(Ws->Header + HdrTimeStamp, stamp);
     }
 
-    uint32_t dataStart = CurrentPosition();
-    if (dataStart == SeekFailed) return FailWith("Read ERROR", Ws->ImagePath);
     // A directory needs nothing beyond the directories made above.
-    if (directory) return SeekToNextHeader(dataStart);
+    if (directory) return SkipMember();
     int decision = DecideOverwrite();
     if (decision < 0) {
         Ws->Failed = 1;
@@ -168,8 +138,8 @@ bool ExtractMember(bool longNames) {
         return FailWith("CRC ERROR", Ws->TargetPath);
     }
     if (Ws->Config.RestoreAttributes) PortSetAttributes(Ws->TargetPath, Ws->Attributes);
-    // The file is complete and verified; only now the file moves on to the next header.
-    return SeekToNextHeader(dataStart);
+    // The file is complete and verified; only now the image moves on to the next header.
+    return SkipMember();
 }
 
 void StartCommand() {
@@ -180,6 +150,23 @@ void StartCommand() {
 }  // namespace
 
 bool WalkArchive(PortWindow owner, WalkPass pass) {
+    if (!OpenArchive(owner)) return false;
+    char root[4] = {Ws->ChosenDir[0], ':', '\\', 0};
+    bool hasDrive = Ws->ChosenDir[0] && Ws->ChosenDir[1] == ':';
+    bool longNames = PortVolumeMaxComponent(hasDrive ? root : nullptr) == 255;
+
+    while (NextMember() == HeaderReady) {
+        bool goOn = pass == PreflightPass ? PreflightMember() : ExtractMember(longNames);
+        if (!goOn) break;
+    }
+
+    CloseArchive();
+    if (pass == PreflightPass) CheckMemberCrcSum();
+    else if (Ws->Config.Command[0] && !Ws->Failed) StartCommand();
+    return !Ws->Failed;
+}
+
+bool OpenArchive(PortWindow owner) {
     Ws->DialogWindow = owner;
     Ws->Failed = 0;
 
@@ -201,12 +188,6 @@ bool WalkArchive(PortWindow owner, WalkPass pass) {
         Ws->ArchiveFile = PortInvalidFile;
         return false;
     }
-
-    char root[4] = {Ws->ChosenDir[0], ':', '\\', 0};
-    bool hasDrive = Ws->ChosenDir[0] && Ws->ChosenDir[1] == ':';
-    uint32_t maxComponent = PortVolumeMaxComponent(hasDrive ? root : nullptr);
-    bool longNames = maxComponent == 255;
-
     if (Ws->Config.ArchiveFlags & ArchiveFlagChecksum) {
         uint8_t sum[2] = {0, 0};
         PortRead(Ws->ArchiveFile, sum, 2);
@@ -214,30 +195,60 @@ bool WalkArchive(PortWindow owner, WalkPass pass) {
     }
     BuildCrcTable(0xA001);
     MemberCrcSum = 0;
-
-    while (ReadEntryHeader() == HeaderReady) {
-        bool goOn = pass == PreflightPass ? PreflightMember() : ExtractMember(longNames);
-        if (!goOn) break;
-    }
-
-    PortClose(Ws->ArchiveFile);
-    Ws->ArchiveFile = PortInvalidFile;
-    if (pass == PreflightPass) {
-        if (!Ws->Failed && (Ws->Config.ArchiveFlags & ArchiveFlagChecksum) && MemberCrcSum != Ws->ArchiveChecksum) {
-            ShowError("Tampered DATA", Ws->ImagePath);
-            Ws->Failed = 1;
-        }
-    } else if (Ws->Config.Command[0] && !Ws->Failed) {
-        StartCommand();
-    }
-    ReleaseHeader();
-    return !Ws->Failed;
+    return true;
 }
 
+HeaderResult NextMember() {
+    HeaderResult r = ReadEntryHeader();
+    if (r != HeaderReady) return r;
+    DataStart = PortSeek(Ws->ArchiveFile, 0, 1);
+    if (DataStart == SeekFailed) {
+        FailWith("Read ERROR", Ws->ImagePath);
+        return HeaderFailed;
+    }
+    return HeaderReady;
+}
+
+// The member's data by method: stored copy, nothing for a directory, else the decoder.
+// The caller then puts the file at the next header with SkipMember, whatever the data
+// did: a compressed stream that ends early or carries bytes past its end, or a stored
+// member whose packed size differs from its unpacked size, must not make the next
+// header be read from the wrong place.
+void ReadMemberData() {
+    Ws->Crc = 0;
+    Ws->InPos = 0xFFFFFFFFu;
+    uint8_t method = Ws->Header[HdrMethodChar];
+    if (method == '0') {
+        CopyStored((int32_t)GetU32(Ws->Header + HdrUnpackedSize));
+    } else if (method != 'd') {
+        WindowSink = DeliverWindow;
+        DecodeMember();
+    }
+}
+
+// Moves the image file to where the next header begins: the member's data start plus
+// PackedSize. The target is computed and checked in 64 bits and reached by an absolute
+// seek, so a packed size of 2 GiB or more can neither wrap around nor move the file
+// backwards (which would make the walk read the same header again and again).
 bool SkipMember() {
-    uint32_t position = CurrentPosition();
-    if (position == SeekFailed) return FailWith("Read ERROR", Ws->ImagePath);
-    return SeekToNextHeader(position);
+    uint64_t target = (uint64_t)DataStart + GetU32(Ws->Header + HdrPackedSize);
+    if (target > Ws->ArchiveLength) return FailWith("Unexpeted EOF", Ws->ImagePath);
+    if (target > 0x7FFFFFFFu || PortSeek(Ws->ArchiveFile, (int32_t)target, 0) != (uint32_t)target)
+        return FailWith("Read ERROR", Ws->ImagePath);
+    return true;
+}
+
+void CloseArchive() {
+    PortClose(Ws->ArchiveFile);
+    Ws->ArchiveFile = PortInvalidFile;
+    ReleaseHeader();
+}
+
+void CheckMemberCrcSum() {
+    if (!Ws->Failed && (Ws->Config.ArchiveFlags & ArchiveFlagChecksum) && MemberCrcSum != Ws->ArchiveChecksum) {
+        ShowError("Tampered DATA", Ws->ImagePath);
+        Ws->Failed = 1;
+    }
 }
 
 void BeginCapture(uint8_t mode) {
@@ -282,6 +293,11 @@ void FlushWindow(uint32_t count) {
     WriteOutput(Ws->Window, count, Ws->OutputFile);
 }
 
+void DeliverWindow(uint32_t count, uint32_t done) {
+    FlushWindow(count);
+    if (PortFileIsOpen(Ws->OutputFile)) ReportProgress(done, Ws->OrigSize);
+}
+
 void ReportProgress(uint32_t done, uint32_t total) {
     uint32_t percent;
     if (total == 0) percent = 0;
@@ -293,7 +309,7 @@ void ReportProgress(uint32_t done, uint32_t total) {
     end[0] = '%';
     end[1] = 0;
     PortSetItemText(Ws->DialogWindow, IdProgressPercent, Ws->MessageText);
-    PumpMessages(Ws->DialogWindow);
+    if (ProgressHook) ProgressHook(Ws->DialogWindow);
     if (Ws->CancelRequested) AbortRun(1);
 }
 

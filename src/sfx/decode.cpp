@@ -12,8 +12,7 @@
 // field-by-field input would, so a truncated archive fails after the same hand-overs.
 #include "sfx/decode.h"
 
-#include "sfx/archive.h"
-#include "sfx/startup.h"
+#include "sfx/report.h"
 
 #if defined(__GNUC__)
 #define DECODE_INLINE inline __attribute__((always_inline))
@@ -26,6 +25,8 @@
 #define DECODE_LIKELY(x) (x)
 #define DECODE_UNLIKELY(x) (x)
 #endif
+
+void (*WindowSink)(uint32_t count, uint32_t done);
 
 namespace {
 
@@ -491,30 +492,29 @@ DECODE_STEP uint32_t FastLiteral(FastInput& in, const uint8_t* lengths) {
     return c;
 }
 
-// Bytes of the member that the output sink may still take. The loop tests the size
-// only before a symbol, so a stream whose last match runs past OrigSize produces more;
-// those bytes stay in the window (a later member may reach back into it) but never
-// reach the sink: the file gets exactly the recorded size, and its CRC is taken over
-// exactly those bytes, as every other reader of the archive sees them.
+// Bytes of the member that the sink may still take. The loop tests the size only
+// before a symbol, so a stream whose last match runs past OrigSize produces more; those
+// bytes stay in the window (a later member may reach back into it) but never reach the
+// sink: the file gets exactly the recorded size, and its CRC is taken over exactly those
+// bytes, as every other reader of the archive sees them.
 uint32_t SinkLeft;
 
-// Hands the window's first `count` bytes to the output sink, cut at the member's end.
-// False when none of them belonged to the member (nothing was handed over).
-DECODE_NOINLINE bool HandToSink(uint32_t count) {
+// Hands the window's first `count` bytes to the sink, cut at the member's end, with the
+// bytes done; nothing when none of them belonged to the member.
+DECODE_NOINLINE void HandToSink(uint32_t count, uint32_t done) {
     if (count > SinkLeft) count = SinkLeft;
-    if (count == 0) return false;
+    if (count == 0) return;
     SinkLeft -= count;
-    FlushWindow(count);
-    return true;
+    WindowSink(count, done);
 }
 
-// A full window goes to the output sink; a file also gets a progress report. A
-// literal that fills the window is reported as done before DoneCount counts it.
+// A full window goes to the sink. A literal that fills the window is reported as done
+// before DoneCount counts it.
 DECODE_NOINLINE void HandOverWindow(uint32_t done, uint32_t reported) {
     SfxWorkspace* ws = Ws;
     ws->WindowFill = WindowBytes;
     ws->DoneCount = done;
-    if (HandToSink(WindowBytes) && PortFileIsOpen(ws->OutputFile)) ReportProgress(reported, ws->OrigSize);
+    HandToSink(WindowBytes, reported);
     ws->WindowFill = 0;
 }
 
@@ -694,5 +694,5 @@ void DecodeMember() {
     ws->BlockLeft = (uint16_t)blockLeft;
     ws->DoneCount = done;
     ws->WindowFill = (int32_t)fill;
-    if (fill != 0 && HandToSink(fill) && PortFileIsOpen(ws->OutputFile)) ReportProgress(done, origSize);
+    if (fill != 0) HandToSink(fill, done);
 }

@@ -13,4 +13,9 @@ uint16_t DecodeSymbol();
 uint16_t DecodePosition();
 void ReadPosLengths(uint16_t symbolCount, uint8_t countBits, int16_t zeroRunAfter);
 void ReadCodeLengths();
+// Where DecodeMember hands its output: every full window and the rest at the member's
+// end, with the count of bytes in Window and the bytes of the member done so far (a
+// literal that fills the window counts as done). Set before the call (the walk sets
+// DeliverWindow).
+extern void (*WindowSink)(uint32_t count, uint32_t done);
 void DecodeMember();

@@ -24,14 +24,14 @@ uint32_t ParseDecimal(const char* p) {
 }
 
 void ApplyFlags(uint32_t bits) {
-    if (bits & 0x0001) AutoStart = 1;
-    if (bits & 0x0002) OverwriteAll = 1;
-    if (bits & 0x0008) SkipIfNotNewer = 0;
-    if (bits & 0x0010) Ws->Config.RestoreAttributes = '/';
-    if (bits & 0x0100) AutoStart = 0;
-    if (bits & 0x0200) OverwriteAll = 0;
-    if (bits & 0x0800) SkipIfNotNewer = 1;
-    if (bits & 0x1000) Ws->Config.RestoreAttributes = 0;
+    if (bits & FlagAutoStartOn) AutoStart = 1;
+    if (bits & FlagOverwriteAllOn) OverwriteAll = 1;
+    if (bits & FlagSkipIfNotNewerOff) SkipIfNotNewer = 0;
+    if (bits & FlagRestoreAttributesOn) Ws->Config.RestoreAttributes = RestoreAttributesOn;
+    if (bits & FlagAutoStartOff) AutoStart = 0;
+    if (bits & FlagOverwriteAllOff) OverwriteAll = 0;
+    if (bits & FlagSkipIfNotNewerOn) SkipIfNotNewer = 1;
+    if (bits & FlagRestoreAttributesOff) Ws->Config.RestoreAttributes = 0;
 }
 
 void ApplyValue(int key, const char* value) {

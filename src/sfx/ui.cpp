@@ -2,14 +2,16 @@
 //
 // The dialog is the program's main window. Its OK runs the whole extraction pass
 // synchronously inside the dialog procedure; the pass keeps the window alive by calling
-// PumpMessages at every progress report, so the procedure is re-entered while the pass
-// runs. Only Cancel (and close, which the platform turns into Cancel) can then reach it
+// PumpMessages, its progress hook, at every progress report, so the procedure is
+// re-entered while the pass runs. Only Cancel (and close, which the platform turns into Cancel) can then reach it
 // usefully, and all it does is raise CancelRequested for the pass to act on.
 #include "sfx/ui.h"
 
-#include "sfx/archive.h"
+#include "sfx/archive_walk.h"
 #include "sfx/paths.h"
 #include "sfx/text.h"
+
+PortIcon DialogIcon;
 
 namespace {
 
@@ -82,6 +84,7 @@ intptr_t OnOk(PortWindow dialog) {
     PortFocusItem(dialog, IdCancel);
     PortSetDefaultButton(dialog, IdCancel);
     Ws->Busy = 1;
+    ProgressHook = PumpMessages;
     WalkArchive(dialog, ExtractionPass);   // reports its own failures; the result is 1 regardless
     EndSfxDialog(dialog, 1);
     return Handled;

@@ -3,11 +3,8 @@
 
 #include "sfx/workspace.h"
 
-// Control ids of the "SfxDialog" template.
-enum : int32_t {
-    IdOk = 1, IdCancel = 2, IdDirField = 100, IdProgressFile = 101, IdProgressPercent = 102,
-    IdDirLabel = 103, IdReference = 104,
-};
+// The dialog's icon, kept for the process while the dialog is shown.
+extern PortIcon DialogIcon;
 
 intptr_t PORT_CALLBACK SfxDialogProc(PortWindow dialog, uint32_t message, uintptr_t wParam, intptr_t lParam);
 int ChooseDirectory(PortWindow owner);

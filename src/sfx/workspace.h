@@ -1,5 +1,6 @@
-// The one record of a run, the configuration block it copies from the image, and the
-// global switches beside it. Every subsystem reaches the workspace through Ws.
+// The one record of a run, the configuration block it copies from the image, the global
+// switches beside it, and the layouts every subsystem shares (member header, dialog
+// controls). Every subsystem reaches the workspace through Ws.
 #pragma once
 
 #include <stdint.h>
@@ -22,9 +23,25 @@ struct SfxConfigBlock {
 static_assert(sizeof(SfxConfigBlock) == 603, "the configuration block is 603 bytes");
 
 enum : uint32_t { ConfigBlockOffset = 512, ConfigBlockSize = 603 };
-enum : uint8_t { ArchiveFlagChecksum = 0x04 };
+// ArchiveFlags: a 16-bit checksum precedes the archive. RestoreAttributes: the value the
+// program stores when a setting turns it on (any non-zero value restores).
+enum : uint8_t { ArchiveFlagChecksum = 0x04, RestoreAttributesOn = '/' };
 
 #define SFX_DEFAULT_TITLE "Varnex V2.14.w32.0001"
+
+// Offsets inside a level-2 member header (EntryHeader).
+enum : uint32_t {
+    HdrHeaderSize = 0, HdrMethodId = 2, HdrMethodChar = 5, HdrPackedSize = 7,
+    HdrUnpackedSize = 11, HdrTimeStamp = 15, HdrAttributeByte = 19, HdrLevel = 20,
+    HdrDataCrc = 21, HdrOsId = 23, HdrFirstExtSize = 24, HdrFixedSize = 26,
+};
+
+// Control ids of the "SfxDialog" template; the walk writes the progress line into 101
+// and 102.
+enum : int32_t {
+    IdOk = 1, IdCancel = 2, IdDirField = 100, IdProgressFile = 101, IdProgressPercent = 102,
+    IdDirLabel = 103, IdReference = 104,
+};
 
 // What the output sink does with member data.
 enum : uint8_t { CaptureNone = 0, CaptureNotice = 1, CaptureSettings = 2 };
@@ -93,9 +110,11 @@ extern int32_t SkipIfNotNewer;
 extern int32_t IsWin32s;
 extern uint16_t MemberCrcSum;
 
-// Process values kept beside the workspace.
+// The module instance, kept beside the workspace (for the dialog's templates and icon).
 extern PortModule ModuleInstance;
-extern PortIcon DialogIcon;
+
+// Fills Ws->Config from the image at ImagePath.
+void ReadConfigBlock();
 
 // Little-endian field access inside headers and blocks.
 inline uint16_t GetU16(const uint8_t* p) { return (uint16_t)(p[0] | (p[1] << 8)); }

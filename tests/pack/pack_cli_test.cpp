@@ -285,7 +285,7 @@ TEST_F(PackCli, RefusesWithAMessageAndLeavesNoOutput) {
     EXPECT_NE(r.err.find("already carries an archive"), std::string::npos) << r.err;
 }
 
-TEST_F(PackCli, CodePage932NamesAndTitles) {
+TEST_F(PackCli, DoubleByteNamesAndTitles) {
     // U+8868 is 0x95 0x5C in code page 932: its trail byte is a backslash, which must
     // stay part of the character and not split the name.
     WriteAll(Path("jp/表/ソフト.txt"), "data");
@@ -296,6 +296,11 @@ TEST_F(PackCli, CodePage932NamesAndTitles) {
     EXPECT_NE(list.out.find(" jp/表/ソフト.txt\n"), std::string::npos) << list.out;
     ASSERT_EQ(Run({"extract", "--codepage", "932", "jp.exe", "-d", "x"}).status, 0);
     EXPECT_EQ(ReadAll(Path("x/jp/\x95\x5C/\x83\x5C\x83\x74\x83\x67.txt")), "data");
+    // The same in code page 936, where U+4E57 is 0x81 0x5C.
+    WriteAll(Path("cn/乗.txt"), "gbk");
+    Build("cn.exe", {"--codepage", "936", "cn"});
+    ASSERT_EQ(Run({"extract", "--codepage", "936", "cn.exe", "-d", "y"}).status, 0);
+    EXPECT_EQ(ReadAll(Path("y/cn/\x81\x5C.txt")), "gbk");
 }
 
 TEST_F(PackCli, WrapReencodesALevel2ArchiveTheStubCouldNotRead) {
@@ -357,6 +362,22 @@ TEST_F(PackCli, TestReportsDamagedData) {
     Result r = Run({"test", "d.exe"});
     EXPECT_EQ(r.status, 1);
     EXPECT_NE(r.out.find("CRC ERROR f.txt"), std::string::npos) << r.out;
+    // A compressed member whose first block header is all ones: "Bad table" ends the
+    // core's run inside the data; extract then removes the file it was writing.
+    Build("t.exe", {"--method", "lh5", "in/."});
+    image = ReadAll(Path("t.exe"));
+    const uint32_t header = U32At(image, 512), packed = U32At(image, header + 7);
+    image.replace(header + (uint8_t)image[header], packed, std::string(packed, '\xFF'));
+    WriteAll(Path("t.exe"), image);
+    r = Run({"test", "t.exe"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("Bad table\nt.exe: f.txt: the data cannot be decoded"), std::string::npos) << r.err;
+    r = Run({"extract", "t.exe", "-d", "x"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("Bad table\nt.exe: extraction aborted; the file being written was removed"), std::string::npos)
+        << r.err;
+    EXPECT_FALSE(fs::exists(Path("x/f.txt")));
+    EXPECT_TRUE(fs::is_directory(Path("x")));
 }
 
 TEST_F(PackCli, BuiltInStub) {

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "sfx/archive.h"
+#include "sfx/archive_walk.h"
 #include "sfx/decode.h"
 
 namespace decode_support {

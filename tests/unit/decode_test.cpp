@@ -100,6 +100,7 @@ protected:
         std::string kept = dir + "/kept.bin";
         unlink(kept.c_str());
         EXPECT_EQ(link(Ws->TargetPath, kept.c_str()), 0);
+        WindowSink = DeliverWindow;
         int status = Aborts([] { DecodeMember(); });
         if (status == -1) PortCloseFile(Ws->OutputFile);
         Ws->OutputFile = PortInvalidFile;

@@ -1,9 +1,8 @@
 // A run of the core over the POSIX port: an image built with the archive writer in a
-// temporary directory, a fresh workspace, an exit trap for AbortRun, the message boxes.
+// temporary directory, a fresh workspace, AbortRun's exit caught, the message boxes.
 #pragma once
 
 #include <gtest/gtest.h>
-#include <setjmp.h>
 #include <stdlib.h>
 
 #include <string>
@@ -11,9 +10,9 @@
 
 #include "lzh/archive_writer.h"
 #include "port/posix_port.h"
-#include "sfx/archive.h"
+#include "sfx/archive_walk.h"
+#include "sfx/report.h"
 #include "sfx/settings.h"
-#include "sfx/startup.h"
 #include "sfx/text.h"
 
 using lzh::StoredMember;
@@ -23,7 +22,6 @@ inline lzh::Bytes TextBytes(const std::string& s) { return lzh::Bytes(s.begin(),
 class SfxRun : public ::testing::Test {
 protected:
     std::string dir;
-    jmp_buf trap;
 
     void SetUp() override {
         PosixResetPort();
@@ -34,7 +32,6 @@ protected:
     }
     void TearDown() override {
         Release();
-        PosixSetExitTrap(nullptr);
         (void)system(("rm -rf '" + dir + "'").c_str());
     }
     // An aborted walk leaves its header buffer (the process would end there).
@@ -68,16 +65,15 @@ protected:
         return ExtractChosen();
     }
     void Choose(const std::string& into) { TextCopy(Ws->ChosenDir, 256, (dir + "/" + into).c_str()); }
-    // No C++ object may live across a walk that ends in AbortRun's longjmp.
     static bool ExtractChosen() { return WalkArchive(reinterpret_cast<PortWindow>(0x1234), ExtractionPass); }
     // Runs f expecting AbortRun; returns the exit status (-1 when f returned).
-    template <class F> int Aborts(F f) {
-        volatile bool aborted = false;
-        PosixSetExitTrap(&trap);
-        if (setjmp(trap) == 0) f();
-        else aborted = true;
-        PosixSetExitTrap(nullptr);
-        return aborted ? PosixExitStatus() : -1;
+    template <class F> static int Aborts(F f) {
+        try {
+            f();
+        } catch (const PosixExit& e) {
+            return e.status;
+        }
+        return -1;
     }
     static Strings Boxes() {
         Strings out;

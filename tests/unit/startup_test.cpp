@@ -3,6 +3,7 @@
 #include <dirent.h>
 #include <unistd.h>
 
+#include "sfx/startup.h"
 #include "sfx/ui.h"
 #include "sfx_fixture.h"
 

@@ -41,9 +41,9 @@ protected:
     // The dialog's result, or the status AbortRun ended the process with.
     intptr_t Show(const std::vector<Step>& script) {
         PosixSetDialogScript(script);
-        PosixSetExitTrap(&trap);
-        if (setjmp(trap)) return PosixExitStatus();
-        return PortDialogBox(nullptr, "SfxDialog", nullptr, SfxDialogProc, 0);
+        intptr_t result = 0;
+        int status = Aborts([&] { result = PortDialogBox(nullptr, "SfxDialog", nullptr, SfxDialogProc, 0); });
+        return status >= 0 ? status : result;
     }
     bool Exists(const std::string& path) { return access((dir + path).c_str(), F_OK) == 0; }
 };

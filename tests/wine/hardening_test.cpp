@@ -200,7 +200,7 @@ TEST_F(Hardening, DamagedArchivesAreRefusedBeforeTheDialog) {
             Bytes image;
             ASSERT_TRUE(lzh::ReadFile(bench.Dir() + "/setup.exe", image));
             const uint32_t beyond = uint32_t(image.size() + 4096);
-            for (int i = 0; i < 4; i++) image[lzh::ConfigBlockOffset + i] = uint8_t(beyond >> (8 * i));
+            for (int i = 0; i < 4; i++) image[ConfigBlockOffset + i] = uint8_t(beyond >> (8 * i));
             ASSERT_TRUE(lzh::WriteFile(bench.Dir() + "/setup.exe", image));
         }
         const wine::Transcript t = RunExpectingBox("expect-box\npress OK\nexit\n", row.text, "setup.exe");
@@ -225,7 +225,7 @@ TEST_F(Hardening, UnwrittenBlockAndMissingHeaderCrcShowTheDefaultCaption) {
         if (zeroBlock) {
             Bytes image;
             ASSERT_TRUE(lzh::ReadFile(bench.Dir() + "/setup.exe", image));
-            std::fill_n(image.begin() + lzh::ConfigBlockOffset, lzh::ConfigBlockSize, 0);
+            std::fill_n(image.begin() + ConfigBlockOffset, ConfigBlockSize, 0);
             ASSERT_TRUE(lzh::WriteFile(bench.Dir() + "/setup.exe", image));
         }
         const wine::Transcript t = bench.Run("setup.exe", "expect-box\npress OK\nexit\n");

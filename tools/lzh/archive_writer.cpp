@@ -47,13 +47,13 @@ void AppendExtended(Bytes& header, uint8_t type, const Bytes& data) {
     PutU16(header, 0);
 }
 
-bool PutString(Bytes& block, size_t offset, size_t fieldSize, const std::string& text,
-               const char* name, std::string* error) {
-    if (text.size() >= fieldSize) {
-        if (error) *error = std::string(name) + " is longer than " + std::to_string(fieldSize - 1) + " bytes";
+// Copies text into a string field of the block, which keeps its terminator.
+template <size_t N> bool PutString(char (&field)[N], const std::string& text, const char* name, std::string* error) {
+    if (text.size() >= N) {
+        if (error) *error = std::string(name) + " is longer than " + std::to_string(N - 1) + " bytes";
         return false;
     }
-    for (size_t i = 0; i < text.size(); ++i) block[offset + i] = uint8_t(text[i]);
+    std::copy(text.begin(), text.end(), field);
     return true;
 }
 
@@ -172,14 +172,17 @@ Bytes WriteArchive(const std::vector<Member>& members, bool withChecksum) {
 }
 
 bool EncodeConfigBlock(const SfxConfig& config, Bytes& block, std::string* error) {
-    block.assign(ConfigBlockSize, 0);
-    for (int i = 0; i < 4; ++i) block[i] = uint8_t(config.archiveOffset >> (8 * i));
-    if (!PutString(block, 4, 41, config.windowTitle, "window title", error)) return false;
-    if (!PutString(block, 45, 41, config.installTitle, "install title", error)) return false;
-    if (!PutString(block, 86, 256, config.installDir, "install directory", error)) return false;
-    if (!PutString(block, 342, 256, config.command, "command", error)) return false;
-    block[601] = config.archiveFlags;
-    block[602] = config.restoreAttributes;
+    SfxConfigBlock b = {};
+    ::PutU32(reinterpret_cast<uint8_t*>(&b.ArchiveOffset), config.archiveOffset);   // little-endian on any host
+    if (!PutString(b.WindowTitle, config.windowTitle, "window title", error) ||
+        !PutString(b.InstallTitle, config.installTitle, "install title", error) ||
+        !PutString(b.InstallDir, config.installDir, "install directory", error) ||
+        !PutString(b.Command, config.command, "command", error))
+        return false;
+    b.ArchiveFlags = config.archiveFlags;
+    b.RestoreAttributes = config.restoreAttributes;
+    const uint8_t* bytes = reinterpret_cast<const uint8_t*>(&b);
+    block.assign(bytes, bytes + sizeof b);
     return true;
 }
 

@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "sfx/workspace.h"
+
 namespace lzh {
 
 using Bytes = std::vector<uint8_t>;
@@ -64,19 +66,17 @@ Bytes WriteArchive(const std::vector<Member>& members, bool withChecksum);
 // The XOR of the members' data CRCs, as the checksum in front of the archive.
 uint16_t ChecksumOf(const std::vector<Member>& members);
 
-// The 603-byte configuration block at file offset 512 of the image.
+// The fields of the configuration block (SfxConfigBlock) at file offset 512 of the image.
 struct SfxConfig {
     uint32_t archiveOffset = 0;
     std::string windowTitle;    // at most 40 bytes
     std::string installTitle;   // at most 40 bytes
     std::string installDir;     // at most 255 bytes
     std::string command;        // at most 255 bytes
-    uint8_t archiveFlags = 0;   // 0x04: the archive begins with the checksum
+    uint8_t archiveFlags = 0;   // ArchiveFlagChecksum: the archive begins with the checksum
     uint8_t restoreAttributes = 0;
 };
-constexpr size_t ConfigBlockOffset = 512;
-constexpr size_t ConfigBlockSize = 603;
-// Encodes the block; a field that is too long is an error (returns false and names the
+// Encodes the block as the stub reads it; a field that is too long is an error (returns false and names the
 // field in *error).
 bool EncodeConfigBlock(const SfxConfig& config, Bytes& block, std::string* error = nullptr);
 

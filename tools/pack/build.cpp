@@ -179,19 +179,19 @@ lzh::SfxConfig ConfigFromOptions(const Options& o, const CodePage& cp) {
     if (o.label) c.installTitle = FieldText(*o.label, cp, "--label", "label", 40);
     if (o.dir) c.installDir = FieldText(*o.dir, cp, "--dir", "installation directory", 255);
     if (o.command) c.command = FieldText(*o.command, cp, "--command", "command", 255);
-    c.archiveFlags = o.checksum ? 0x04 : 0;
-    c.restoreAttributes = o.restoreAttributes ? 0x2F : 0;   // the value the stub itself uses
+    c.archiveFlags = o.checksum ? ArchiveFlagChecksum : 0;
+    c.restoreAttributes = o.restoreAttributes ? RestoreAttributesOn : 0;   // the value the stub itself uses
     return c;
 }
 
 void CheckStub(const lzh::Bytes& stub, const std::string& shown) {
-    const size_t blockEnd = lzh::ConfigBlockOffset + lzh::ConfigBlockSize;
+    const size_t blockEnd = ConfigBlockOffset + ConfigBlockSize;
     if (stub.size() < blockEnd + 4 || stub[0] != 'M' || stub[1] != 'Z')
         throw Error(shown + " is not a self-extractor stub (no MS-DOS header)");
     uint32_t pe = stub[60] | stub[61] << 8 | stub[62] << 16 | (uint32_t)stub[63] << 24;
     if (pe < blockEnd || pe > stub.size() - 4 || memcmp(&stub[pe], "PE\0\0", 4) != 0)
         throw Error(shown + " is not a self-extractor stub (no PE header after the configuration block)");
-    const uint8_t* block = &stub[lzh::ConfigBlockOffset];
+    const uint8_t* block = &stub[ConfigBlockOffset];
     if (block[0] | block[1] | block[2] | block[3])
         throw Error(shown + " already carries an archive (its configuration block is filled); give the bare stub");
 }

@@ -9,6 +9,7 @@
 #include <set>
 
 #include "pack.h"
+#include "sfx/archive_header.h"
 
 namespace pack {
 
@@ -135,10 +136,6 @@ private:
     std::pair<dev_t, ino_t> output_{0, 0};
 };
 
-uint16_t U16(const uint8_t* p) { return (uint16_t)(p[0] | (p[1] << 8)); }
-uint32_t U32(const uint8_t* p) { return (uint32_t)p[0] | (uint32_t)p[1] << 8 | (uint32_t)p[2] << 16 | (uint32_t)p[3] << 24; }
-uint64_t U64(const uint8_t* p) { return (uint64_t)U32(p) | (uint64_t)U32(p + 4) << 32; }
-
 }  // namespace
 
 std::vector<Source> CollectInputs(const Options& options, const CodePage& cp) {
@@ -148,104 +145,46 @@ std::vector<Source> CollectInputs(const Options& options, const CodePage& cp) {
 }
 
 std::vector<Source> ReadWrappedArchive(const std::string& path, const Options& options, const CodePage& cp) {
-    lzh::Bytes data;
-    if (!lzh::ReadFile(path, data)) throw Error(Errno(path));
+    CoreArchive a(path, cp, nullptr);
+    // The headers are written anew, with their CRC; a header without one is taken.
+    HeaderCrcOptional = true;
     std::vector<Source> out;
-    size_t pos = 0;
-    // A self-extractor: its archive starts where its configuration block says, after the
-    // checksum if there is one.
-    if (data.size() >= 2 && data[0] == 'M' && data[1] == 'Z') {
-        if (data.size() < lzh::ConfigBlockOffset + lzh::ConfigBlockSize)
-            throw Error(path + " is neither a level-2 archive nor a self-extractor");
-        pos = U32(&data[lzh::ConfigBlockOffset]);
-        if (pos == 0 || pos > data.size())
-            throw Error(path + " is a self-extractor without an archive (its configuration block names none)");
-        if (data[lzh::ConfigBlockOffset + 601] & 0x04) pos += 2;
-    }
     auto bad = [&](const std::string& why) {
-        throw Error(path + ": member " + std::to_string(out.size() + 1) + " at offset " + std::to_string(pos) + ": " + why);
+        throw Error(path + ": member " + std::to_string(out.size() + 1) + ": " + why);
     };
-    while (pos <= data.size() && data.size() - pos >= 2 && U16(&data[pos]) != 0) {
-        const uint8_t* h = &data[pos];
-        size_t left = data.size() - pos;
-        // A single 0 byte ends an archive; some systems pad the file after it.
-        if (h[0] == 0 && (left < 7 || h[2] != '-' || h[3] != 'l')) break;
-        if (left < 26) bad("the archive ends inside a header");
-        if (h[20] != 2) bad("a level-" + std::to_string(h[20]) + " header; only level-2 archives can be wrapped");
-        uint16_t size = U16(h);
-        if (size < 26 || size > left) bad("the header size " + std::to_string(size) + " does not fit");
-        const char* methods = "04567d";
-        if (h[2] != '-' || h[3] != 'l' || h[4] != 'h' || h[6] != '-' || !strchr(methods, h[5]) || h[5] == 0)
-            bad("method '" + std::string((const char*)h + 2, 5) + "' cannot be unpacked by the self-extractor");
-
+    // What the self-extractor would refuse in the header in hand, before the core's own
+    // message: another header level, a method it cannot unpack.
+    auto refuseHeader = [&]() {
+        const uint8_t* h = Ws->Header;
+        if (!h || h[HdrMethodId] != '-' || h[HdrMethodId + 1] != 'l' || h[HdrMethodId + 4] != '-') return;
+        if (h[HdrLevel] != 2)
+            bad("a level-" + std::to_string(h[HdrLevel]) + " header; only level-2 archives can be wrapped");
+        if (!strchr("04567d", h[HdrMethodChar]) || h[HdrMethodChar] == 0)
+            bad("method '" + std::string((const char*)h + HdrMethodId, 5) + "' cannot be unpacked by the self-extractor");
+    };
+    if (!a.Open()) throw Error(path + ": " + CoreArchive::LastMessage());
+    while (a.Next()) {
+        refuseHeader();
+        const uint8_t* h = Ws->Header;
         lzh::Member m;
-        m.method = (char)h[5];
-        uint32_t packedSize = U32(h + 7);
-        m.unpackedSize = U32(h + 11);
-        m.timeStamp = U32(h + 15);
-        m.attributeByte = h[19];
-        m.dataCrc = U16(h + 21);
-        m.osId = (char)h[23];
-        const bool windowsFields = m.osId == 'M' || m.osId == 'W' || m.osId == 'w';
-        std::string dirPart, filePart;
-        int headerCrcAt = -1;
-        // Extended headers: each announced by the size field before it; that size counts
-        // its type byte, its data and the next size field.
-        size_t p = 24;
-        for (;;) {
-            uint16_t s = U16(h + p);
-            if (s == 0) break;
-            if (s < 3 || p + 2 + s > size) bad("an extended header reaches past the header");
-            uint8_t type = h[p + 2];
-            const uint8_t* d = h + p + 3;
-            size_t n = s - 3;
-            if (type == 0x00 && n >= 2) headerCrcAt = (int)(p + 3);
-            else if (type == 0x01) filePart.assign((const char*)d, n);
-            else if (type == 0x02) dirPart.assign((const char*)d, n);
-            else if (type == 0x40 && n >= 2 && windowsFields) {
-                m.writeAttributes = true;
-                m.attributes16 = U16(d);
-            } else if (type == 0x41 && n >= 24 && windowsFields) {
-                m.writeWindowsTimes = true;
-                m.creationTime = U64(d);
-                m.writeTime = U64(d + 8);
-                m.accessTime = U64(d + 16);
-            }
-            p += s;
-        }
-        if (headerCrcAt >= 0) {
-            lzh::Bytes copy(h, h + size);
-            uint16_t stored = U16(&copy[headerCrcAt]);
-            copy[headerCrcAt] = copy[headerCrcAt + 1] = 0;
-            if (lzh::Crc16(copy) != stored) bad("the header CRC does not match: the archive is damaged");
-        }
-        if ((uint64_t)pos + size + packedSize > data.size()) bad("the archive ends inside the member's data");
-        const uint8_t* packed = h + size;
-        if (m.method != 'd') m.packed.assign(packed, packed + packedSize);
-        if (m.method == '0' && (m.unpackedSize != packedSize || lzh::Crc16(m.packed) != m.dataCrc))
-            bad("the stored data does not match its size or CRC: the archive is damaged");
-
-        // The name as the stub builds it: the parts up to a NUL, every separator outside
-        // a double-byte character turned into '/'.
-        dirPart.resize(std::min(dirPart.size(), dirPart.find('\0')));
-        filePart.resize(std::min(filePart.size(), filePart.find('\0')));
-        // Some archivers leave out the separator that closes the directory part; the
-        // stub would then glue the last directory to the file name.
-        bool closed = false;
-        for (size_t i = 0; i < dirPart.size(); i++) {
-            uint8_t c = (uint8_t)dirPart[i];
-            closed = !cp.IsLeadByte(c) && (c == '/' || c == '\\' || c == 0xFF);
-            if (cp.IsLeadByte(c)) i++;
-        }
-        if (!dirPart.empty() && !filePart.empty() && !closed) dirPart += '/';
-        std::string raw = dirPart + filePart;
-        for (size_t i = 0; i < raw.size(); i++) {
-            if (cp.IsLeadByte((uint8_t)raw[i])) {
-                i++;
-                continue;
-            }
-            if (raw[i] == '\\' || raw[i] == (char)0xFF) raw[i] = '/';
-        }
+        m.method = (char)h[HdrMethodChar];
+        m.unpackedSize = GetU32(h + HdrUnpackedSize);
+        m.timeStamp = GetU32(h + HdrTimeStamp);
+        m.attributeByte = h[HdrAttributeByte];
+        m.dataCrc = GetU16(h + HdrDataCrc);
+        m.osId = (char)h[HdrOsId];
+        // The attributes and times as the core took them from the extended headers.
+        m.writeAttributes = Ws->Attributes != m.attributeByte;
+        m.attributes16 = Ws->Attributes;
+        m.writeWindowsTimes = Ws->CreationTime != m.timeStamp || Ws->WriteTime != m.timeStamp ||
+                              Ws->AccessTime != m.timeStamp;
+        m.creationTime = lzh::UnixToFileTime(Ws->CreationTime);
+        m.writeTime = lzh::UnixToFileTime(Ws->WriteTime);
+        m.accessTime = lzh::UnixToFileTime(Ws->AccessTime);
+        if (m.method != 'd' && !a.Packed(m.packed)) bad(CoreArchive::LastMessage());
+        // The name as the stub builds it: a directory part closed by a separator, every
+        // separator outside a double-byte character turned into '/'.
+        std::string raw = Ws->EntryName;
         if (m.method == 'd' && (raw.empty() || raw.back() != '/')) raw += '/';
         Source s;
         s.kind = Source::Prepared;
@@ -256,8 +195,10 @@ std::vector<Source> ReadWrappedArchive(const std::string& path, const Options& o
         m.name = raw;
         s.prepared = std::move(m);
         out.push_back(std::move(s));
-        pos += size + packedSize;
+        if (!a.Skip()) bad(CoreArchive::LastMessage());
     }
+    refuseHeader();   // the header the walk stopped at, if it stopped at one
+    if (!a.Close(false)) bad(CoreArchive::LastMessage());
     return out;
 }
 

@@ -3,7 +3,7 @@
 
 #include "branding.h"
 #include "pack.h"
-#include "sfx/workspace.h"
+#include "sfx/settings.h"
 
 namespace pack {
 
@@ -169,13 +169,13 @@ Options ParseArguments(const std::vector<std::string>& args) {
             ParseSet(o, in.Value(name, inlineValue));
         } else if (name == "--auto-start") {
             buildOnly(name), flagOnly();
-            o.flagBits |= 0x0001;
+            o.flagBits |= FlagAutoStartOn;
         } else if (name == "--overwrite-all") {
             buildOnly(name), flagOnly();
-            o.flagBits |= 0x0002;
+            o.flagBits |= FlagOverwriteAllOn;
         } else if (name == "--skip-if-not-newer") {
             buildOnly(name), flagOnly();
-            o.flagBits |= 0x0800;
+            o.flagBits |= FlagSkipIfNotNewerOn;
         } else if (name == "--codepage") {
             o.codePage = in.Value(name, inlineValue);
         } else if (name == "--wrap") {

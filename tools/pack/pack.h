@@ -13,6 +13,7 @@
 
 #include "lzh/archive_writer.h"
 #include "lzh/encoder.h"
+#include "sfx/workspace.h"
 
 namespace pack {
 
@@ -142,6 +143,48 @@ int Build(const Options& options);
 // and may throw to abandon it.
 void WriteAtomically(const std::string& path, const lzh::Bytes& data,
                      const std::function<void(const std::string&)>& verify = {});
+
+// ---- reading with the stub's core --------------------------------------------------
+
+// A self-extractor, or a plain level-2 archive, read with the stub's own core: the walk's
+// steps over the POSIX port, so that what the tools see is what the self-extractor sees,
+// its messages included. The member in hand is the core's: Ws->Header, EntryName,
+// Attributes and the times. One at a time, as the core has one workspace; the
+// destructor releases it and puts the port back.
+class CoreArchive {
+public:
+    // The file's configuration block if it begins with "MZ", else a plain archive at 0.
+    // The core's message boxes go to echo (nullptr: nowhere); its lead bytes are cp's.
+    // Throws Error when the file cannot be used at all.
+    CoreArchive(const std::string& path, const CodePage& cp, FILE* echo);
+    ~CoreArchive();
+    CoreArchive(const CoreArchive&) = delete;
+    CoreArchive& operator=(const CoreArchive&) = delete;
+
+    bool IsImage() const { return isImage_; }
+    // Stands at the first member; false when the core cannot (it has said why).
+    bool Open();
+    // The next member's header; false at the end, or after a failure the core reported.
+    bool Next();
+    // Decodes the member through the core's sink, keeping nothing: whether the data
+    // matches its CRC. A fault inside the data ends the core's run: PosixExit.
+    bool Decode();
+    // The member's data as the self-extractor keeps a notice ("!") or settings text.
+    std::string Text();
+    // The member's packed bytes as they stand; false (reported) when the archive ends
+    // inside them.
+    bool Packed(lzh::Bytes& out);
+    // To the next member whatever the data consumed; false (reported) when it cannot.
+    bool Skip();
+    // Closes the image; with checkSum also compares the checksum as the preflight pass
+    // does. False when the walk failed.
+    bool Close(bool checkSum);
+    // The text of the last message box the core showed, without its quoted subject.
+    static std::string LastMessage();
+
+private:
+    bool isImage_ = false;
+};
 
 // ---- looking inside ---------------------------------------------------------------
 

@@ -1,0 +1,212 @@
+// The simulated dialog of the POSIX port: the installer dialog driven by a script,
+// its items, timers and posted messages, and the directory chooser's answer.
+#include <string.h>
+
+#include "port/posix_state.h"
+
+namespace {
+
+// The dialog's own state, afresh after every PosixResetPort like the rest of the port
+// (which cannot reach this file: programs that show no dialog do not carry it).
+struct DialogState {
+    uint32_t resets = 0;
+    std::vector<PosixDialogStep> script;
+    bool failDialog = false;
+    PortDialogProc proc = nullptr;
+    bool dialogRunning = false, dialogEnded = false;
+    intptr_t dialogResult = 0;
+    std::map<int32_t, bool> disabled;
+    std::map<int32_t, uint32_t> limits;
+    std::map<uint32_t, uint32_t> timers;
+    std::deque<uint32_t> posted;   // WM_COMMAND ids posted to the dialog
+    std::string chooserResult;
+};
+
+DialogState& D() {
+    static DialogState state;
+    if (state.resets != S().resets) {
+        state = DialogState();
+        state.resets = S().resets;
+    }
+    return state;
+}
+
+// The dialog's window handle: any non-null value that no real pointer uses.
+PortWindow const DialogHandle = reinterpret_cast<PortWindow>(static_cast<uintptr_t>(0xD1A1));
+
+int32_t DispatchToDialog(uint32_t message, uintptr_t wParam, intptr_t lParam) {
+    DialogState& d = D();
+    if (!d.proc) return 0;
+    return (int32_t)d.proc(DialogHandle, message, wParam, lParam);
+}
+
+}  // namespace
+
+void PosixSetDialogScript(const std::vector<PosixDialogStep>& steps) { D().script = steps; }
+void PosixFailDialog(bool fail) { D().failDialog = fail; }
+bool PosixItemEnabled(int32_t id) { return !D().disabled[id]; }
+void PosixPostCommand(int32_t id) { D().posted.push_back((uint32_t)id); }
+void PosixSetChooserResult(const std::string& fullPath) { D().chooserResult = fullPath; }
+
+// ---- the simulated dialog ---------------------------------------------------------------------------
+
+intptr_t PortDialogBox(PortModule /*module*/, const char* templateName, PortWindow owner, PortDialogProc proc,
+                       intptr_t param) {
+    DialogState& d = D();
+    PortState& s = S();
+    if (d.failDialog) return -1;
+    PosixEvent e;
+    e.kind = PosixEvent::Dialog;
+    e.owner = owner;
+    e.text = templateName;
+    Record(e);
+    d.proc = proc;
+    d.dialogRunning = true;
+    d.dialogEnded = false;
+    s.items.clear();
+    d.disabled.clear();
+    d.limits.clear();
+    d.timers.clear();
+    s.items[103] = "Install &Directory:";   // the template's label
+    DispatchToDialog(PortWmInitDialog, 0, param);
+    size_t step = 0;
+    while (!d.dialogEnded) {
+        if (!d.posted.empty()) {
+            uint32_t id = d.posted.front();
+            d.posted.pop_front();
+            DispatchToDialog(PortWmCommand, id, 0);
+            continue;
+        }
+        if (step >= d.script.size()) {
+            d.dialogEnded = true;
+            d.dialogResult = -1;
+            break;
+        }
+        const PosixDialogStep& st = d.script[step++];
+        switch (st.kind) {
+        case PosixDialogStep::Command:
+            if (!d.disabled[st.id]) DispatchToDialog(PortWmCommand, (uintptr_t)st.id, 0);
+            break;
+        case PosixDialogStep::Type: {
+            std::string t = st.text;
+            auto lim = d.limits.find(st.id);
+            if (lim != d.limits.end() && t.size() > lim->second) t.resize(lim->second);
+            if (!d.disabled[st.id]) s.items[st.id] = t;
+            break;
+        }
+        case PosixDialogStep::FireTimer:
+            if (!d.timers.empty()) DispatchToDialog(PortWmTimer, d.timers.begin()->first, 0);
+            break;
+        case PosixDialogStep::Close:
+            // The default dialog handling turns an unhandled close into Cancel.
+            if (!DispatchToDialog(PortWmClose, 0, 0)) DispatchToDialog(PortWmCommand, PortIdCancel, 0);
+            break;
+        case PosixDialogStep::Paint:
+            DispatchToDialog(PortWmPaint, 0, 0);
+            break;
+        }
+    }
+    d.dialogRunning = false;
+    d.proc = nullptr;
+    return d.dialogResult;
+}
+
+void PortEndDialog(PortWindow dialog, intptr_t result) {
+    DialogState& d = D();
+    PosixEvent e;
+    e.kind = PosixEvent::EndDialog;
+    e.owner = dialog;
+    e.id = (int32_t)result;
+    Record(e);
+    d.dialogEnded = true;
+    d.dialogResult = result;
+}
+
+void PortSetWindowText(PortWindow window, const char* text) {
+    PosixEvent e;
+    e.kind = PosixEvent::WindowText;
+    e.owner = window;
+    e.text = text;
+    Record(e);
+}
+
+uint32_t PortGetItemText(PortWindow /*dialog*/, int32_t id, char* out, uint32_t size) {
+    if (size == 0) return 0;
+    const std::string& t = S().items[id];
+    size_t n = t.size() < size - 1 ? t.size() : size - 1;
+    memcpy(out, t.data(), n);
+    out[n] = 0;
+    return (uint32_t)n;
+}
+
+void PortLimitItemText(PortWindow /*dialog*/, int32_t id, uint32_t limit) { D().limits[id] = limit; }
+
+void PortEnableItem(PortWindow dialog, int32_t id, bool enable) {
+    D().disabled[id] = !enable;
+    PosixEvent e;
+    e.kind = PosixEvent::EnableItem;
+    e.owner = dialog;
+    e.id = id;
+    e.style = enable;
+    Record(e);
+}
+
+void PortFocusItem(PortWindow, int32_t) {}
+void PortSetDefaultButton(PortWindow, int32_t) {}
+
+void PortGetWindowRect(PortWindow, int32_t* left, int32_t* top, int32_t* right, int32_t* bottom) {
+    *left = 48, *top = 48, *right = 48 + 410, *bottom = 48 + 151;
+}
+void PortGetScreenSize(int32_t* width, int32_t* height) { *width = 1024, *height = 768; }
+void PortMoveWindow(PortWindow, int32_t, int32_t, int32_t, int32_t, bool) {}
+bool PortIsMinimised(PortWindow) { return false; }
+PortIcon PortLoadIcon(PortModule, const char*) { return reinterpret_cast<PortIcon>(static_cast<uintptr_t>(0x1C0)); }
+void PortDestroyIcon(PortIcon) {}
+void PortPaintIcon(PortWindow, PortIcon) {}
+
+void PortSetTimer(PortWindow window, uint32_t id, uint32_t milliseconds) {
+    D().timers[id] = milliseconds;
+    PosixEvent e;
+    e.kind = PosixEvent::Timer;
+    e.owner = window;
+    e.id = (int32_t)id;
+    e.style = milliseconds;
+    Record(e);
+}
+void PortKillTimer(PortWindow, uint32_t id) { D().timers.erase(id); }
+void PortPostCommand(PortWindow, uint32_t id) { D().posted.push_back(id); }
+
+bool PortPeekMessage(PortMessage* message) {
+    DialogState& d = D();
+    if (d.posted.empty()) return false;
+    memset(message, 0, sizeof *message);
+    message->Raw[0] = (uintptr_t)DialogHandle;
+    message->Raw[1] = PortWmCommand;
+    message->Raw[2] = d.posted.front();
+    d.posted.pop_front();
+    return true;
+}
+
+bool PortIsDialogMessage(PortWindow dialog, PortMessage* message) {
+    if (!dialog || message->Raw[0] != (uintptr_t)dialog) return false;
+    DispatchToDialog((uint32_t)message->Raw[1], message->Raw[2], (intptr_t)message->Raw[3]);
+    return true;
+}
+
+void PortTranslateDispatch(PortMessage* message) {
+    if (message->Raw[0] == (uintptr_t)DialogHandle)
+        DispatchToDialog((uint32_t)message->Raw[1], message->Raw[2], (intptr_t)message->Raw[3]);
+}
+
+// ---- the directory chooser -------------------------------------------------------
+
+int32_t PortGetOpenFileName(PortWindow, PortModule, char* file, uint32_t capacity, const char*, uint32_t,
+                            const char*, uint16_t* fileOffset) {
+    const std::string& r = D().chooserResult;
+    if (r.empty() || r.size() + 1 > capacity) return 0;
+    memcpy(file, r.c_str(), r.size() + 1);
+    size_t sep = r.find_last_of("/\\");
+    *fileOffset = (uint16_t)(sep == std::string::npos ? 0 : sep + 1);
+    return 1;
+}
+

@@ -5,14 +5,9 @@
 #   Varnex32.exe        the image: fixed MS-DOS part, configuration block at 512, PE at 1232
 #   test/               builds of the same stub for the tests only (see the end)
 
-option(VARNEX_WITH_RESOURCES "Link the dialog templates, icon and manifest of src/res" ON)
-set(VARNEX_RESOURCES)
-if(VARNEX_WITH_RESOURCES)
-  file(GLOB VARNEX_RESOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/src/res/*.rc)
-endif()
-if(VARNEX_RESOURCES)
-  enable_language(RC)
-endif()
+# The dialog templates, icon and manifest: the stub's dialog cannot be shown without them.
+enable_language(RC)
+set(VARNEX_RESOURCES ${CMAKE_SOURCE_DIR}/src/res/varnex32.rc)
 
 # The stub is copied into every self-extractor, so it is built for size: -Oz, and
 # link-time optimisation over the whole program (it inlines the many functions called

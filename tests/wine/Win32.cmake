@@ -1,15 +1,13 @@
 # The paths probe: the core's directory macros, volume query and time conversions on the
 # real platform, printed for the host test tests/wine/paths_wine_test.cpp.
-if(EXISTS ${CMAKE_SOURCE_DIR}/tests/wine/paths_probe.cpp)
-  add_executable(paths_probe ${CMAKE_SOURCE_DIR}/tests/wine/paths_probe.cpp ${SFX_CORE_SOURCES}
-    ${CMAKE_SOURCE_DIR}/src/port/port_win32.cpp)
-  target_include_directories(paths_probe PRIVATE ${CMAKE_SOURCE_DIR}/src)
-  target_compile_definitions(paths_probe PRIVATE __USE_MINGW_ANSI_STDIO=1)
-  # port_win32.cpp defines memset and memcpy itself: no loop may become a call of them.
-  target_compile_options(paths_probe PRIVATE -O2 -Wall -Wextra -fno-tree-loop-distribute-patterns)
-  target_link_options(paths_probe PRIVATE -static -static-libgcc -static-libstdc++ -s)
-  target_link_libraries(paths_probe PRIVATE comdlg32 shell32 gdi32 user32 kernel32)
-endif()
+add_executable(paths_probe ${CMAKE_SOURCE_DIR}/tests/wine/paths_probe.cpp ${SFX_CORE_SOURCES}
+  ${CMAKE_SOURCE_DIR}/src/port/port_win32.cpp)
+target_include_directories(paths_probe PRIVATE ${CMAKE_SOURCE_DIR}/src)
+target_compile_definitions(paths_probe PRIVATE __USE_MINGW_ANSI_STDIO=1)
+# port_win32.cpp defines memset and memcpy itself: no loop may become a call of them.
+target_compile_options(paths_probe PRIVATE -O2 -Wall -Wextra -fno-tree-loop-distribute-patterns)
+target_link_options(paths_probe PRIVATE -static -static-libgcc -static-libstdc++ -s)
+target_link_libraries(paths_probe PRIVATE comdlg32 shell32 gdi32 user32 kernel32)
 
 # The closing command of the installer scenarios (tests/wine/installer_test.cpp): records
 # its working directory and arguments.

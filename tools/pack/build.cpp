@@ -282,9 +282,6 @@ int Build(const Options& o) {
     } else {
         stub = EmbeddedStub();
         stubName = "the built-in stub";
-        if (stub.empty())
-            throw Error("this varnex-pack has no stub built in (none was available when it was built); "
-                        "give one with --stub Varnex32.exe");
     }
     CheckStub(stub, stubName);
     stub = BrandStub(stub, o, stubName);

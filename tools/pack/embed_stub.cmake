@@ -1,17 +1,15 @@
-# Writes OUTPUT, a C++ source that holds the bytes of INPUT as the built-in stub, or no
-# stub when INPUT is empty or missing. The file is rewritten only when its text changes,
-# so a stub rebuilt with the same bytes does not relink the tool.
-set(bytes "0")
-set(size 0)
-if(INPUT AND EXISTS "${INPUT}")
-  file(READ "${INPUT}" hex HEX)
-  string(LENGTH "${hex}" hexLength)
-  math(EXPR size "${hexLength} / 2")
-  if(size GREATER 0)
-    string(REGEX REPLACE "([0-9a-f][0-9a-f])" "0x\\1," bytes "${hex}")
-    string(REGEX REPLACE "((0x..,){20})" "\\1\n" bytes "${bytes}")
-  endif()
+# Writes OUTPUT, a C++ source that holds the bytes of INPUT as the built-in stub. The
+# file is rewritten only when its text changes, so a stub rebuilt with the same bytes
+# does not relink the tool.
+if(NOT EXISTS "${INPUT}")
+  message(FATAL_ERROR "No stub at ${INPUT} to build into varnex-pack: build the Windows tree "
+    "(ninja -C build/win32, or scripts/build)")
 endif()
+file(READ "${INPUT}" hex HEX)
+string(LENGTH "${hex}" hexLength)
+math(EXPR size "${hexLength} / 2")
+string(REGEX REPLACE "([0-9a-f][0-9a-f])" "0x\\1," bytes "${hex}")
+string(REGEX REPLACE "((0x..,){20})" "\\1\n" bytes "${bytes}")
 set(text "// Generated from ${INPUT} by tools/pack/embed_stub.cmake; do not edit.
 #include <stddef.h>
 #include <stdint.h>

@@ -320,7 +320,7 @@ over 259 bytes.
 
 std::string VersionText() {
     std::string s = std::string("varnex-pack ") + kVersion + " (stub " SFX_DEFAULT_TITLE ", ";
-    s += EmbeddedStub().empty() ? "no stub built in: use --stub" : "stub built in: " + std::to_string(EmbeddedStub().size()) + " bytes";
+    s += "stub built in: " + std::to_string(EmbeddedStub().size()) + " bytes";
     return s + ")";
 }
 

@@ -195,7 +195,7 @@ void VerifyImage(const std::string& path, const std::string& shown, const CodePa
 int Test(const Options& options);
 int Extract(const Options& options);
 
-// The stub built into the tool (empty when none was available at build time).
+// The stub built into the tool.
 const lzh::Bytes& EmbeddedStub();
 
 }  // namespace pack

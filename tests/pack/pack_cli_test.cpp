@@ -219,6 +219,10 @@ TEST_F(PackCli, RefusesWithAMessageAndLeavesNoOutput) {
         {"depth.ico", ico(1, 16, 40, bmp.substr(0, 14) + '\3' + bmp.substr(15))},
         {"png.ico", ico(1, 32, 33, png)}};
     for (const auto& [name, data] : icons) WriteAll(Path(name), data);
+    lzh::Member level1 = lzh::StoredMember("a.txt", {'a'});
+    level1.headerLevel = 1;
+    const lzh::Bytes level1Archive = lzh::WriteArchive({level1}, false);
+    WriteAll(Path("level1.lzh"), std::string(level1Archive.begin(), level1Archive.end()));
     struct Case {
         std::vector<std::string> args;
         int status;
@@ -263,6 +267,7 @@ TEST_F(PackCli, RefusesWithAMessageAndLeavesNoOutput) {
         {{"--version-info", "ProductVersion=1.2.3.4.5", "ok"}, 1, "has more than four numbers"},
         {{"--version-info", "Comments=\xC3(", "ok"}, 1, "--version-info Comments is not valid UTF-8"},
         {{"--sign-password-file", "pw", "ok"}, 2, "--sign-password-file goes with --sign-pkcs12"},
+        {{"--wrap", "level1.lzh"}, 1, "level1.lzh: member 1: a level-1 header; only level-2 archives can be wrapped"},
     };
     WriteAll(Path("out.exe"), "previous");
     for (const Case& c : cases) {

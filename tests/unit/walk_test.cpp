@@ -177,7 +177,8 @@ TEST_F(Walk, OverwritePolicy) {
     PosixQueueAnswer(PortIdYes);
     EXPECT_TRUE(Extract("out"));
     EXPECT_EQ(Boxes(), (Strings{Quoted(Out("a"), "Overwrite?"), Quoted(Out("b"), "Overwrite?")}));
-    EXPECT_EQ(PosixTranscript()[2].style, 0x2023u);
+    EXPECT_EQ(std::make_tuple(PosixTranscript()[2].style, PosixTranscript()[2].owner),
+              std::make_tuple(0x2023u, reinterpret_cast<PortWindow>(0x1234)));   // owned by the dialog
     EXPECT_EQ(Contents(Out("a")) + Contents(Out("b")) + Contents(Out("c")), "oldBC");
     // Not newer: an equal time is skipped silently, one second older replaced unasked.
     SkipIfNotNewer = OverwriteAll = 1;

@@ -432,13 +432,7 @@ int32_t PortMessageBox(PortWindow owner, const char* text, const char* caption, 
     } else {
         answer = (style & 0xF) == PortMbOk ? PortIdOk : PortIdYes;
     }
-    PosixEvent e;
-    e.kind = PosixEvent::MessageBox;
-    e.owner = owner;
-    e.text = text ? text : "";
-    e.caption = caption ? caption : "";
-    e.style = style;
-    e.id = answer;
+    PosixEvent e{PosixEvent::MessageBox, owner, text ? text : "", caption ? caption : "", style, answer, ""};
     if (s.echo) fprintf(s.echo, "%s\n", e.text.c_str());
     Record(e);
     return answer;
@@ -449,21 +443,10 @@ int32_t PortMessageBox(PortWindow owner, const char* text, const char* caption, 
 void PortSetItemText(PortWindow dialog, int32_t id, const char* text) {
     PortState& s = S();
     s.items[id] = text;
-    PosixEvent e;
-    e.kind = PosixEvent::ItemText;
-    e.owner = dialog;
-    e.id = id;
-    e.text = text;
-    Record(e);
+    Record({PosixEvent::ItemText, dialog, text, "", 0, id, ""});
     if (s.itemHook) s.itemHook(id, text);
 }
 
 void PortShellExecute(PortWindow owner, const char* file, const char* params, const char* dir) {
-    PosixEvent e;
-    e.kind = PosixEvent::Shell;
-    e.owner = owner;
-    e.text = file;
-    e.caption = params ? params : "";
-    e.extra = dir ? dir : "";
-    Record(e);
+    Record({PosixEvent::Shell, owner, file, params ? params : "", 0, 0, dir ? dir : ""});
 }

@@ -55,11 +55,7 @@ intptr_t PortDialogBox(PortModule /*module*/, const char* templateName, PortWind
     DialogState& d = D();
     PortState& s = S();
     if (d.failDialog) return -1;
-    PosixEvent e;
-    e.kind = PosixEvent::Dialog;
-    e.owner = owner;
-    e.text = templateName;
-    Record(e);
+    Record({PosixEvent::Dialog, owner, templateName, "", 0, 0, ""});
     d.proc = proc;
     d.dialogRunning = true;
     d.dialogEnded = false;
@@ -113,21 +109,13 @@ intptr_t PortDialogBox(PortModule /*module*/, const char* templateName, PortWind
 
 void PortEndDialog(PortWindow dialog, intptr_t result) {
     DialogState& d = D();
-    PosixEvent e;
-    e.kind = PosixEvent::EndDialog;
-    e.owner = dialog;
-    e.id = (int32_t)result;
-    Record(e);
+    Record({PosixEvent::EndDialog, dialog, "", "", 0, (int32_t)result, ""});
     d.dialogEnded = true;
     d.dialogResult = result;
 }
 
 void PortSetWindowText(PortWindow window, const char* text) {
-    PosixEvent e;
-    e.kind = PosixEvent::WindowText;
-    e.owner = window;
-    e.text = text;
-    Record(e);
+    Record({PosixEvent::WindowText, window, text, "", 0, 0, ""});
 }
 
 uint32_t PortGetItemText(PortWindow /*dialog*/, int32_t id, char* out, uint32_t size) {
@@ -143,12 +131,7 @@ void PortLimitItemText(PortWindow /*dialog*/, int32_t id, uint32_t limit) { D().
 
 void PortEnableItem(PortWindow dialog, int32_t id, bool enable) {
     D().disabled[id] = !enable;
-    PosixEvent e;
-    e.kind = PosixEvent::EnableItem;
-    e.owner = dialog;
-    e.id = id;
-    e.style = enable;
-    Record(e);
+    Record({PosixEvent::EnableItem, dialog, "", "", enable, id, ""});
 }
 
 void PortFocusItem(PortWindow, int32_t) {}
@@ -166,12 +149,7 @@ void PortPaintIcon(PortWindow, PortIcon) {}
 
 void PortSetTimer(PortWindow window, uint32_t id, uint32_t milliseconds) {
     D().timers[id] = milliseconds;
-    PosixEvent e;
-    e.kind = PosixEvent::Timer;
-    e.owner = window;
-    e.id = (int32_t)id;
-    e.style = milliseconds;
-    Record(e);
+    Record({PosixEvent::Timer, window, "", "", milliseconds, (int32_t)id, ""});
 }
 void PortKillTimer(PortWindow, uint32_t id) { D().timers.erase(id); }
 void PortPostCommand(PortWindow, uint32_t id) { D().posted.push_back(id); }

@@ -45,18 +45,17 @@ CoreArchive::CoreArchive(const std::string& path, const CodePage& cp, FILE* echo
     PosixSetLeadBytes([cp](uint8_t b) { return cp.IsLeadByte(b); });
     PosixSetModulePath(path);
     Ws = (SfxWorkspace*)PortAllocZero(sizeof(SfxWorkspace));
-    if (!Ws) throw Error("not enough memory");
-    TextCopy(Ws->ImagePath, sizeof Ws->ImagePath, path.c_str());
-    OverwriteAll = AutoStart = SkipIfNotNewer = IsWin32s = 0;
-    if (!isImage_) {
-        TextCopy(Ws->Config.WindowTitle, sizeof Ws->Config.WindowTitle, SFX_DEFAULT_TITLE);
-        return;
+    if (Ws) {
+        TextCopy(Ws->ImagePath, sizeof Ws->ImagePath, path.c_str());
+        OverwriteAll = AutoStart = SkipIfNotNewer = IsWin32s = 0;
+        if (!isImage_) TextCopy(Ws->Config.WindowTitle, sizeof Ws->Config.WindowTitle, SFX_DEFAULT_TITLE);
+        else ReadConfigBlock();
+        if (!isImage_ || Ws->Config.ArchiveOffset != 0) return;
     }
-    ReadConfigBlock();
-    if (Ws->Config.ArchiveOffset == 0) {
-        Release();
-        throw Error(path + " carries no archive (its configuration block is empty)");
-    }
+    // The destructor does not run for an object that was never made.
+    const bool noMemory = !Ws;
+    Release();
+    throw Error(noMemory ? "not enough memory" : path + " carries no archive (its configuration block is empty)");
 }
 
 CoreArchive::~CoreArchive() { Release(); }

@@ -93,6 +93,7 @@ TEST_F(PackCli, RoundTripThroughListTestAndExtractForEveryMethod) {
             EXPECT_NE(list.out.find(part), std::string::npos) << part << " not in:\n" << list.out;
         Result test = Run({"test", exe});
         EXPECT_EQ(test.status, 0) << test.out << test.err;
+        EXPECT_EQ(Run({"test", "-q", exe}).out, "") << "a quiet test that passes says nothing";
         Result x = Run({"extract", exe, "-d", out});
         ASSERT_EQ(x.status, 0) << x.err;
         ExpectSameTree(Path("in"), Path(out));
@@ -164,6 +165,7 @@ TEST_F(PackCli, ConfigurationBlockAndSettingsMemberReachTheStubCore) {
     EXPECT_EQ(image[1113], 0) << "no checksum flag";
     Result list = Run({"list", "-v", "s.exe"});
     EXPECT_NE(list.out.find("Settings ($):\n  $InstallTitle=From settings\n  $Flag=2\n"), std::string::npos) << list.out;
+    EXPECT_EQ(list.out.find("Notice"), std::string::npos) << "only a member named ! is a notice";
 
     // "$Flag=2" (--overwrite-all) makes the core replace a file without asking, where
     // the default answer to "Overwrite?" would keep it.
@@ -363,6 +365,11 @@ TEST_F(PackCli, TestReportsDamagedData) {
     Result r = Run({"test", "d.exe"});
     EXPECT_EQ(r.status, 1);
     EXPECT_NE(r.out.find("CRC ERROR f.txt"), std::string::npos) << r.out;
+    // A block that puts the archive past the end: nothing can be tested, so the test fails.
+    WriteAll(Path("cut.exe"), image.substr(0, U32At(image, 512) - 1));
+    r = Run({"test", "cut.exe"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("\"cut.exe\" Unexpeted EOF"), std::string::npos) << r.err;
     // A compressed member whose first block header is all ones: "Bad table" ends the
     // core's run inside the data; extract then removes the file it was writing.
     Build("t.exe", {"--method", "lh5", "in/."});

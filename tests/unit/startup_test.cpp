@@ -39,6 +39,7 @@ TEST_F(Startup, ExitStatus) {
     ASSERT_NE(getcwd(cwd, sizeof cwd), nullptr);
     EXPECT_EQ(Run(image, {{Step::Command, IdCancel}}), 0);
     EXPECT_TRUE(Shown(PosixEvent::WindowText, "Installer"));
+    EXPECT_FALSE(Shown(PosixEvent::Timer, "")) << "no automatic start unless the settings ask for one";
     EXPECT_EQ(PosixItemText(IdDirField), cwd);
     EXPECT_EQ(Run(image, {{Step::Type, IdDirField, dir + "/target"}, {Step::Command, IdOk}}), 1);
     EXPECT_EQ(Contents(dir + "/target/f.txt"), "data");

@@ -30,7 +30,30 @@ foreach(objects VarnexStubObjects VarnexStubPort VarnexStubPortUnprotected)
   target_compile_options(${objects} PRIVATE ${VARNEX_STUB_CXX_FLAGS})
 endforeach()
 
-# No C or C++ runtime: the entry is VarnexEntry (stdcall, hence the decoration); libgcc
+# The x86-64 tree (cmake/mingw-x86_64.cmake) builds the stand-in of the stub from the same
+# sources and layout, for machines whose Wine runs 64-bit programs only: there the entry
+# symbol has no stdcall decoration, and the linker is told the 64-bit output format, which
+# overrides the one src/stub.ld names for the stub itself.
+if(CMAKE_SYSTEM_PROCESSOR STREQUAL "x86_64")
+  set(VARNEX_STUB_FORMAT -Wl,--oformat,pei-x86-64)
+elseif(CMAKE_SYSTEM_PROCESSOR STREQUAL "i686")
+  set(VARNEX_STUB_FORMAT)
+else()
+  message(FATAL_ERROR "The stub is built for i686 (cmake/mingw-i686.cmake) or, as a stand-in, for "
+    "x86_64 (cmake/mingw-x86_64.cmake), not for '${CMAKE_SYSTEM_PROCESSOR}'")
+endif()
+# The linker's name of the stdcall function `name` with `bytes` bytes of arguments, as an
+# entry point: decorated on i686, plain on x86-64 (one calling convention there).
+function(varnex_stdcall_symbol out name bytes)
+  if(CMAKE_SYSTEM_PROCESSOR STREQUAL "x86_64")
+    set(${out} ${name} PARENT_SCOPE)
+  else()
+    set(${out} _${name}@${bytes} PARENT_SCOPE)
+  endif()
+endfunction()
+varnex_stdcall_symbol(VARNEX_ENTRY VarnexEntry 0)
+
+# No C or C++ runtime: the entry is VarnexEntry (stdcall on i686, hence the decoration); libgcc
 # only for the compiler's own helpers (64-bit division, stack probes), linked statically.
 # Reproducible bytes: no time stamp in the header, no compiler version string (the
 # link-time compilation would add one). Base relocations and DYNAMIC_BASE, so that
@@ -41,8 +64,8 @@ endforeach()
 # nothing calls (every call goes through the import address table). The symbols stay in
 # the linked file: varnex-mkimage needs three pairs of them and leaves the table out of
 # the image.
-set(VARNEX_STUB_LINK ${VARNEX_STUB_OPT} -fno-ident -nostdlib -Wl,-e,_VarnexEntry@0
-  -static -static-libgcc -Wl,-T,${CMAKE_SOURCE_DIR}/src/stub.ld -Wl,--gc-sections
+set(VARNEX_STUB_LINK ${VARNEX_STUB_OPT} -fno-ident -nostdlib -Wl,-e,${VARNEX_ENTRY}
+  -static -static-libgcc -Wl,-T,${CMAKE_SOURCE_DIR}/src/stub.ld ${VARNEX_STUB_FORMAT} -Wl,--gc-sections
   -Wl,--no-insert-timestamp -Wl,--enable-reloc-section -Wl,--dynamicbase -Wl,--nxcompat -Wl,--no-seh)
 
 # The post-link tool runs on the build machine, so it is compiled with the host

@@ -352,6 +352,26 @@ asm(".section .edata, \"dr\"\n"
 // characteristic instead of an empty handler table. varnex-mkimage writes the data
 // directory entry from the symbols src/stub.ld puts around this section, with the size 64
 // that Windows XP requires of x86 images.
+#if defined(__x86_64__)
+// The x86-64 stand-in of the stub (build/win64) carries the same fields in the 64-bit
+// layout: sizes and addresses take 8 bytes, and the affinity mask comes before the heap
+// flags, so the dependent-load flags sit at 78 of 112 bytes. mkimage gives its entry the
+// structure's own size: the size 64 is an x86 rule.
+asm(".section .rdata$varnex_loadcfg, \"dr\"\n"
+    "    .long 112\n"                 // Size of the structure
+    "    .long 0\n"                   // time stamp: none, for reproducible images
+    "    .short 0, 0\n"               // version
+    "    .long 0, 0, 0\n"             // global flags to clear and to set, critical section timeout
+    "    .quad 0, 0\n"                // heap decommit thresholds
+    "    .quad 0\n"                   // lock prefix table
+    "    .quad 0, 0, 0\n"             // maximum allocation, virtual memory threshold, affinity
+    "    .long 0\n"                   // heap flags
+    "    .short 0\n"                  // service pack
+    "    .short " VARNEX_DEPENDENT_LOAD_FLAGS "\n"   // dependent-load flags
+    "    .quad 0, 0\n"                // edit list, security cookie
+    "    .quad 0, 0\n"                // safe exception handler table and count
+    "    .text\n");
+#else
 asm(".section .rdata$varnex_loadcfg, \"dr\"\n"
     "    .long 72\n"                  // Size of the structure
     "    .long 0\n"                   // time stamp: none, for reproducible images
@@ -365,6 +385,7 @@ asm(".section .rdata$varnex_loadcfg, \"dr\"\n"
     "    .long 0, 0\n"                // edit list, security cookie
     "    .long 0, 0\n"                // safe exception handler table and count
     "    .text\n");
+#endif
 
 #ifndef VARNEX_TEST_UNPROTECTED
 namespace {

@@ -7,7 +7,11 @@
 #include "sfx/text.h"
 #include "sfx/timestamps.h"
 
-#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
+// The folding below asks the processor for its features through a table that the C
+// runtime's start-up code fills. The stub runs no such code (its x86-64 stand-in neither),
+// so Windows builds keep the slices.
+#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__)) && !defined(_WIN32)
+#define VARNEX_CRC_FOLD 1
 #include <immintrin.h>
 #endif
 
@@ -22,10 +26,9 @@ namespace {
 uint16_t CrcSlices[8][256];
 bool CrcSlicesReady;
 
-#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
-#define VARNEX_CRC_FOLD 1
-// Where the processor multiplies without carries (the host tools and tests; the 32-bit
-// stub keeps the slices), long runs are folded 16 bytes per step. The CRC-16 with the
+#ifdef VARNEX_CRC_FOLD
+// Where the processor multiplies without carries (the host tools and tests; the stub
+// keeps the slices), long runs are folded 16 bytes per step. The CRC-16 with the
 // reflected polynomial p is also a 32-bit reflected CRC whose polynomial is p times x^16:
 // the table steps of the two are the same. For that 32-bit CRC the usual folding applies.
 // The 16 bytes in hand are a polynomial of degree below 128 (byte 0, bit 0 the highest

@@ -22,11 +22,13 @@ add_library(planted_dll MODULE ${CMAKE_SOURCE_DIR}/tests/wine/planted_dll.cpp)
 set_target_properties(planted_dll PROPERTIES PREFIX "" OUTPUT_NAME planted
   LIBRARY_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR} RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR})
 target_compile_options(planted_dll PRIVATE -O2 -Wall -Wextra)
-target_link_options(planted_dll PRIVATE -nostdlib -Wl,-e,_PlantedMain@12 -s)
+varnex_stdcall_symbol(VARNEX_PLANTED_ENTRY PlantedMain 12)
+target_link_options(planted_dll PRIVATE -nostdlib -Wl,-e,${VARNEX_PLANTED_ENTRY} -s)
 target_link_libraries(planted_dll PRIVATE kernel32)
 add_executable(import_probe WIN32 ${CMAKE_SOURCE_DIR}/tests/wine/import_probe.cpp ${VARNEX_RESOURCES})
 target_compile_options(import_probe PRIVATE -O2 -Wall -Wextra)
-target_link_options(import_probe PRIVATE -nostdlib -Wl,-e,_ProbeEntry@0 -s)
+varnex_stdcall_symbol(VARNEX_PROBE_ENTRY ProbeEntry 0)
+target_link_options(import_probe PRIVATE -nostdlib -Wl,-e,${VARNEX_PROBE_ENTRY} -s)
 target_link_libraries(import_probe PRIVATE comdlg32 shell32 gdi32 user32 kernel32)
 
 # The version information of a rebranded image as GetFileVersionInfo/VerQueryValue read

@@ -13,6 +13,11 @@
 // base relocations, and leaves the linker's symbol table out of the image. Layout
 // details: docs/image-layout.md.
 //
+// The stub is a PE32 image for i386. The same sources linked for x86-64 (build/win64, the
+// stand-in that runs where Wine runs 64-bit programs only) give a PE32+ image, laid out
+// the same way: only the data directory's place, the type of the base relocations and
+// the load configuration's entry differ.
+//
 // Usage: varnex-mkimage <linked.exe> <image.exe>
 #include <stdint.h>
 #include <stdio.h>
@@ -31,9 +36,7 @@ const uint32_t PeHeaderOffset = 1232;      // e_lfanew of the image
 const uint32_t DosProgramOffset = 1120;    // load offset 0x260 = CS 0x26 : IP 0
 const uint32_t DosImageSize = 1231;        // what the MS-DOS loader counts (pages, last page)
 
-// Data directory entries written here from the symbols around their tables. The load
-// configuration's entry gives 64 as its size, whatever the structure's own Size field
-// says: Windows XP requires it of x86 images, and later versions accept it.
+// Data directory entries written here from the symbols around their tables.
 struct Table {
     unsigned entry;
     const char* start;
@@ -43,10 +46,24 @@ const Table Tables[] = {{0, "VarnexExportDirectory", "VarnexExportDirectoryEnd"}
                         {1, "VarnexImportDirectory", "VarnexImportDirectoryEnd"},
                         {10, "VarnexLoadConfig", "VarnexLoadConfigEnd"}};
 const unsigned LoadConfigEntry = 10;
-const uint32_t LoadConfigEntrySize = 64;
 const unsigned ResourceEntry = 2, RelocationEntry = 5;
 const uint16_t RelocationsStripped = 0x0001;   // file header characteristics
 const uint16_t DynamicBase = 0x0040;           // DLL characteristics
+
+// What differs between the two kinds of image.
+struct Format {
+    uint16_t machine, magic;
+    uint32_t directory;             // where the data directory starts in the optional header
+    uint16_t relocationType;        // the one kind of base relocation an image of it needs
+    uint32_t relocationWidth;       // the bytes such a relocation changes
+    // The load configuration's Size must cover the dependent-load flags. Its entry in the
+    // data directory gives 64 for i386, whatever the Size says: Windows XP requires it of
+    // x86 images, and later versions read the Size. Other images give the Size itself.
+    uint32_t loadConfigMinimum;
+    bool loadConfigEntryIs64;
+};
+const Format Pe32 = {0x014C, 0x10B, 96, 3, 4, 64, true};       // i386: HIGHLOW relocations
+const Format Pe32Plus = {0x8664, 0x20B, 112, 10, 8, 80, false};  // x86-64: DIR64 relocations
 
 // Archivers find the stub by this marker at offset 36 of the MS-DOS header; the program
 // itself never reads it.
@@ -150,8 +167,9 @@ size_t OffsetOf(const Bytes& b, size_t sections, unsigned sectionCount, uint32_t
 // as long as they are well formed and none points outside the sections' data (into the
 // headers, which this tool rewrites). An image that asks to be moved (DYNAMIC_BASE) must
 // carry them; Windows refuses to move one that says they were stripped.
-bool CheckRelocations(const Bytes& out, size_t sections, unsigned sectionCount, std::string* error) {
-    const size_t opt = PeHeaderOffset + 24, entry = opt + 96 + 8 * RelocationEntry;
+bool CheckRelocations(const Bytes& out, const Format& format, size_t sections, unsigned sectionCount,
+                      std::string* error) {
+    const size_t opt = PeHeaderOffset + 24, entry = opt + format.directory + 8 * RelocationEntry;
     const uint32_t rva = U32(out, entry), size = U32(out, entry + 4);
     const bool dynamic = (U16(out, opt + 70) & DynamicBase) != 0;
     if (rva == 0 || size == 0) return !dynamic || Fail(error, "DYNAMIC_BASE without base relocations");
@@ -166,8 +184,10 @@ bool CheckRelocations(const Bytes& out, size_t sections, unsigned sectionCount, 
         for (uint32_t e = 8; e < length; e += 2) {
             const uint16_t fixup = U16(out, table + block + e);
             if (fixup >> 12 == 0) continue;   // padding
-            if (fixup >> 12 != 3) return Fail(error, "a base relocation of a type other than 32-bit");
-            if (OffsetOf(out, sections, sectionCount, page + (fixup & 0xFFF), 4) == SIZE_MAX)
+            if (fixup >> 12 != format.relocationType)
+                return Fail(error, format.relocationWidth == 4 ? "a base relocation of a type other than 32-bit"
+                                                               : "a base relocation of a type other than 64-bit");
+            if (OffsetOf(out, sections, sectionCount, page + (fixup & 0xFFF), format.relocationWidth) == SIZE_MAX)
                 return Fail(error, "a base relocation outside the sections' data");
         }
         block += length;
@@ -208,12 +228,18 @@ bool Rewrite(const Bytes& in, Bytes& out, std::string* error) {
     const uint16_t optionalSize = U16(in, pe + 20);
     const size_t opt = pe + 24;
     const size_t headersLength = 24 + optionalSize + 40u * sectionCount;
-    if (pe + headersLength > in.size() || optionalSize < 96 || U16(in, opt) != 0x10B)
-        return Fail(error, "not a PE32 image");
+    if (pe + headersLength > in.size() || optionalSize < 2) return Fail(error, "no optional header");
+    const uint16_t machine = U16(in, pe + 4), magic = U16(in, opt);
+    const Format format = machine == Pe32.machine && magic == Pe32.magic           ? Pe32
+                           : machine == Pe32Plus.machine && magic == Pe32Plus.magic ? Pe32Plus
+                                                                                    : Format{};
+    if (!format.magic) return Fail(error, "neither a PE32 image for i386 nor a PE32+ image for x86-64");
+    const uint32_t dirs = format.directory;
+    if (optionalSize < dirs) return Fail(error, "a short optional header");
     const uint32_t fileAlignment = U32(in, opt + 36);
     if (fileAlignment < 512 || (fileAlignment & (fileAlignment - 1))) return Fail(error, "odd file alignment");
-    const uint32_t dirCount = U32(in, opt + 92);
-    if (dirCount <= LoadConfigEntry || optionalSize < 96 + 8ull * dirCount) return Fail(error, "a short data directory");
+    const uint32_t dirCount = U32(in, opt + dirs - 4);
+    if (dirCount <= LoadConfigEntry || optionalSize < dirs + 8ull * dirCount) return Fail(error, "a short data directory");
     const size_t sections = opt + optionalSize;
 
     // Where the section data starts now, and the first section's address in memory,
@@ -262,35 +288,37 @@ bool Rewrite(const Bytes& in, Bytes& out, std::string* error) {
     Put32(out, PeHeaderOffset + 16, 0);
     Put32(out, nopt + 60, newHeaders);
     for (int t = 0; t < 3; t++) {
-        const size_t entry = nopt + 96 + 8 * Tables[t].entry;
+        const size_t entry = nopt + dirs + 8 * Tables[t].entry;
         if (U32(out, entry) == 0 && tables[t][0] && tables[t][1] > tables[t][0]) {
             Put32(out, entry, tables[t][0]);
-            Put32(out, entry + 4, Tables[t].entry == LoadConfigEntry ? LoadConfigEntrySize : tables[t][1] - tables[t][0]);
+            Put32(out, entry + 4,
+                  Tables[t].entry == LoadConfigEntry && format.loadConfigEntryIs64 ? 64 : tables[t][1] - tables[t][0]);
         }
     }
     // An image without imports would not start, the export directory names the module,
     // and without its load configuration the image would lose its dependent-load flags;
     // a change of the link that loses one must fail the build, not ship.
-    if (U32(out, nopt + 96) == 0) return Fail(error, "no export directory");
-    if (U32(out, nopt + 96 + 8) == 0) return Fail(error, "no import directory");
-    const uint32_t loadConfig = U32(out, nopt + 96 + 8 * LoadConfigEntry);
-    const size_t config = OffsetOf(out, nsec, sectionCount, loadConfig, LoadConfigEntrySize);
+    if (U32(out, nopt + dirs) == 0) return Fail(error, "no export directory");
+    if (U32(out, nopt + dirs + 8) == 0) return Fail(error, "no import directory");
+    const uint32_t loadConfig = U32(out, nopt + dirs + 8 * LoadConfigEntry);
+    const size_t config = OffsetOf(out, nsec, sectionCount, loadConfig, format.loadConfigMinimum);
     if (loadConfig == 0) return Fail(error, "no load configuration");
-    // The structure's Size field must cover what Windows XP reads and match the table
-    // between its symbols, or Windows reads beyond it or misses fields.
-    if (config == SIZE_MAX || U32(out, config) < LoadConfigEntrySize ||
+    // The structure's Size field must cover the dependent-load flags (and, on i386, what
+    // Windows XP reads) and match the table between its symbols, or Windows reads beyond
+    // it or misses fields.
+    if (config == SIZE_MAX || U32(out, config) < format.loadConfigMinimum ||
         (tables[2][0] == loadConfig && U32(out, config) != tables[2][1] - tables[2][0]))
         return Fail(error, "a malformed load configuration");
-    if (!CheckRelocations(out, nsec, sectionCount, error)) return false;
+    if (!CheckRelocations(out, format, nsec, sectionCount, error)) return false;
     // Builders may rebuild the resources at any size; they can do so without moving
     // anything only while the resource section is the last one.
-    const uint32_t resources = U32(out, nopt + 96 + 8 * ResourceEntry);
+    const uint32_t resources = U32(out, nopt + dirs + 8 * ResourceEntry);
     for (unsigned i = 0; resources && i < sectionCount; i++)
         if (U32(out, nsec + 40 * i + 12) > resources) return Fail(error, "a section after the resources");
-    shift(nopt + 96 + 8 * 4);   // certificates: a file offset, not an address
-    if (U32(out, nopt + 96 + 8 * 6)) {
+    shift(nopt + dirs + 8 * 4);   // certificates: a file offset, not an address
+    if (U32(out, nopt + dirs + 8 * 6)) {
         // Debug directory entries point at their data by file offset as well.
-        const uint32_t rva = U32(out, nopt + 96 + 8 * 6), size = U32(out, nopt + 96 + 8 * 6 + 4);
+        const uint32_t rva = U32(out, nopt + dirs + 8 * 6), size = U32(out, nopt + dirs + 8 * 6 + 4);
         for (unsigned i = 0; i < sectionCount; i++) {
             const size_t s = nsec + 40 * i;
             const uint32_t va = U32(out, s + 12), raw = U32(out, s + 20), rawSize = U32(out, s + 16);

@@ -146,7 +146,8 @@ bool PortIsDialogMessage(PortWindow dialog, PortMessage* message);
 void PortTranslateDispatch(PortMessage* message);
 
 // ---- common dialogs and shell ------------------------------------------------
-// GetOpenFileNameA over a zeroed OPENFILENAMEA (size 76) with these members set.
+// GetOpenFileNameA over a zeroed classic OPENFILENAMEA (size 76 in 32-bit programs) with
+// these members set.
 // On success *fileOffset is nFileOffset. Returns the platform's result.
 int32_t PortGetOpenFileName(PortWindow owner, PortModule module, char* file, uint32_t capacity,
                             const char* title, uint32_t flags, const char* templateName,

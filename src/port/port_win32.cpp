@@ -18,8 +18,11 @@ static_assert(sizeof(PortFileTime) == sizeof(FILETIME), "PortFileTime mirrors FI
 
 namespace {
 
-// The classic OPENFILENAMEA, before the fields that Windows 2000 added.
-const DWORD OpenFileNameClassicSize = 76;
+// The classic OPENFILENAMEA, before the fields that Windows 2000 added: up to and with
+// its template name, 76 bytes in a 32-bit program. Its pointers make it larger in a
+// 64-bit one (the x86-64 stand-in), where the common dialogs refuse any other size.
+const DWORD OpenFileNameClassicSize = offsetof(OPENFILENAMEA, lpTemplateName) + sizeof(LPCSTR);
+static_assert(sizeof(void*) != 4 || OpenFileNameClassicSize == 76, "the classic OPENFILENAMEA of 32-bit Windows");
 // OSVERSIONINFOA without the service-pack extension.
 const DWORD VersionInfoSize = 148;
 static_assert(sizeof(OSVERSIONINFOA) == VersionInfoSize, "OSVERSIONINFOA");

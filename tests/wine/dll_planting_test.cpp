@@ -14,15 +14,6 @@
 #include "lzh/encoder.h"
 #include "wine_bench.h"
 
-#ifndef VARNEX_UNPROTECTED_STUB
-#define VARNEX_UNPROTECTED_STUB ""
-#endif
-#ifndef VARNEX_PLANTED_DLL
-#define VARNEX_PLANTED_DLL ""
-#endif
-#ifndef VARNEX_IMPORT_PROBE
-#define VARNEX_IMPORT_PROBE ""
-#endif
 #ifndef VARNEX_PYTHON
 #define VARNEX_PYTHON "python3"
 #endif
@@ -104,9 +95,9 @@ protected:
     void Plant(wine::Bench& bench, const std::string& dir, const std::set<std::string>& names) {
         for (const std::string& name : names) {
             std::error_code ec;
-            fs::copy_file(VARNEX_PLANTED_DLL, bench.Dir() + "/" + dir + "/" + name, fs::copy_options::overwrite_existing,
-                          ec);
-            ASSERT_FALSE(ec) << VARNEX_PLANTED_DLL << " (build the Windows tree): " << ec.message();
+            fs::copy_file(wine::Program("planted.dll"), bench.Dir() + "/" + dir + "/" + name,
+                          fs::copy_options::overwrite_existing, ec);
+            ASSERT_FALSE(ec) << wine::Program("planted.dll") << " (build the Windows tree): " << ec.message();
         }
     }
 
@@ -124,7 +115,8 @@ protected:
         fs::create_directories(bench.Dir() + "/dl");
         fs::create_directories(bench.Dir() + "/tools");
         std::error_code ec;
-        fs::copy_file(VARNEX_RECORD_ARGS, bench.Dir() + "/tools/record.exe", fs::copy_options::overwrite_existing, ec);
+        fs::copy_file(wine::Program("record_args.exe"), bench.Dir() + "/tools/record.exe",
+                      fs::copy_options::overwrite_existing, ec);
         lzh::SfxConfig config;
         config.command = bench.WinPath("tools") + "\\record.exe done";
         const auto image = [&](const std::string& name, const Bytes& archive) {
@@ -156,7 +148,8 @@ protected:
 // install as without them; the test-only build without the protection loads some.
 TEST_F(PlantedDlls, NoneIsLoadedWhileTheUnprotectedBuildLoadsThem) {
     Bytes unprotected;
-    ASSERT_TRUE(lzh::ReadFile(VARNEX_UNPROTECTED_STUB, unprotected)) << VARNEX_UNPROTECTED_STUB;
+    const std::string unprotectedPath = wine::Program("test/Varnex32-unprotected.exe");
+    ASSERT_TRUE(lzh::ReadFile(unprotectedPath, unprotected)) << unprotectedPath;
     std::set<std::string> loaded;
     {
         ScopedEnv debug("WINEDEBUG", "-all,+pid,+loaddll");
@@ -180,7 +173,7 @@ TEST_F(PlantedDlls, NoneIsLoadedWhileTheUnprotectedBuildLoadsThem) {
                             std::inserter(left, left.end()));
         wine::Bench bench;
         fs::create_directories(bench.Dir() + "/probe");
-        fs::copy_file(VARNEX_IMPORT_PROBE, bench.Dir() + "/probe/probe.exe");
+        fs::copy_file(wine::Program("import_probe.exe"), bench.Dir() + "/probe/probe.exe");
         Plant(bench, "probe", left);
         ScopedEnv overrides("WINEDLLOVERRIDES", Overrides(left));
         bench.Run("probe/probe.exe", "exit\n", 20);
@@ -227,8 +220,8 @@ TEST(MovedStub, InstallsEveryMethod) {
     WINE_BENCH_REQUIRED();
     wine::Bench bench;
     const std::string moved = bench.Dir() + "/moved-stub.exe";
-    ASSERT_EQ(system(("'" VARNEX_PYTHON "' '" VARNEX_SOURCE_DIR "/tests/image/pe_read_back.py' rebase '" VARNEX_STUB
-                      "' '" + moved + "' 0x10000000").c_str()),
+    ASSERT_EQ(system(("'" VARNEX_PYTHON "' '" VARNEX_SOURCE_DIR "/tests/image/pe_read_back.py' rebase '" +
+                      wine::Program("Varnex32.exe") + "' '" + moved + "' 0x10000000").c_str()),
               0);
     Bytes stub;
     ASSERT_TRUE(lzh::ReadFile(moved, stub));

@@ -22,9 +22,6 @@
 #ifndef VARNEX_PACK
 #define VARNEX_PACK ""
 #endif
-#ifndef VARNEX_VERSION_PROBE
-#define VARNEX_VERSION_PROBE ""
-#endif
 
 namespace {
 
@@ -124,7 +121,7 @@ std::map<std::string, std::string> Digest(const std::map<std::string, std::strin
 }
 
 int Pack(const std::string& args) {
-    const std::string cmd = std::string("'") + VARNEX_PACK + "' -q " + args + " >/dev/null 2>&1";
+    const std::string cmd = std::string("'") + VARNEX_PACK + "' -q " + wine::PackStubOption() + args + " >/dev/null 2>&1";
     return system(cmd.c_str());
 }
 
@@ -140,8 +137,8 @@ protected:
         const std::string dir = Path("tools dir");
         fs::create_directories(dir);
         std::error_code ec;
-        fs::copy_file(VARNEX_RECORD_ARGS, dir + "/record args.exe", fs::copy_options::overwrite_existing, ec);
-        if (ec) ADD_FAILURE() << "no " << VARNEX_RECORD_ARGS << " (build the Windows tree): " << ec.message();
+        fs::copy_file(wine::Program("record_args.exe"), dir + "/record args.exe", fs::copy_options::overwrite_existing, ec);
+        if (ec) ADD_FAILURE() << "no " << wine::Program("record_args.exe") << " (build the Windows tree): " << ec.message();
         return "\"" + bench.WinPath("tools dir") + "\\record args.exe\" first \"second arg\"";
     }
 
@@ -615,7 +612,7 @@ protected:
     void SetUp() override {
         Installer::SetUp();
         if (IsSkipped()) return;
-        ASSERT_EQ(system((PYTHON3 " '" PE_CHECK "' make-ico '" + Path("app.ico") + "'").c_str()), 0);
+        ASSERT_EQ(system(("'" VARNEX_PYTHON "' '" PE_CHECK "' make-ico '" + Path("app.ico") + "'").c_str()), 0);
         WriteAll(Path("src/readme.txt"), "Read me.\r\n");
         WriteAll(Path("src/data/table.bin"), VariedText(200000, 3));
     }
@@ -631,7 +628,8 @@ TEST_F(Branded, WindowsReadsTheVersionInformation) {
     for (const auto& [k, v] : keys) args += " --version-info '" + k + "=" + v + "'", names += " " + k;
     ASSERT_EQ(Pack(args + " -o '" + Path("branded.exe") + "' '" + Path("src") + "'"), 0);
     const std::string out = Path("version.txt");
-    ASSERT_EQ(system(("timeout 300 wine '" VARNEX_VERSION_PROBE "' '" + bench.WinPath("branded.exe") + "'" + names +
+    ASSERT_EQ(system(("timeout 300 " + wine::WineCommand() + " '" + wine::Program("version_probe.exe") + "' '" +
+                      bench.WinPath("branded.exe") + "'" + names +
                       " >'" + out + "' 2>/dev/null").c_str()),
               0) << ReadAll(out);
     std::string want = "translation=0000:04B0\nfixed-file=1.2.3.4\nfixed-product=2.5.0.0\n";

@@ -16,10 +16,6 @@
 #include "sfx/timestamps.h"
 #include "wine_bench.h"
 
-#ifndef VARNEX_PATHS_PROBE
-#define VARNEX_PATHS_PROBE ""
-#endif
-
 namespace {
 
 struct Probe {
@@ -45,8 +41,8 @@ std::string Join(const std::vector<std::string>& w, size_t from, size_t to) {
 std::vector<std::string> RunProbeLines(const wine::Bench& bench, const std::string& locale = "",
                                        const std::string& argument = "") {
     const std::string out = bench.Dir() + "/probe.txt";
-    const std::string cmd = (locale.empty() ? "" : "LC_ALL=" + locale + " ") + "timeout 300 wine '" +
-                            VARNEX_PATHS_PROBE + "' " + argument + " >'" + out + "' 2>'" + bench.Dir() +
+    const std::string cmd = (locale.empty() ? "" : "LC_ALL=" + locale + " ") + "timeout 300 " + wine::WineCommand() +
+                            " '" + wine::Program("paths_probe.exe") + "' " + argument + " >'" + out + "' 2>'" + bench.Dir() +
                             "/probe-stderr.txt'";
     std::vector<std::string> lines;
     if (system(cmd.c_str()) != 0) return lines;
@@ -88,9 +84,10 @@ bool SameNoCase(const std::string& a, const std::string& b) { return strcasecmp(
 #define PROBE_REQUIRED()                                                                    \
     do {                                                                                    \
         WINE_BENCH_REQUIRED();                                                              \
-        if (access(VARNEX_PATHS_PROBE, F_OK) != 0) {                                        \
-            if (getenv("VARNEX_REQUIRE_WINE")) FAIL() << "no probe at " VARNEX_PATHS_PROBE; \
-            GTEST_SKIP() << "no probe at " VARNEX_PATHS_PROBE;                              \
+        const std::string probe = wine::Program("paths_probe.exe");                       \
+        if (access(probe.c_str(), F_OK) != 0) {                                             \
+            if (getenv("VARNEX_REQUIRE_WINE")) FAIL() << "no probe at " << probe;           \
+            GTEST_SKIP() << "no probe at " << probe;                                        \
         }                                                                                   \
     } while (0)
 

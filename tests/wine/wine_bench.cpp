@@ -12,11 +12,8 @@
 #include <filesystem>
 #include <fstream>
 
-#ifndef VARNEX_STUB
-#define VARNEX_STUB ""
-#endif
-#ifndef VARNEX_DRIVER
-#define VARNEX_DRIVER ""
+#ifndef VARNEX_WINDOWS_DIR
+#define VARNEX_WINDOWS_DIR ""
 #endif
 #ifndef VARNEX_WINEPREFIX
 #define VARNEX_WINEPREFIX "/tmp/varnex-wineprefix"
@@ -140,22 +137,40 @@ Record Transcript::Control(int id) const {
     return Record();
 }
 
+// ---- the Windows tree -----------------------------------------------------------------
+
+std::string Program(const std::string& name) { return EnvOr("VARNEX_WINDOWS_TREE", VARNEX_WINDOWS_DIR) + "/" + name; }
+
+std::string WineCommand() { return "'" + EnvOr("VARNEX_WINE", "wine") + "'"; }
+
+bool StandIn() {
+    // The machine field of the stub's file header: 0x8664 for x86-64.
+    const lzh::Bytes& stub = Bench::Stub();
+    if (stub.size() < 64) return false;
+    const size_t pe = stub[60] | stub[61] << 8 | stub[62] << 16 | (size_t)stub[63] << 24;
+    return pe + 6 <= stub.size() && stub[pe + 4] == 0x64 && stub[pe + 5] == 0x86;
+}
+
+std::string PackStubOption() {
+    return getenv("VARNEX_WINDOWS_TREE") ? "--stub '" + Program("Varnex32.exe") + "' " : "";
+}
+
 // ---- the environment ------------------------------------------------------------------
 
 const std::string& Environment::Unavailable() { return Why(); }
 
 void Environment::SetUp() {
     std::string& why = Why();
-    if (!Exists(VARNEX_STUB)) {
-        why = std::string("no stub at '") + VARNEX_STUB + "' (build the Windows tree first)";
+    if (!Exists(Program("Varnex32.exe"))) {
+        why = "no stub at '" + Program("Varnex32.exe") + "' (build the Windows tree first)";
         return;
     }
-    if (!Exists(VARNEX_DRIVER)) {
-        why = std::string("no driver at '") + VARNEX_DRIVER + "' (build the Windows tree first)";
+    if (!Exists(Program("varnex-driver.exe"))) {
+        why = "no driver at '" + Program("varnex-driver.exe") + "' (build the Windows tree first)";
         return;
     }
-    if (system("command -v wine >/dev/null 2>&1") != 0) {
-        why = "wine is not installed";
+    if (system(("command -v " + WineCommand() + " >/dev/null 2>&1").c_str()) != 0) {
+        why = "wine is not installed (no " + WineCommand() + ")";
         return;
     }
     // scripts/test found that this machine cannot run 32-bit programs at all.
@@ -180,20 +195,23 @@ void Environment::SetUp() {
     const std::string prefix = EnvOr("VARNEX_WINEPREFIX", VARNEX_WINEPREFIX);
     setenv("DISPLAY", display.c_str(), 1);
     setenv("WINEPREFIX", prefix.c_str(), 1);
-    setenv("WINEARCH", "win32", 1);
+    // A prefix holds programs of one kind: the stand-in needs a 64-bit one.
+    setenv("WINEARCH", StandIn() ? "win64" : "win32", 1);
+    // Programs the stub starts are started by the same loader.
+    if (getenv("VARNEX_WINE")) setenv("WINELOADER", getenv("VARNEX_WINE"), 0);
     setenv("WINEDEBUG", "-all", 1);
     // No Mono or Gecko installers, no menu entries or file associations on the host.
     setenv("WINEDLLOVERRIDES", "mscoree,mshtml=;winemenubuilder.exe=d", 1);
     if (!Exists(prefix + "/system.reg")) {
-        std::string cmd = "wineboot -i >/dev/null 2>&1 && wineserver -w";
+        std::string cmd = WineCommand() + " wineboot -i >/dev/null 2>&1 && wineserver -w";
         if (system(cmd.c_str()) != 0 || !Exists(prefix + "/system.reg")) {
             why = "wineboot could not make the prefix " + prefix;
             return;
         }
     }
     // A program that crashes must end (and fail its test), not wait behind a crash dialog.
-    (void)!system("wine reg add 'HKCU\\Software\\Wine\\WineDbg' /v ShowCrashDialog /t REG_DWORD /d 0 /f "
-                  ">/dev/null 2>&1");
+    (void)!system((WineCommand() + " reg add 'HKCU\\Software\\Wine\\WineDbg' /v ShowCrashDialog /t REG_DWORD /d 0 /f "
+                                   ">/dev/null 2>&1").c_str());
     why.clear();
 }
 
@@ -234,7 +252,7 @@ std::string Bench::WinPath(const std::string& name) const {
 
 const lzh::Bytes& Bench::Stub() {
     static lzh::Bytes stub;
-    if (stub.empty()) lzh::ReadFile(VARNEX_STUB, stub);
+    if (stub.empty()) lzh::ReadFile(Program("Varnex32.exe"), stub);
     return stub;
 }
 
@@ -252,8 +270,9 @@ Transcript Bench::Run(const std::string& image, const std::string& script, int t
         s << "timeout " << timeoutSeconds << "\nrun " << WinPath(image) << "\n" << script;
     }
     // The driver bounds every wait itself; the outer limit only catches a hung Wine.
-    const std::string cmd = "timeout " + std::to_string(timeoutSeconds * 4 + 60) + " wine '" + VARNEX_DRIVER +
-                            "' '" + WinPath("driver-script.txt") + "' 2>'" + dir_ + "/wine-stderr.txt'";
+    const std::string cmd = "timeout " + std::to_string(timeoutSeconds * 4 + 60) + " " + WineCommand() + " '" +
+                            Program("varnex-driver.exe") + "' '" + WinPath("driver-script.txt") + "' 2>'" + dir_ +
+                            "/wine-stderr.txt'";
     FILE* p = popen(cmd.c_str(), "r");
     if (!p) return t;
     char buf[8192];

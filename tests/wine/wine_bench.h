@@ -9,6 +9,14 @@
 //
 // The environment (an Xvfb display and a Wine prefix of our own) is made once per test
 // program by wine::Environment, registered with gtest in installer_test.cpp.
+//
+// The Windows programs come from the tree the host tree was built against (build/win32:
+// the i686 stub and test programs), unless VARNEX_WINDOWS_TREE names another tree at run
+// time, and VARNEX_WINE the command that runs them ("wine" otherwise). scripts/test points
+// them at build/win64 and Wine's 64-bit loader on machines whose kernel runs no 32-bit
+// programs: there the x86-64 stand-in, built from the same sources, shows what the stub
+// does on a real Wine. Checks of what only the i686 image can show skip with the stand-in
+// (I686_STUB_ONLY).
 #pragma once
 
 #include <gtest/gtest.h>
@@ -84,6 +92,16 @@ private:
     std::string dir_;
 };
 
+// A program of the Windows tree, e.g. "varnex-driver.exe" or "test/Varnex32-unprotected.exe".
+std::string Program(const std::string& name);
+// The command that runs a Windows program, quoted for the shell.
+std::string WineCommand();
+// Whether the stub of the Windows tree is the x86-64 stand-in rather than the i686 stub.
+bool StandIn();
+// "--stub '<the stub>' " when varnex-pack must be told to use the tree's stub instead of
+// the one built into it (the stand-in); empty otherwise.
+std::string PackStubOption();
+
 // Small helpers of the scenarios: a text as bytes, a whole file as text ("" when missing).
 inline lzh::Bytes Text(const std::string& s) { return lzh::Bytes(s.begin(), s.end()); }
 std::string ReadAll(const std::string& path);
@@ -98,4 +116,14 @@ std::string ReadAll(const std::string& path);
                 FAIL() << "Wine bench unavailable: " << wine::Environment::Unavailable(); \
             GTEST_SKIP() << "Wine bench not run: " << wine::Environment::Unavailable();                        \
         }                                                                            \
+    } while (0)
+
+// Skips a check that only the i686 image itself can make (its bytes, size, imports, the
+// type of its relocations, its 32-bit load configuration) when the stand-in runs. The
+// reason must not read "Wine bench not run": one skip of that kind marks the whole bench
+// as not run in CTest.
+#define I686_STUB_ONLY(reason)                                                                     \
+    do {                                                                                           \
+        if (wine::StandIn()) GTEST_SKIP() << "only the i686 stub shows this (the x86-64 stand-in "  \
+                                             "ran): " << reason;                                   \
     } while (0)

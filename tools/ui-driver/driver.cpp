@@ -30,11 +30,15 @@
 //   drag-icon <ico file>     ask the current dialog for its icon (WM_QUERYDRAGICON) and
 //                            compare it, drawn at 32x32 on black and on white, with the
 //                            .ico file's 32x32 image drawn the same way; prints ICON
-//                            with handle=1 when the dialog answered one, same=1|0, and
-//                            source: "dialog" for the answered icon itself, or "module"
-//                            where this process cannot draw another's icons (Wine keeps
-//                            them per process), for the icon group IDI_ICON1 of the
-//                            program's file, the one the dialog loads
+//                            with handle=1 when the dialog answered one, and same=1|0
+//   load-by-name <dll>...    in the program, load each DLL by its name alone, as a
+//                            library of the system would; prints LOADED with name, path
+//                            (empty when none was found) and before=1 when a module of
+//                            that name was loaded already
+//
+// drag-icon and load-by-name ask inside the program, through varnex-driver-hook.dll
+// beside the driver (driver_hook.cpp): Wine carries no WM_QUERYDRAGICON from one process
+// to another, and icons and DLL searches belong to a process.
 //   wait-gone                wait until the current window is destroyed
 //   sleep <milliseconds>
 //   exit                     wait for the program to end; windows that appear meanwhile
@@ -51,9 +55,13 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include <fstream>
+#include <iterator>
 #include <set>
 #include <string>
 #include <vector>
+
+#include "icon_pixels.h"
 
 namespace {
 
@@ -291,55 +299,66 @@ void Run(const std::string& path) {
     ChildPath = longPath;
 }
 
-// The icon drawn at 32x32 on a black and then on a white background, so that its mask
-// counts as much as its colours. False when this process cannot draw it.
-bool Render(HICON icon, std::vector<DWORD>& pixels) {
-    pixels.clear();
-    HDC dc = CreateCompatibleDC(nullptr);
-    BITMAPINFO bi = {};
-    bi.bmiHeader.biSize = sizeof bi.bmiHeader;
-    bi.bmiHeader.biWidth = 32;
-    bi.bmiHeader.biHeight = -32;
-    bi.bmiHeader.biPlanes = 1;
-    bi.bmiHeader.biBitCount = 32;
-    void* bits = nullptr;
-    HBITMAP bitmap = CreateDIBSection(dc, &bi, DIB_RGB_COLORS, &bits, nullptr, 0);
-    HGDIOBJ old = SelectObject(dc, bitmap);
-    bool drawn = bitmap != nullptr;
-    for (COLORREF background : {RGB(0, 0, 0), RGB(255, 255, 255)}) {
-        RECT all = {0, 0, 32, 32};
-        HBRUSH brush = CreateSolidBrush(background);
-        FillRect(dc, &all, brush);
-        DeleteObject(brush);
-        drawn = drawn && DrawIconEx(dc, 0, 0, icon, 32, 32, 0, nullptr, DI_NORMAL);
-        GdiFlush();
-        if (drawn) pixels.insert(pixels.end(), (const DWORD*)bits, (const DWORD*)bits + 32 * 32);
+// Asks the program through varnex-driver-hook.dll (driver_hook.cpp) and returns the
+// answer: the hook is set on the current window's thread for the one message.
+std::string AskInProgram(const std::string& line, const std::string& request) {
+    if (!Current) BadScript(line + ": no current window");
+    static HMODULE hook = [] {
+        char path[MAX_PATH];
+        const DWORD length = GetModuleFileNameA(nullptr, path, MAX_PATH);
+        std::string dir(path, length < MAX_PATH ? length : 0);
+        return LoadLibraryA((dir.substr(0, dir.find_last_of('\\') + 1) + "varnex-driver-hook.dll").c_str());
+    }();
+    const HOOKPROC proc = hook ? reinterpret_cast<HOOKPROC>(reinterpret_cast<void*>(GetProcAddress(hook, "DriverHook")))
+                               : nullptr;
+    if (!proc) BadScript(line + ": no varnex-driver-hook.dll beside the driver");
+    const std::string in = ChildPath + ".driver-request.txt", out = ChildPath + ".driver-answer.txt";
+    DeleteFileA(out.c_str());
+    {
+        std::ofstream(in, std::ios::binary) << request << "\n";
     }
-    SelectObject(dc, old);
-    if (bitmap) DeleteObject(bitmap);
-    DeleteDC(dc);
-    return drawn;
+    HHOOK hooked = SetWindowsHookExA(WH_CALLWNDPROC, proc, hook, GetWindowThreadProcessId(Current, nullptr));
+    if (!hooked) BadScript(line + ": cannot hook the program (" + std::to_string(GetLastError()) + ")");
+    DWORD_PTR result = 0;
+    const BOOL sent = SendMessageTimeoutA(Current, RegisterWindowMessageA("VarnexDriverRequest"), 0, 0,
+                                          SMTO_ABORTIFHUNG, TimeoutMs, &result);
+    UnhookWindowsHookEx(hooked);
+    DeleteFileA(in.c_str());
+    if (!sent) TimedOut(line);
+    std::ifstream f(out, std::ios::binary);
+    if (!f) BadScript(line + ": the program gave no answer");
+    std::string answer((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
+    f.close();
+    DeleteFileA(out.c_str());
+    return answer;
 }
 
 void CompareDragIcon(const std::string& line, const std::string& icoFile) {
-    if (!Current) BadScript(line + ": no current window");
-    DWORD_PTR answer = 0;
-    if (!SendMessageTimeoutA(Current, WM_QUERYDRAGICON, 0, 0, SMTO_ABORTIFHUNG, TimeoutMs, &answer)) TimedOut(line);
-    std::vector<DWORD> want, got;
-    HICON file = (HICON)LoadImageA(nullptr, icoFile.c_str(), IMAGE_ICON, 32, 32, LR_LOADFROMFILE);
-    if (!file || !Render(file, want)) BadScript(line + ": cannot draw the icon file");
-    std::string source = "dialog";
-    bool drawn = answer && Render((HICON)answer, got);
-    if (answer && !drawn) {
-        source = "module";
-        HMODULE module = LoadLibraryExA(ChildPath.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE);
-        HICON own = module ? (HICON)LoadImageA(module, "IDI_ICON1", IMAGE_ICON, 32, 32, 0) : nullptr;
-        drawn = own && Render(own, got);
-        if (own) DestroyIcon(own);
-        if (module) FreeLibrary(module);
-    }
+    static DWORD want[IconPixels];
+    HICON file = (HICON)LoadImageA(nullptr, icoFile.c_str(), IMAGE_ICON, IconSide, IconSide, LR_LOADFROMFILE);
+    if (!file || !RenderIcon(file, want)) BadScript(line + ": cannot draw the icon file");
     DestroyIcon(file);
-    Emit("ICON", {{"handle", answer ? "1" : "0"}, {"source", source}, {"same", drawn && got == want ? "1" : "0"}});
+    const std::string answer = AskInProgram(line, "icon");
+    bool same = answer.compare(0, 2, "1\n") == 0;
+    size_t at = 2;
+    for (int i = 0; same && i < IconPixels; i++, at += 9)
+        same = at + 9 <= answer.size() && strtoul(answer.substr(at, 8).c_str(), nullptr, 16) == want[i];
+    Emit("ICON", {{"handle", answer.compare(0, 1, "1") == 0 ? "1" : "0"}, {"same", same ? "1" : "0"}});
+}
+
+void LoadByName(const std::string& line, const std::string& names) {
+    const std::string answer = AskInProgram(line, "load " + names);
+    for (size_t start = 0; start < answer.size();) {
+        size_t end = answer.find('\n', start);
+        if (end == std::string::npos) end = answer.size();
+        const std::string record = answer.substr(start, end - start);
+        const size_t tab1 = record.find('\t'), tab2 = record.find('\t', tab1 + 1);
+        if (tab2 != std::string::npos)
+            Emit("LOADED", {{"name", record.substr(0, tab1)},
+                            {"path", record.substr(tab1 + 1, tab2 - tab1 - 1)},
+                            {"before", record.substr(tab2 + 1)}});
+        start = end + 1;
+    }
 }
 
 HWND Control(const std::string& which) {
@@ -430,6 +449,8 @@ void Step(const std::string& line) {
         }
     } else if (op == "drag-icon") {
         CompareDragIcon(line, arg);
+    } else if (op == "load-by-name") {
+        LoadByName(line, arg);
     } else if (op == "wait-gone") {
         const DWORD start = GetTickCount();
         while (Current && IsWindow(Current)) {

@@ -1,7 +1,8 @@
 // The stub against DLLs planted in its download folder, as an attacker would try it: a
-// DLL named like one the installer loads, left beside the self-extractor, and Wine told
-// to prefer such native DLLs to its own (on Windows there are no others). And the stub
-// moved to another base by an independent tool, which only its relocations make work.
+// DLL named like one that Windows' own libraries load by name, left beside the
+// self-extractor, and Wine told to prefer such native DLLs to its own (on Windows there
+// are no others). And the stub moved to another base by an independent tool, which only
+// its relocations make work.
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -109,9 +110,11 @@ protected:
     }
 
     // A whole installation from the download folder "dl": the notice, the dialog, the
-    // directory chooser, the extraction and the closing command; then a damaged image and
-    // its error box. Returns the transcripts.
-    std::vector<wine::Transcript> Install(wine::Bench& bench, const Bytes& stub, int timeoutSeconds = 30) {
+    // directory chooser, loads of `names` inside the stub (the driver's load-by-name), the
+    // extraction and the closing command; then a damaged image and its error box. Returns
+    // the transcripts.
+    std::vector<wine::Transcript> Install(wine::Bench& bench, const Bytes& stub, const std::set<std::string>& names,
+                                          int timeoutSeconds) {
         fs::create_directories(bench.Dir() + "/dl");
         fs::create_directories(bench.Dir() + "/tools");
         std::error_code ec;
@@ -134,60 +137,52 @@ protected:
         damaged.insert(damaged.end(), {'a', 0});
         image("broken.exe", damaged);
         return {bench.Run("dl/setup.exe", "expect-box\npress Yes\nexpect-dialog\npress 104\nexpect-dialog\npress 1\n"
-                                          "wait-gone\nback\ntype 100 " + bench.WinPath("out") + "\npress 1\nexit\n",
+                                          "wait-gone\nback\nload-by-name " + Join(names, " ") + "\ntype 100 " +
+                                          bench.WinPath("out") + "\npress 1\nexit\n",
                           timeoutSeconds),
                 bench.Run("dl/broken.exe", "expect-box\npress OK\nexit\n", timeoutSeconds)};
     }
 };
 
-// Every DLL the stub loads in the scenarios (Wine's +loaddll trace of runs without
-// planted DLLs) is planted, except those Wine brings into any program with the stub's
-// imports before its first instruction (found with the import probe): on Windows those
-// are KnownDLLs and their dependencies, which come from the system directory whatever
-// the search order; Wine has no KnownDLLs. The stub must load none of the others, and
-// install as without them; the test-only build without the protection loads some.
-TEST_F(PlantedDlls, NoneIsLoadedWhileTheUnprotectedBuildLoadsThem) {
+// The DLLs that Windows' own libraries (themes, the desktop window manager, version
+// information, cryptography, the property system, profiles, access control) load by name
+// after a program's entry, the ones the stub loads ahead where it cannot restrict the
+// search: a DLL of each name is planted. A whole installation loads none of them, and a
+// load by name inside the stub after its entry finds none of them beside the image; the
+// test-only build without the protection finds planted ones there.
+//
+// Not planted: what Wine itself takes from the program's folder whatever the program
+// asks. Wine brings DLLs into every program with the stub's imports before its first
+// instruction (found with the import probe; on Windows those are KnownDLLs and their
+// dependencies, which come from the system directory whatever the search order), and it
+// looks up the delayed imports of its own libraries (ole32.dll for imm32.dll, msimg32.dll
+// for uxtheme.dll) without the directories that SetDefaultDllDirectories set, where
+// Windows keeps to them: under Wine every program loads DLLs of those names from its folder.
+const std::set<std::string> LoadedByName = {"cryptbase.dll", "dwmapi.dll", "ntmarta.dll", "profapi.dll",
+                                            "propsys.dll",   "userenv.dll", "uxtheme.dll", "version.dll"};
+
+TEST_F(PlantedDlls, NoneIsFoundBesideTheImageWhileTheUnprotectedBuildFindsThem) {
     Bytes unprotected;
     const std::string unprotectedPath = wine::Program("test/Varnex32-unprotected.exe");
     ASSERT_TRUE(lzh::ReadFile(unprotectedPath, unprotected)) << unprotectedPath;
-    std::set<std::string> loaded;
+    // What Wine brings into the import probe, which ends at its entry, it brings into the
+    // stub before the stub's first instruction.
+    std::set<std::string> beforeEntry;
     {
         ScopedEnv debug("WINEDEBUG", "-all,+pid,+loaddll");
-        for (const Bytes* stub : {&wine::Bench::Stub(), static_cast<const Bytes*>(&unprotected)}) {
-            wine::Bench bench;
-            for (const wine::Transcript& t : Install(bench, *stub)) {
-                const std::set<std::string> dlls = LoadedDlls(t.errors, atoi(t.First("STARTED")["pid"].c_str()));
-                loaded.insert(dlls.begin(), dlls.end());
-            }
-        }
-    }
-    printf("DLLs the stub loads under Wine: %s\n", Join(loaded, " ").c_str());
-    ASSERT_FALSE(loaded.empty()) << "no +loaddll trace";
-
-    // A planted DLL that breaks the start of the probe hides those Wine would load after
-    // it: each round plants what is left until none is loaded.
-    std::set<std::string> beforeEntry;
-    for (int round = 0; round < 8; round++) {
-        std::set<std::string> left;
-        std::set_difference(loaded.begin(), loaded.end(), beforeEntry.begin(), beforeEntry.end(),
-                            std::inserter(left, left.end()));
         wine::Bench bench;
         fs::create_directories(bench.Dir() + "/probe");
         fs::copy_file(wine::Program("import_probe.exe"), bench.Dir() + "/probe/probe.exe");
-        Plant(bench, "probe", left);
-        ScopedEnv overrides("WINEDLLOVERRIDES", Overrides(left));
-        bench.Run("probe/probe.exe", "exit\n", 20);
-        const std::set<std::string> found = Markers(bench.Dir() + "/probe", "probe.exe");
-        if (found.empty()) break;
-        for (const std::string& m : found) beforeEntry.insert(m.substr(0, m.find(' ')));
+        const wine::Transcript t = bench.Run("probe/probe.exe", "exit\n", 20);
+        ASSERT_EQ(t.ExitStatus(), 0) << t.raw << t.errors;
+        beforeEntry = LoadedDlls(t.errors, atoi(t.First("STARTED")["pid"].c_str()));
     }
-    printf("Loaded by Wine before the first instruction (KnownDLLs on Windows): %s\n", Join(beforeEntry, " ").c_str());
     std::set<std::string> planted;
-    std::set_difference(loaded.begin(), loaded.end(), beforeEntry.begin(), beforeEntry.end(),
+    std::set_difference(LoadedByName.begin(), LoadedByName.end(), beforeEntry.begin(), beforeEntry.end(),
                         std::inserter(planted, planted.end()));
-    printf("Planted: %s\n", Join(planted, " ").c_str());
+    printf("Loaded by Wine before the first instruction: %s\nPlanted: %s\n", Join(beforeEntry, " ").c_str(),
+           Join(planted, " ").c_str());
     ASSERT_FALSE(planted.empty());
-
     for (const bool protectedStub : {true, false}) {
         SCOPED_TRACE(protectedStub ? "the stub" : "the unprotected build");
         wine::Bench bench;
@@ -196,17 +191,24 @@ TEST_F(PlantedDlls, NoneIsLoadedWhileTheUnprotectedBuildLoadsThem) {
         ScopedEnv overrides("WINEDLLOVERRIDES", Overrides(planted));
         // The unprotected build may stumble over what it loads: it need not get far.
         const std::vector<wine::Transcript> runs =
-            Install(bench, protectedStub ? wine::Bench::Stub() : unprotected, protectedStub ? 30 : 10);
+            Install(bench, protectedStub ? wine::Bench::Stub() : unprotected, planted, protectedStub ? 30 : 10);
+        SCOPED_TRACE(runs[0].raw + runs[0].errors + runs[1].raw);
+        std::set<std::string> beside;
+        const std::string downloads = Lower(bench.WinPath("dl")) + "\\";
+        for (const wine::Record& r : runs[0].All("LOADED"))
+            if (Lower(r["path"]).compare(0, downloads.size(), downloads) == 0) beside.insert(r["name"]);
         std::set<std::string> markers = Markers(bench.Dir() + "/dl", "setup.exe");
         const std::set<std::string> broken = Markers(bench.Dir() + "/dl", "broken.exe");
         markers.insert(broken.begin(), broken.end());
-        printf("%s: %zu planted DLLs loaded\n", protectedStub ? "stub" : "unprotected build", markers.size());
+        printf("%s: %zu planted DLLs found by name, %zu loaded\n", protectedStub ? "stub" : "unprotected build",
+               beside.size(), markers.size());
         if (!protectedStub) {
-            EXPECT_FALSE(markers.empty()) << "the unprotected build loaded no planted DLL: this test cannot fail";
+            EXPECT_FALSE(beside.empty()) << "the unprotected build found no planted DLL: this test cannot fail";
             continue;
         }
+        EXPECT_EQ(runs[0].All("LOADED").size(), planted.size());
+        EXPECT_TRUE(beside.empty()) << Join(beside, " ");
         EXPECT_TRUE(markers.empty()) << Join(markers, "\n");
-        SCOPED_TRACE(runs[0].raw + runs[0].errors + runs[1].raw);
         EXPECT_EQ(runs[0].ExitStatus(), 1);
         EXPECT_EQ(ReadAll(bench.Dir() + "/out/b.txt"), std::string(5000, 'b'));
         EXPECT_EQ(runs[1].Box()["text"], "\"" + runs[1].ImagePath() + "\" Bad header");

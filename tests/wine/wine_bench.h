@@ -15,8 +15,9 @@
 // time, and VARNEX_WINE the command that runs them ("wine" otherwise). scripts/test points
 // them at build/win64 and Wine's 64-bit loader on machines whose kernel runs no 32-bit
 // programs: there the x86-64 stand-in, built from the same sources, shows what the stub
-// does on a real Wine. Checks of what only the i686 image can show skip with the stand-in
-// (I686_STUB_ONLY).
+// does on a real Wine. What only the i686 image can show (its bytes, size, imports, the
+// type of its relocations, its 32-bit load configuration) is checked without Wine, by
+// tests/unit/image_test.cpp and tests/image/pe_read_back.py.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -118,12 +119,3 @@ std::string ReadAll(const std::string& path);
         }                                                                            \
     } while (0)
 
-// Skips a check that only the i686 image itself can make (its bytes, size, imports, the
-// type of its relocations, its 32-bit load configuration) when the stand-in runs. The
-// reason must not read "Wine bench not run": one skip of that kind marks the whole bench
-// as not run in CTest.
-#define I686_STUB_ONLY(reason)                                                                     \
-    do {                                                                                           \
-        if (wine::StandIn()) GTEST_SKIP() << "only the i686 stub shows this (the x86-64 stand-in "  \
-                                             "ran): " << reason;                                   \
-    } while (0)

@@ -1,5 +1,6 @@
 #!/usr/bin/python3
 """The stub image read back with an independent PE reader (Debian's python3-pefile).
+The same for its x86-64 stand-in (build/win64), a PE32+ image.
 
   pe_read_back.py check IMAGE REBASED   what the image asks of the loader, and its base
                                         relocations applied by pefile must turn it into
@@ -23,9 +24,13 @@ def check(image_path, rebased_path):
     flags = image.OPTIONAL_HEADER.DllCharacteristics
     if flags & (DYNAMIC_BASE | NX_COMPAT | NO_SEH) != DYNAMIC_BASE | NX_COMPAT | NO_SEH:
         faults.append(f"DllCharacteristics {flags:#06x} lack DYNAMIC_BASE, NX_COMPAT or NO_SEH")
-    if image.OPTIONAL_HEADER.DATA_DIRECTORY[LOAD_CONFIG].Size != 64:
-        faults.append("the load configuration entry is not 64 bytes, as Windows XP requires")
     config = getattr(image, "DIRECTORY_ENTRY_LOAD_CONFIG", None)
+    entry = image.OPTIONAL_HEADER.DATA_DIRECTORY[LOAD_CONFIG].Size
+    if image.FILE_HEADER.Machine == pefile.MACHINE_TYPE["IMAGE_FILE_MACHINE_I386"]:
+        if entry != 64:
+            faults.append("the load configuration entry is not 64 bytes, as Windows XP requires of x86 images")
+    elif not config or entry != config.struct.Size:
+        faults.append(f"the load configuration entry of {entry} bytes is not the structure's size")
     # Older pefile releases call the field by its former name, Reserved1.
     dependent = getattr(config.struct, "DependentLoadFlags", getattr(config.struct, "Reserved1", None)) if config else None
     if dependent != SEARCH_SYSTEM32:

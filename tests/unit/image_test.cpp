@@ -19,6 +19,9 @@
 #ifndef VARNEX_STUB
 #define VARNEX_STUB ""
 #endif
+#ifndef VARNEX_STANDIN_STUB
+#define VARNEX_STANDIN_STUB ""
+#endif
 
 namespace {
 
@@ -240,14 +243,17 @@ TEST_F(Image, AsksForSystemDllsAndMayBeMoved) {
     for (const Section& s : sections) EXPECT_LE(s.rva, last.rva) << s.name << " lies behind the resources";
 }
 
-// varnex-mkimage refuses a linked stub that would make a broken image: each row damages
-// one thing in link/Varnex32.exe. The undamaged file gives the built image again.
-TEST_F(Image, LayoutToolRefusesWhatWouldBreakTheImage) {
-    const std::string dir = path.substr(0, path.rfind('/'));
+// varnex-mkimage of the tree in `dir` refuses a linked stub that would make a broken
+// image: each row damages one thing in link/Varnex32.exe. The undamaged file gives the
+// built image again. The same rows hold for the stub (PE32, i386) and its x86-64
+// stand-in (PE32+), with each format's own relocation type and load configuration.
+void CheckLayoutTool(const std::string& dir, const Bytes& image) {
     const Bytes linked = Load(dir + "/link/Varnex32.exe");
     if (linked.empty() || access((dir + "/varnex-mkimage").c_str(), X_OK) != 0)
-        GTEST_SKIP() << "no linked stub or varnex-mkimage beside " << path;
+        GTEST_SKIP() << "no linked stub or varnex-mkimage in " << dir;
     const size_t lpe = U32(linked, 60), lopt = lpe + 24, lsec = lopt + U16(linked, lpe + 20);
+    const bool plus = U16(linked, lopt) == 0x20B;
+    const size_t dirs = plus ? 112 : 96, opt = U32(image, 60) + 24;
     auto offset = [&](uint32_t rva) {   // in the linked file
         for (unsigned i = 0; i < U16(linked, lpe + 6); i++) {
             const size_t s = lsec + 40 * i;
@@ -256,7 +262,7 @@ TEST_F(Image, LayoutToolRefusesWhatWouldBreakTheImage) {
         }
         return 0u;
     };
-    const size_t relocs = offset(U32(linked, lopt + 96 + 8 * 5)), config = offset(U32(image, opt + 96 + 8 * 10));
+    const size_t relocs = offset(U32(linked, lopt + dirs + 8 * 5)), config = offset(U32(image, opt + dirs + 8 * 10));
     ASSERT_TRUE(relocs && config);
     // A symbol of the linked file no longer found by its name.
     auto lose = [](Bytes& b, const char* symbol) {
@@ -267,21 +273,28 @@ TEST_F(Image, LayoutToolRefusesWhatWouldBreakTheImage) {
     };
     auto put16 = [](Bytes& b, size_t at, uint16_t v) { b[at] = (uint8_t)v, b[at + 1] = (uint8_t)(v >> 8); };
     auto put32 = [&](Bytes& b, size_t at, uint32_t v) { put16(b, at, (uint16_t)v), put16(b, at + 2, (uint16_t)(v >> 16)); };
+    // The other format's relocation type (DIR64 in the stub, HIGHLOW in the stand-in), and
+    // a load configuration too short for the dependent-load flags (the 32-bit structure's
+    // size in the stand-in).
+    const uint16_t otherType = plus ? 3 : 10;
+    const uint32_t shortConfig = plus ? 72 : 60;
     const struct {
         const char* error;   // what the tool says; empty: it lays out the image
         std::function<void(Bytes&)> damage;
     } rows[] = {
         {"", [](Bytes&) {}},
-        {"other than 32-bit", [&](Bytes& b) { put16(b, relocs + 8, (uint16_t)(0x1000 | (U16(b, relocs + 8) & 0xFFF))); }},
+        {plus ? "other than 64-bit" : "other than 32-bit",
+         [&](Bytes& b) { put16(b, relocs + 8, (uint16_t)(otherType << 12 | (U16(b, relocs + 8) & 0xFFF))); }},
         {"malformed base relocation block", [&](Bytes& b) { put32(b, relocs + 4, 0xFFF0); }},
         {"outside the sections' data", [&](Bytes& b) { put32(b, relocs, 0); }},
         {"marked as stripped", [&](Bytes& b) { put16(b, lpe + 22, U16(b, lpe + 22) | 1); }},
-        {"DYNAMIC_BASE without base relocations", [&](Bytes& b) { put32(b, lopt + 96 + 8 * 5, 0); }},
-        {"malformed load configuration", [&](Bytes& b) { put32(b, config, 60); }},
+        {"DYNAMIC_BASE without base relocations", [&](Bytes& b) { put32(b, lopt + dirs + 8 * 5, 0); }},
+        {"malformed load configuration", [&](Bytes& b) { put32(b, config, shortConfig); }},
         {"no load configuration", [&](Bytes& b) { lose(b, "VarnexLoadConfig"); }},
         {"no import directory", [&](Bytes& b) { lose(b, "VarnexImportDirectory"); }},
         {"no export directory", [&](Bytes& b) { lose(b, "VarnexExportDirectory"); }},
-        {"after the resources", [&](Bytes& b) { put32(b, lopt + 96 + 8 * 2, U32(b, lsec + 12)); }},
+        {"after the resources", [&](Bytes& b) { put32(b, lopt + dirs + 8 * 2, U32(b, lsec + 12)); }},
+        {"neither a PE32 image for i386 nor a PE32+", [&](Bytes& b) { put16(b, lpe + 4, plus ? 0x14C : 0x8664); }},
     };
     char work[] = "/tmp/varnex-mkimage-XXXXXX";
     ASSERT_NE(mkdtemp(work), nullptr);
@@ -304,6 +317,36 @@ TEST_F(Image, LayoutToolRefusesWhatWouldBreakTheImage) {
         }
     }
     system(("rm -rf " + std::string(work)).c_str());
+}
+
+TEST_F(Image, LayoutToolRefusesWhatWouldBreakTheImage) { CheckLayoutTool(path.substr(0, path.rfind('/')), image); }
+
+// The x86-64 stand-in that the Wine bench runs where the stub cannot (build/win64): the
+// stub's MS-DOS part and empty configuration block byte for byte, then a PE32+ image for
+// x86-64 whose load configuration carries the dependent-load flags in the 64-bit layout,
+// in an entry of the structure's own size; laid out and checked by varnex-mkimage as the
+// stub is.
+TEST(StandInImage, LaidOutLikeTheStub) {
+    const Bytes standin = Load(VARNEX_STANDIN_STUB), stub = Load(VARNEX_STUB);
+    if (standin.empty() || stub.empty()) GTEST_SKIP() << "no stub or no stand-in built";
+    ASSERT_GT(standin.size(), 2048u);
+    EXPECT_TRUE(std::equal(stub.begin(), stub.begin() + 1232, standin.begin())) << "the MS-DOS part differs";
+    const size_t pe = U32(standin, 60), opt = pe + 24;
+    EXPECT_EQ(U16(standin, pe + 4), 0x8664);
+    ASSERT_EQ(U16(standin, opt), 0x20B);
+    const uint32_t configRva = U32(standin, opt + 112 + 8 * 10), entrySize = U32(standin, opt + 112 + 8 * 10 + 4);
+    size_t config = 0;
+    for (unsigned i = 0; i < U16(standin, pe + 6); i++) {
+        const size_t s = opt + U16(standin, pe + 20) + 40 * i;
+        if (configRva >= U32(standin, s + 12) && configRva < U32(standin, s + 12) + U32(standin, s + 16))
+            config = U32(standin, s + 20) + (configRva - U32(standin, s + 12));
+    }
+    ASSERT_NE(config, 0u) << "no load configuration";
+    EXPECT_EQ(U32(standin, config), 112u);
+    EXPECT_EQ(entrySize, 112u);
+    EXPECT_EQ(U16(standin, config + 78), 0x0800) << "dependent-load flags";
+    const std::string path = VARNEX_STANDIN_STUB;
+    CheckLayoutTool(path.substr(0, path.rfind('/')), standin);
 }
 
 // Runs the MS-DOS program under dosbox (no window needed) and checks what it printed

@@ -1,6 +1,9 @@
 // The command line of varnex-pack.
 #include <string.h>
 
+#include <CLI/CLI.hpp>
+#include <map>
+
 #include "branding.h"
 #include "pack.h"
 #include "sfx/settings.h"
@@ -17,25 +20,6 @@ const char* const kSettingsKeys[] = {"WindowTitle", "InstallTitle", "InstallDir"
 bool EqualNoCase(const std::string& a, const std::string& b) {
     return a.size() == b.size() && strncasecmp(a.c_str(), b.c_str(), a.size()) == 0;
 }
-
-// Reads the arguments one by one; an option's value is the next argument or the part
-// after '=' (--title=X).
-class ArgReader {
-public:
-    explicit ArgReader(const std::vector<std::string>& args) : args_(args) {}
-    bool Done() const { return pos_ >= args_.size(); }
-    const std::string& Next() { return args_[pos_++]; }
-    // The value of option `name`; `inlineValue` is what followed '=' if anything.
-    std::string Value(const std::string& name, const std::optional<std::string>& inlineValue) {
-        if (inlineValue) return *inlineValue;
-        if (Done()) throw UsageError("option " + name + " needs a value");
-        return Next();
-    }
-
-private:
-    const std::vector<std::string>& args_;
-    size_t pos_ = 0;
-};
 
 void ParseSet(Options& o, const std::string& text) {
     size_t eq = text.find('=');
@@ -72,158 +56,229 @@ char ParseMethod(const std::string& v) {
     throw UsageError("--method takes lh0, lh5, lh6, lh7 or best, not '" + v + "'");
 }
 
+// The commands an option belongs to.
+enum Use : unsigned { ForBuild = 1, ForList = 2, ForTest = 4, ForExtract = 8, ForLooking = 14, ForAll = 15 };
+
+unsigned UseOf(Action a) {
+    switch (a) {
+    case Action::List: return ForList;
+    case Action::Test: return ForTest;
+    case Action::Extract: return ForExtract;
+    default: return ForBuild;
+    }
+}
+
+// Why an option given to a command it does not belong to is refused.
+std::string MisplacedOption(const std::string& name, unsigned use) {
+    if (use == ForBuild) return "option " + name + " is for building, not for this command";
+    if (use == (ForBuild | ForExtract)) return "option " + name + " is for building and extract only";
+    if (use == ForList) return "option " + name + " is for list only";
+    return "option " + name + " is for extract only";
+}
+
+// --help: the usage lines and what PATH means first, then the table's groups, every
+// description wrapped to an 80-column console.
+class HelpLayout : public CLI::Formatter {
+public:
+    HelpLayout() { column_width(kColumn); }
+    std::string make_usage(const CLI::App*, std::string) const override {
+        return "Usage:\n"
+               "  varnex-pack [options] -o OUT.exe PATH...   build a self-extractor\n"
+               "  varnex-pack list [-v] FILE                 list a self-extractor or a plain .lzh\n"
+               "                                             (-v: with its settings and notice)\n"
+               "  varnex-pack test FILE                      decode every member and check its CRC\n"
+               "  varnex-pack extract FILE -d DIR [--yes|--no]\n"
+               "                                             unpack it as the self-extractor would\n\n"
+               "Each PATH is stored under its own name (its last component); a directory is stored\n"
+               "with everything below it, and \"DIR/.\" stores only what is inside DIR. Directories\n"
+               "become directory members, empty ones included. Time stamps are the files'\n"
+               "modification times; a read-only file is stored read-only. Members are stored in\n"
+               "name order, and the same inputs give a byte-identical self-extractor.\n";
+    }
+    std::string make_description(const CLI::App*) const override { return ""; }
+    std::string make_option_desc(const CLI::Option* opt) const override {
+        std::string out, line;
+        const std::string& text = opt->get_description();
+        size_t at = 0;
+        while (at < text.size()) {
+            size_t end = text.find(' ', at);
+            if (end == std::string::npos) end = text.size();
+            const std::string word = text.substr(at, end - at);
+            if (!line.empty() && line.size() + 1 + word.size() > kWidth - kColumn) {
+                out += line + "\n";
+                line.clear();
+            }
+            line += (line.empty() ? "" : " ") + word;
+            at = end + 1;
+        }
+        return out + line;
+    }
+
+private:
+    static const size_t kColumn = 27, kWidth = 79;
+};
+
+// The one table of options: what they mean, what --help shows, what the library checks.
+// The values land in the parser's own strings and flags and are read in command-line
+// order afterwards, since --as belongs to the PATH after it and a later -N wins.
+struct Parser {
+    CLI::App app{"", "varnex-pack"};
+    std::map<const CLI::Option*, unsigned> use;
+    std::vector<const CLI::Option*> levels;   // -1 ... -9
+    CLI::Option *paths = nullptr, *as = nullptr, *yes = nullptr, *no = nullptr, *version = nullptr;
+    std::vector<std::string> pathValues, asValues, setValues, versionInfoValues;
+    std::string method;
+    bool flag = false;   // flags whose effect is read from their count
+
+    Parser(Options& o) {
+        app.footer(
+            "Names the stub would misread are refused: \"!\" and \"$\" at the top level (notice and\n"
+            "settings), names with the byte 0xFF or a backslash outside a double-byte character\n"
+            "(both are directory separators in the self-extractor), control characters, and names\n"
+            "over 259 bytes.");
+        app.formatter(std::make_shared<HelpLayout>());
+        app.option_defaults()->multi_option_policy(CLI::MultiOptionPolicy::TakeLast)->disable_flag_override();
+
+        const char* building = "Building";
+        auto value = [&](const char* names, std::string& to, const char* type, const char* text, unsigned u = ForBuild) {
+            CLI::Option* opt = app.add_option(names, to, text)->type_name(type)->group(u == ForBuild ? building : "General");
+            use[opt] = u;
+            return opt;
+        };
+        auto optional = [&](const char* names, std::optional<std::string>& to, const char* type, const char* text) {
+            CLI::Option* opt = app.add_option_function<std::string>(names, [&to](const std::string& v) { to = v; }, text)
+                                   ->type_name(type)->group(building);
+            use[opt] = ForBuild;
+        };
+        auto onOff = [&](const char* names, bool& to, const char* text, unsigned u = ForBuild, const char* group = nullptr) {
+            CLI::Option* opt = app.add_flag(names, to, text)->group(group ? group : u == ForBuild ? building : "General");
+            use[opt] = u;
+            return opt;
+        };
+        auto bit = [&](const char* names, uint32_t bit, const char* text) {
+            CLI::Option* opt = app.add_flag_callback(names, [&o, bit] { o.flagBits |= bit; }, text)->group(building);
+            use[opt] = ForBuild;
+        };
+        auto list = [&](const char* names, std::vector<std::string>& to, const char* type, const char* text) {
+            CLI::Option* opt = app.add_option(names, to, text)->type_name(type)->group(building)
+                                   ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll)->allow_extra_args(false);
+            use[opt] = ForBuild;
+            return opt;
+        };
+
+        // Shown in the usage lines rather than as an option of its own.
+        paths = app.add_option("PATH", pathValues)->multi_option_policy(CLI::MultiOptionPolicy::TakeAll)->group("");
+        use[paths] = ForAll;
+        value("-o,--output", o.output, "FILE", "the self-extractor to write (replaced only when complete)");
+        use[app.add_option("--method", method, "lh0 (stored), lh5, lh6, lh7 or best (default: best)")
+                ->type_name("M")->group(building)] = ForBuild;
+        for (char n = '1'; n <= '9'; n++) {
+            const std::string name = std::string("-") + n;
+            const char* text = n == '1' ? "fastest compression; -2 ... -8 lie between"
+                             : n == '9' ? "smallest output (default: -6)" : "";
+            CLI::Option* opt = app.add_flag(name, flag, text)->group(n == '1' || n == '9' ? building : "");
+            use[opt] = ForBuild;
+            levels.push_back(opt);
+        }
+        optional("--title", o.title, "T", "window title (at most 40 bytes)");
+        optional("--label", o.label, "L", "label above the directory field (at most 40 bytes)");
+        optional("--dir", o.dir, "D",
+                 "default installation directory (at most 255 bytes; may begin with %WORK%, %WinDir%, "
+                 "%WinRoot%, %SystemDir%)");
+        optional("--command", o.command, "C", "started after extraction (at most 255 bytes)");
+        onOff("--restore-attributes", o.restoreAttributes, "extracted files get their stored attributes");
+        onOff("--checksum", o.checksum, "an integrity sum that the self-extractor checks");
+        value("--notice", o.noticeFile, "FILE", "a notice the user must accept (at most 1023 bytes)");
+        value("--settings", o.settingsFile, "FILE", "settings text stored as the \"$\" member");
+        list("--set", setValues, "KEY=VALUE",
+             "one settings line: WindowTitle, InstallTitle, InstallDir, Command or Flag (a decimal number)");
+        bit("--auto-start", FlagAutoStartOn, "start extracting without waiting for OK");
+        bit("--overwrite-all", FlagOverwriteAllOn, "replace existing files without asking");
+        bit("--skip-if-not-newer", FlagSkipIfNotNewerOn, "keep existing files that are not older");
+        as = list("--as", asValues, "NAME", "store the next PATH under NAME ('/' between directories)");
+        value("--wrap", o.wrap, "ARCHIVE",
+              "take the members of an existing level-2 archive, or of a self-extractor (to build it anew "
+              "with other options)");
+        value("--stub", o.stub, "FILE", "the stub to use instead of the one built in");
+        value("--icon", o.iconFile, "FILE.ico",
+              "the self-extractor's icon (every image of the file, PNG images included) in place of the stub's");
+        list("--version-info", versionInfoValues, "KEY=VALUE",
+             "a string of the version information Windows shows under Properties > Details: ProductName, "
+             "FileDescription, CompanyName, LegalCopyright, ProductVersion, FileVersion, OriginalFilename, "
+             "Comments, InternalName, LegalTrademarks, PrivateBuild or SpecialBuild (UTF-8). FileVersion and "
+             "ProductVersion that begin with up to four dotted numbers (1.2.3.4) also fill the numeric fields");
+        value("--sign-pkcs12", o.signPkcs12, "FILE",
+              "sign the self-extractor with Authenticode (SHA-256) with the certificate and key of a PKCS#12 "
+              "file, by osslsigncode; SOURCE_DATE_EPOCH, if set, is the signing time");
+        value("--sign-password-file", o.signPasswordFile, "F", "the PKCS#12 file's password, on the first line of F");
+        value("--codepage", o.codePage, "N",
+              "the ANSI code page of the target Windows for names and texts (1252, 932, 936, 949, 950, "
+              "65001, ...; \"raw\" keeps the host's bytes); without it, names and texts must be ASCII. For "
+              "list and extract: the code page of the stored names", ForAll);
+        onOff("--allow-unsafe-names", o.allowUnsafeNames,
+              "allow names that leave the installation directory (\"..\" components, rooted or "
+              "drive-qualified names, macros); for extract: unpack them", ForBuild | ForExtract, "General");
+        onOff("-q,--quiet", o.quiet, "no summary, no progress bar (test: say only what fails)", ForAll);
+        onOff("-v,--verbose", o.verbose, "(list) with the settings and notice texts", ForList, "Looking inside");
+        value("-d,--directory", o.destDir, "DIR", "(extract) where to unpack", ForExtract)->group("Looking inside");
+        yes = onOff("-y,--yes", flag, "(extract) accept the notice and replace existing files", ForExtract,
+                    "Looking inside");
+        no = onOff("-n,--no", flag,
+                   "(extract) decline the notice and keep existing files; by default the notice is accepted "
+                   "and existing files are kept", ForExtract, "Looking inside");
+        app.set_help_flag("-h,--help", "this text")->group("General");
+        version = app.add_flag("--version", flag, "the version")->group("General");
+        use[version] = ForAll;
+    }
+};
+
 }  // namespace
 
 Options ParseArguments(const std::vector<std::string>& args) {
     Options o;
     if (args.empty()) throw UsageError("nothing to do: give -o OUT.exe and what to pack, or list|test|extract FILE");
-    ArgReader in(args);
-    if (!in.Done()) {
-        const std::string& first = args[0];
-        if (first == "list") o.action = Action::List;
-        else if (first == "test") o.action = Action::Test;
-        else if (first == "extract") o.action = Action::Extract;
-        if (o.action != Action::Build) in.Next();
+    size_t first = 0;
+    if (args[0] == "list") o.action = Action::List;
+    else if (args[0] == "test") o.action = Action::Test;
+    else if (args[0] == "extract") o.action = Action::Extract;
+    if (o.action != Action::Build) first = 1;
+
+    Parser p(o);
+    std::vector<std::string> reversed(args.rbegin(), args.rend() - first);   // the library takes them last first
+    try {
+        p.app.parse(reversed);
+    } catch (const CLI::CallForHelp&) {
+        o.action = Action::Help;
+        return o;
+    } catch (const CLI::ParseError& e) {
+        throw UsageError(e.what());
     }
-    const bool building = o.action == Action::Build;
+    if (p.version->count()) {
+        o.action = Action::Version;
+        return o;
+    }
+    const unsigned here = UseOf(o.action);
+    for (const auto& [opt, use] : p.use)
+        if (opt->count() && !(use & here)) throw UsageError(MisplacedOption(opt->get_name(), use));
+
+    if (!p.method.empty()) o.method = ParseMethod(p.method);
+    for (const std::string& s : p.setValues) ParseSet(o, s);
+    for (const std::string& v : p.versionInfoValues) ParseVersionInfo(o, v);
+    // In command-line order: a NAME of --as goes with the PATH after it; the last -N wins.
+    size_t nextPath = 0, nextAs = 0;
     std::optional<std::string> pendingAs;
-    bool optionsEnded = false;
-    bool sawYes = false, sawNo = false;
-    std::vector<std::string> operands;
-
-    auto buildOnly = [&](const std::string& name) {
-        if (!building) throw UsageError("option " + name + " is for building, not for this command");
-    };
-
-    while (!in.Done()) {
-        std::string arg = in.Next();
-        if (optionsEnded || arg.size() < 2 || arg[0] != '-') {
-            if (building) {
-                o.inputs.push_back({arg, pendingAs.value_or("")});
-                pendingAs.reset();
-            } else {
-                operands.push_back(arg);
-            }
-            continue;
+    for (const CLI::Option* opt : p.app.parse_order()) {
+        if (opt == p.as) {
+            pendingAs = p.asValues[nextAs++];
+        } else if (opt == p.paths && o.action == Action::Build) {
+            o.inputs.push_back({p.pathValues[nextPath++], pendingAs.value_or("")});
+            pendingAs.reset();
         }
-        if (arg == "--") {
-            optionsEnded = true;
-            continue;
-        }
-        std::optional<std::string> inlineValue;
-        std::string name = arg;
-        if (arg.compare(0, 2, "--") == 0) {
-            size_t eq = arg.find('=');
-            if (eq != std::string::npos) {
-                name = arg.substr(0, eq);
-                inlineValue = arg.substr(eq + 1);
-            }
-        }
-        auto flagOnly = [&] {
-            if (inlineValue) throw UsageError("option " + name + " takes no value");
-        };
-
-        if (name == "--help" || name == "-h") {
-            o.action = Action::Help;
-            return o;
-        }
-        if (name == "--version") {
-            o.action = Action::Version;
-            return o;
-        }
-        if (name.size() == 2 && name[0] == '-' && name[1] >= '1' && name[1] <= '9') {
-            buildOnly(name);
-            o.level = name[1] - '0';
-        } else if (name == "-o" || name == "--output") {
-            buildOnly(name);
-            o.output = in.Value(name, inlineValue);
-        } else if (name == "--method") {
-            buildOnly(name);
-            o.method = ParseMethod(in.Value(name, inlineValue));
-        } else if (name == "--title") {
-            buildOnly(name);
-            o.title = in.Value(name, inlineValue);
-        } else if (name == "--label") {
-            buildOnly(name);
-            o.label = in.Value(name, inlineValue);
-        } else if (name == "--dir") {
-            buildOnly(name);
-            o.dir = in.Value(name, inlineValue);
-        } else if (name == "--command") {
-            buildOnly(name);
-            o.command = in.Value(name, inlineValue);
-        } else if (name == "--restore-attributes") {
-            buildOnly(name), flagOnly();
-            o.restoreAttributes = true;
-        } else if (name == "--checksum") {
-            buildOnly(name), flagOnly();
-            o.checksum = true;
-        } else if (name == "--notice") {
-            buildOnly(name);
-            o.noticeFile = in.Value(name, inlineValue);
-        } else if (name == "--settings") {
-            buildOnly(name);
-            o.settingsFile = in.Value(name, inlineValue);
-        } else if (name == "--set") {
-            buildOnly(name);
-            ParseSet(o, in.Value(name, inlineValue));
-        } else if (name == "--auto-start") {
-            buildOnly(name), flagOnly();
-            o.flagBits |= FlagAutoStartOn;
-        } else if (name == "--overwrite-all") {
-            buildOnly(name), flagOnly();
-            o.flagBits |= FlagOverwriteAllOn;
-        } else if (name == "--skip-if-not-newer") {
-            buildOnly(name), flagOnly();
-            o.flagBits |= FlagSkipIfNotNewerOn;
-        } else if (name == "--codepage") {
-            o.codePage = in.Value(name, inlineValue);
-        } else if (name == "--wrap") {
-            buildOnly(name);
-            o.wrap = in.Value(name, inlineValue);
-        } else if (name == "--stub") {
-            buildOnly(name);
-            o.stub = in.Value(name, inlineValue);
-        } else if (name == "--icon") {
-            buildOnly(name);
-            o.iconFile = in.Value(name, inlineValue);
-        } else if (name == "--version-info") {
-            buildOnly(name);
-            ParseVersionInfo(o, in.Value(name, inlineValue));
-        } else if (name == "--sign-pkcs12") {
-            buildOnly(name);
-            o.signPkcs12 = in.Value(name, inlineValue);
-        } else if (name == "--sign-password-file") {
-            buildOnly(name);
-            o.signPasswordFile = in.Value(name, inlineValue);
-        } else if (name == "--as") {
-            buildOnly(name);
-            pendingAs = in.Value(name, inlineValue);
-        } else if (name == "--allow-unsafe-names") {
-            if (o.action != Action::Build && o.action != Action::Extract)
-                throw UsageError("option " + name + " is for building and extract only");
-            flagOnly();
-            o.allowUnsafeNames = true;
-        } else if (name == "--quiet" || name == "-q") {
-            flagOnly();
-            o.quiet = true;
-        } else if (name == "-v" || name == "--verbose") {
-            if (o.action != Action::List) throw UsageError("option " + name + " is for list only");
-            flagOnly();
-            o.verbose = true;
-        } else if (name == "-d" || name == "--directory") {
-            if (o.action != Action::Extract) throw UsageError("option " + name + " is for extract only");
-            o.destDir = in.Value(name, inlineValue);
-        } else if (name == "--yes" || name == "-y" || name == "--no" || name == "-n") {
-            if (o.action != Action::Extract) throw UsageError("option " + name + " is for extract only");
-            flagOnly();
-            (name == "--yes" || name == "-y" ? sawYes : sawNo) = true;
-        } else {
-            throw UsageError("unknown option '" + arg + "' (see --help)");
-        }
+        for (size_t n = 0; n < p.levels.size(); n++)
+            if (opt == p.levels[n]) o.level = (int)n + 1;
     }
 
-    if (building) {
+    if (o.action == Action::Build) {
         if (pendingAs) throw UsageError("--as " + *pendingAs + " is not followed by a path");
         if (o.output.empty()) throw UsageError("no output file: give -o OUT.exe");
         if (o.inputs.empty() && o.wrap.empty()) throw UsageError("nothing to pack: give files, directories or --wrap");
@@ -231,91 +286,20 @@ Options ParseArguments(const std::vector<std::string>& args) {
             throw UsageError("--sign-password-file goes with --sign-pkcs12");
         return o;
     }
-    if (sawYes && sawNo) throw UsageError("--yes and --no exclude each other");
-    o.answer = sawYes ? Answer::Yes : sawNo ? Answer::No : Answer::Default;
-    if (operands.size() != 1)
-        throw UsageError(std::string(operands.empty() ? "no file given" : "more than one file given") +
+    if (p.yes->count() && p.no->count()) throw UsageError("--yes and --no exclude each other");
+    o.answer = p.yes->count() ? Answer::Yes : p.no->count() ? Answer::No : Answer::Default;
+    if (p.pathValues.size() != 1)
+        throw UsageError(std::string(p.pathValues.empty() ? "no file given" : "more than one file given") +
                          " (usage: varnex-pack list|test|extract FILE)");
-    o.file = operands[0];
+    o.file = p.pathValues[0];
     if (o.action == Action::Extract && o.destDir.empty()) throw UsageError("extract needs a directory: -d DIR");
     return o;
 }
 
 std::string HelpText() {
-    return R"(Usage:
-  varnex-pack [options] -o OUT.exe PATH...   build a self-extractor
-  varnex-pack list [-v] FILE                 list a self-extractor or a plain .lzh
-                                             (-v: with its settings and notice)
-  varnex-pack test FILE                      decode every member and check its CRC
-  varnex-pack extract FILE -d DIR [--yes|--no]
-                                             unpack it as the self-extractor would
-
-Each PATH is stored under its own name (its last component); a directory is stored
-with everything below it, and "DIR/." stores only what is inside DIR. Directories
-become directory members, empty ones included. Time stamps are the files' modification
-times; a file without write permission is stored read-only. Members are stored in
-name order, and the same inputs give a byte-identical self-extractor.
-
-Building:
-  -o, --output FILE        the self-extractor to write (replaced only when complete)
-  --method M               lh0 (stored), lh5, lh6, lh7 or best (default: best)
-  -1 ... -9                compression level: faster ... smaller (default: -6)
-  --title T                window title (at most 40 bytes)
-  --label L                label above the directory field (at most 40 bytes)
-  --dir D                  default installation directory (at most 255 bytes; may
-                           begin with %WORK%, %WinDir%, %WinRoot%, %SystemDir%)
-  --command C              started after extraction (at most 255 bytes)
-  --restore-attributes     extracted files get their stored attributes
-  --checksum               an integrity sum that the self-extractor checks
-  --notice FILE            a notice the user must accept (at most 1023 bytes)
-  --settings FILE          settings text stored as the "$" member
-  --set KEY=VALUE          one settings line: WindowTitle, InstallTitle, InstallDir,
-                           Command or Flag (a decimal number)
-  --auto-start             start extracting without waiting for OK
-  --overwrite-all          replace existing files without asking
-  --skip-if-not-newer      keep existing files that are not older
-  --codepage N             the ANSI code page of the target Windows for names and
-                           texts (1252, 932, 936, 949, 950, 65001, ...; "raw" keeps
-                           the host's bytes). Without it, names and texts must be ASCII.
-  --as NAME                store the next PATH under NAME ('/' between directories)
-  --allow-unsafe-names     allow names that leave the installation directory (".."
-                           components, rooted or drive-qualified names, macros)
-  --wrap ARCHIVE           take the members of an existing level-2 archive, or of a
-                           self-extractor (to build it anew with other options)
-  --stub FILE              the stub to use instead of the one built in
-  --icon FILE.ico          the self-extractor's icon (every image of the file, PNG
-                           images included) in place of the stub's
-  --version-info KEY=VALUE a string of the version information Windows shows under
-                           Properties > Details: ProductName, FileDescription,
-                           CompanyName, LegalCopyright, ProductVersion, FileVersion,
-                           OriginalFilename, Comments, InternalName, LegalTrademarks,
-                           PrivateBuild or SpecialBuild (UTF-8). FileVersion and
-                           ProductVersion that begin with up to four dotted numbers
-                           (1.2.3.4) also fill the numeric fields.
-  --sign-pkcs12 FILE       sign the self-extractor with Authenticode (SHA-256) with the
-                           certificate and key of a PKCS#12 file, by osslsigncode;
-                           SOURCE_DATE_EPOCH, if set, is the signing time
-  --sign-password-file F   the PKCS#12 file's password, on the first line of F
-  -q, --quiet              no summary, no progress bar
-
-Looking inside:
-  --codepage N             (list, extract) the code page of the stored names
-  -d, --directory DIR      (extract) where to unpack
-  -y, --yes / -n, --no     (extract) the answer to the notice and to "Overwrite?";
-                           by default the notice is accepted and existing files
-                           are kept
-  --allow-unsafe-names     (extract) unpack members whose names lead outside DIR;
-                           without it such an archive is refused before anything
-                           is written
-
-  -h, --help               this text
-  --version                the version
-
-Names the stub would misread are refused: "!" and "$" at the top level (notice and
-settings), names with the byte 0xFF or a backslash outside a double-byte character
-(both are directory separators in the self-extractor), control characters, and names
-over 259 bytes.
-)";
+    Options ignored;
+    Parser p(ignored);
+    return p.app.help();
 }
 
 std::string VersionText() {

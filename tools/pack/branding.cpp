@@ -294,7 +294,7 @@ Bytes BrandStub(const Bytes& stub, const Options& o, const std::string& shown) {
     std::vector<IconImage> images;
     if (!o.iconFile.empty()) {
         Bytes ico;
-        if (!lzh::ReadFile(o.iconFile, ico)) throw Error("--icon " + o.iconFile + ": " + strerror(errno));
+        if (!HostReadFile(o.iconFile, ico)) throw Error("--icon " + o.iconFile + ": " + strerror(errno));
         images = ReadIconFile(ico, "--icon " + o.iconFile);
     }
     // The author's inputs are checked before the stub, so that their mistakes are named first.

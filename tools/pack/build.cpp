@@ -1,12 +1,8 @@
 // Building a self-extractor: configuration block, settings and notice members, the
 // members themselves, the image, written only when complete.
 #include <errno.h>
-#include <fcntl.h>
-#include <signal.h>
 #include <stdio.h>
 #include <string.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <map>
@@ -27,7 +23,7 @@ const size_t kMaxNoticeText = 1023;
 
 std::string ReadText(const std::string& path, const std::string& option) {
     lzh::Bytes data;
-    if (!lzh::ReadFile(path, data)) throw Error(option + " " + path + ": " + strerror(errno));
+    if (!HostReadFile(path, data)) throw Error(option + " " + path + ": " + strerror(errno));
     return std::string(data.begin(), data.end());
 }
 
@@ -44,16 +40,6 @@ std::string FieldText(const std::string& value, const CodePage& cp, const std::s
 bool IsDecimal(const std::string& s) {
     size_t i = (!s.empty() && (s[0] == '+' || s[0] == '-')) ? 1 : 0;
     return i < s.size() && i + 10 >= s.size() && s.find_first_not_of("0123456789", i) == std::string::npos;
-}
-
-// ---- the temporary output, removed on every way out ------------------------------
-
-char g_tempPath[4096];
-
-void RemoveTempOnSignal(int sig) {
-    if (g_tempPath[0]) unlink(g_tempPath);
-    signal(sig, SIG_DFL);
-    raise(sig);
 }
 
 // ---- the progress bar -----------------------------------------------------------
@@ -196,89 +182,13 @@ void CheckStub(const lzh::Bytes& stub, const std::string& shown) {
         throw Error(shown + " already carries an archive (its configuration block is filled); give the bare stub");
 }
 
-void WriteAtomically(const std::string& path, const lzh::Bytes& data,
-                     const std::function<void(const std::string&)>& verify) {
-    size_t slash = path.find_last_of('/');
-    std::string dir = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
-    std::string base = slash == std::string::npos ? path : path.substr(slash + 1);
-    struct stat st;
-    if (stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) throw Error(path + " is a directory");
-    std::string temp = dir + "/." + base + ".XXXXXX";
-    if (temp.size() >= sizeof g_tempPath) throw Error(path + ": the path is too long");
-    std::vector<char> name(temp.begin(), temp.end());
-    name.push_back(0);
-    // Block the signals while the temporary is registered, so the handler always sees
-    // a complete name.
-    sigset_t block, old;
-    sigemptyset(&block);
-    sigaddset(&block, SIGINT);
-    sigaddset(&block, SIGTERM);
-    sigaddset(&block, SIGHUP);
-    sigprocmask(SIG_BLOCK, &block, &old);
-    int fd = mkstemp(name.data());
-    if (fd >= 0) {
-        memcpy(g_tempPath, name.data(), name.size());
-        for (int sig : {SIGINT, SIGTERM, SIGHUP}) signal(sig, RemoveTempOnSignal);
-    }
-    sigprocmask(SIG_SETMASK, &old, nullptr);
-    if (fd < 0) throw Error(path + ": cannot create a file in " + dir + ": " + strerror(errno));
-
-    auto fail = [&](const std::string& what) {
-        int err = errno;
-        close(fd);
-        unlink(name.data());
-        g_tempPath[0] = 0;
-        throw Error(path + ": " + what + ": " + strerror(err));
-    };
-    size_t done = 0;
-    while (done < data.size()) {
-        ssize_t n = write(fd, data.data() + done, data.size() - done);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            fail("write failed");
-        }
-        done += (size_t)n;
-    }
-    // An executable, as far as the umask allows.
-    mode_t mask = umask(0);
-    umask(mask);
-    if (fchmod(fd, 0777 & ~mask) != 0) fail("cannot set its permissions");
-    if (fsync(fd) != 0) fail("write failed");
-    if (verify) {
-        // The descriptor's name is short whatever the output's path is.
-        std::string byFd = "/proc/self/fd/" + std::to_string(fd);
-        struct stat probe;
-        try {
-            verify(stat(byFd.c_str(), &probe) == 0 ? byFd : std::string(name.data()));
-        } catch (...) {
-            close(fd);
-            unlink(name.data());
-            g_tempPath[0] = 0;
-            throw;
-        }
-    }
-    if (close(fd) != 0) {
-        int err = errno;
-        unlink(name.data());
-        g_tempPath[0] = 0;
-        throw Error(path + ": write failed: " + strerror(err));
-    }
-    if (rename(name.data(), path.c_str()) != 0) {
-        int err = errno;
-        unlink(name.data());
-        g_tempPath[0] = 0;
-        throw Error(path + ": " + strerror(err));
-    }
-    g_tempPath[0] = 0;
-}
-
 int Build(const Options& o) {
     CodePage cp(o.codePage);
 
     lzh::Bytes stub;
     std::string stubName = o.stub;
     if (!o.stub.empty()) {
-        if (!lzh::ReadFile(o.stub, stub)) throw Error("--stub " + o.stub + ": " + strerror(errno));
+        if (!HostReadFile(o.stub, stub)) throw Error("--stub " + o.stub + ": " + strerror(errno));
     } else {
         stub = EmbeddedStub();
         stubName = "the built-in stub";
@@ -339,7 +249,7 @@ int Build(const Options& o) {
     const uint64_t passes = (o.method == 0) ? 3 : 1;
     for (const Source& s : sources)
         if (s.kind == Source::File && o.method != '0') totalWork += s.size * passes;
-    Progress progress(totalWork, !o.quiet && isatty(2) && totalWork >= (1u << 20));
+    Progress progress(totalWork, !o.quiet && HostStderrIsConsole() && totalWork >= (1u << 20));
 
     std::vector<lzh::Member> members;
     size_t files = 0, dirs = 0;
@@ -360,7 +270,7 @@ int Build(const Options& o) {
             break;
         case Source::File: {
             lzh::Bytes data;
-            if (!lzh::ReadFile(s.path, data)) throw Error(s.path + ": " + strerror(errno));
+            if (!HostReadFile(s.path, data)) throw Error(s.path + ": " + strerror(errno));
             if (data.size() > 0x7FFFFFFFu) throw Error(s.path + " has grown past 2 GiB while it was read");
             progress.Member(s.shown, data.size(), o.method == '0' ? 0 : passes);
             if (o.method == '0') {

@@ -1,9 +1,7 @@
 // What goes into the archive: files and directories from the host, members of a
 // wrapped archive.
-#include <dirent.h>
 #include <errno.h>
 #include <string.h>
-#include <sys/stat.h>
 
 #include <algorithm>
 #include <set>
@@ -27,25 +25,29 @@ uint32_t ClampTime(int64_t seconds) {
 
 std::string Errno(const std::string& path) { return path + ": " + strerror(errno); }
 
+std::pair<uint64_t, uint64_t> Identity(const HostFileInfo& st) { return {st.identity[0], st.identity[1]}; }
+
+bool IsSeparator(char c) { return c != 0 && strchr(kHostSeparators, c) != nullptr; }
+
 class Collector {
 public:
     Collector(const Options& o, const CodePage& cp) : options_(o), cp_(cp) {
-        struct stat st;
-        if (stat(o.output.c_str(), &st) == 0) output_ = {st.st_dev, st.st_ino};
+        HostFileInfo st;
+        if (HostStat(o.output, st)) output_ = Identity(st);
     }
 
     void Input(const InputPath& in) {
-        struct stat st;
-        if (stat(in.path.c_str(), &st) != 0) throw Error(Errno(in.path));
+        HostFileInfo st;
+        if (!HostStat(in.path, st)) throw Error(Errno(in.path));
         std::string name = in.as;
         bool contentsOnly = false;
         if (name.empty()) {
             std::string p = in.path;
-            while (p.size() > 1 && p.back() == '/') p.pop_back();
-            if (p == "." || (p.size() >= 2 && p.compare(p.size() - 2, 2, "/.") == 0)) {
+            while (p.size() > 1 && IsSeparator(p.back())) p.pop_back();
+            if (p == "." || (p.size() >= 2 && IsSeparator(p[p.size() - 2]) && p.back() == '.')) {
                 contentsOnly = true;
             } else {
-                size_t slash = p.find_last_of('/');
+                size_t slash = p.find_last_of(kHostSeparators);
                 name = slash == std::string::npos ? p : p.substr(slash + 1);
                 if (name.empty() || name == "..")
                     throw Error(in.path + ": no name to store it under; use --as NAME, or '" + in.path +
@@ -54,15 +56,15 @@ public:
         } else {
             while (name.size() > 1 && name.back() == '/') name.pop_back();
         }
-        if (S_ISDIR(st.st_mode)) {
+        if (st.directory) {
             std::string prefix;
             if (!contentsOnly) {
                 prefix = name + "/";
                 Add(Source::Directory, prefix, in.path, st);
             }
-            std::set<std::pair<dev_t, ino_t>> ancestors;
+            std::set<std::pair<uint64_t, uint64_t>> ancestors;
             Walk(in.path, prefix, st, ancestors);
-        } else if (S_ISREG(st.st_mode)) {
+        } else if (st.regular) {
             Add(Source::File, name, in.path, st);
         } else {
             throw Error(in.path + " is neither a regular file nor a directory");
@@ -72,58 +74,49 @@ public:
     std::vector<Source> Take() { return std::move(sources_); }
 
 private:
-    void Walk(const std::string& dir, const std::string& prefix, const struct stat& dirStat,
-              std::set<std::pair<dev_t, ino_t>>& ancestors) {
+    void Walk(const std::string& dir, const std::string& prefix, const HostFileInfo& dirStat,
+              std::set<std::pair<uint64_t, uint64_t>>& ancestors) {
         // A symbolic link back up the tree would make the walk endless.
-        if (!ancestors.insert({dirStat.st_dev, dirStat.st_ino}).second)
+        if (!ancestors.insert(Identity(dirStat)).second)
             throw Error(dir + ": a symbolic link leads back to a directory above it");
-        DIR* d = opendir(dir.c_str());
-        if (!d) throw Error(Errno(dir));
         std::vector<std::string> names;
-        errno = 0;
-        while (struct dirent* e = readdir(d)) {
-            if (strcmp(e->d_name, ".") != 0 && strcmp(e->d_name, "..") != 0) names.push_back(e->d_name);
-        }
-        int err = errno;
-        closedir(d);
-        if (err) {
-            errno = err;
-            throw Error(Errno(dir));
-        }
+        if (!HostListDirectory(dir, names)) throw Error(Errno(dir));
+        // Byte order of the UTF-8 names, whatever order the system lists them in, so
+        // that every system walks a tree alike.
         std::sort(names.begin(), names.end());
         for (const std::string& n : names) {
-            std::string path = dir + (dir.back() == '/' ? "" : "/") + n;
-            struct stat st;
-            if (stat(path.c_str(), &st) != 0) throw Error(Errno(path));
-            if (S_ISDIR(st.st_mode)) {
+            std::string path = dir + (IsSeparator(dir.back()) ? "" : "/") + n;
+            HostFileInfo st;
+            if (!HostStat(path, st)) throw Error(Errno(path));
+            if (st.directory) {
                 Add(Source::Directory, prefix + n + "/", path, st);
                 Walk(path, prefix + n + "/", st, ancestors);
-            } else if (S_ISREG(st.st_mode)) {
+            } else if (st.regular) {
                 Add(Source::File, prefix + n, path, st);
             } else {
                 throw Error(path + " is neither a regular file nor a directory");
             }
         }
-        ancestors.erase({dirStat.st_dev, dirStat.st_ino});
+        ancestors.erase(Identity(dirStat));
     }
 
-    void Add(Source::Kind kind, const std::string& utf8Name, const std::string& path, const struct stat& st) {
+    void Add(Source::Kind kind, const std::string& utf8Name, const std::string& path, const HostFileInfo& st) {
         // The self-extractor being replaced may lie inside a directory being packed; the
         // new one must not carry the old one.
-        if (kind == Source::File && output_ == std::make_pair(st.st_dev, st.st_ino)) return;
+        if (kind == Source::File && output_ == Identity(st)) return;
         Source s;
         s.kind = kind;
         s.shown = utf8Name;
         s.name = cp_.Encode(utf8Name, "member name '" + utf8Name + "'");
         CheckMemberName(s.name, cp_, options_.allowUnsafeNames, utf8Name);
         s.path = path;
-        s.timeStamp = ClampTime(st.st_mtime);
+        s.timeStamp = ClampTime(st.writeTime);
         if (kind == Source::File) {
-            s.size = (uint64_t)st.st_size;
+            s.size = st.size;
             if (s.size > kMaxMemberSize)
                 throw Error(path + " is " + std::to_string(s.size) + " bytes; a member holds less than 2 GiB");
-            // Windows knows one permission: read-only. "Archive" marks an ordinary file.
-            s.attributes = (st.st_mode & S_IWUSR) ? 0x20 : 0x21;
+            // "Archive" marks an ordinary file.
+            s.attributes = st.readOnly ? 0x21 : 0x20;
         } else {
             s.attributes = 0x10;
         }
@@ -133,7 +126,7 @@ private:
     const Options& options_;
     const CodePage& cp_;
     std::vector<Source> sources_;
-    std::pair<dev_t, ino_t> output_{0, 0};
+    std::pair<uint64_t, uint64_t> output_{0, 0};
 };
 
 }  // namespace

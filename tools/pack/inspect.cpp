@@ -3,9 +3,7 @@
 #include <errno.h>
 #include <stdio.h>
 #include <string.h>
-#include <sys/stat.h>
 #include <time.h>
-#include <unistd.h>
 
 #include <algorithm>
 
@@ -181,19 +179,19 @@ void VerifyImage(const std::string& path, const std::string& shown, const CodePa
 int Extract(const Options& o) {
     CodePage cp(o.codePage);
     if (o.destDir.size() >= sizeof Ws->ChosenDir) throw Error("-d " + o.destDir + ": the self-extractor takes directories of at most 255 bytes");
-    struct stat st;
-    bool exists = stat(o.destDir.c_str(), &st) == 0;
-    if (exists && !S_ISDIR(st.st_mode)) throw Error("-d " + o.destDir + " is not a directory");
+    HostFileInfo st;
+    bool exists = HostStat(o.destDir, st);
+    if (exists && !st.directory) throw Error("-d " + o.destDir + " is not a directory");
     CoreArchive a(o.file, cp, stderr);
     TextCopy(Ws->ChosenDir, sizeof Ws->ChosenDir, o.destDir.c_str());
     if (!CheckNamesBeforeExtracting(a, o, cp)) {
         fprintf(stderr, "%s: nothing extracted\n", o.file.c_str());
         return 1;
     }
-    if (!exists && mkdir(o.destDir.c_str(), 0777) != 0) throw Error("-d " + o.destDir + ": " + strerror(errno));
+    if (!exists && !PortCreateDirectory(o.destDir.c_str())) throw Error("-d " + o.destDir + ": " + strerror(errno));
 
     // The dialog's progress line (file and percentage) on a terminal.
-    const bool showProgress = !o.quiet && isatty(2);
+    const bool showProgress = !o.quiet && HostStderrIsConsole();
     std::string progressFile, shown;
     if (showProgress) {
         PosixSetItemTextHook([&](int32_t id, const char* text) {

@@ -4,7 +4,7 @@
 #include "pack.h"
 
 int main(int argc, char** argv) {
-    std::vector<std::string> args(argv + 1, argv + argc);
+    const std::vector<std::string> args = pack::HostArguments(argc, argv);
     try {
         pack::Options o = pack::ParseArguments(args);
         switch (o.action) {

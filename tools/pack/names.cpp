@@ -1,7 +1,5 @@
 // Code pages and the rules for member names: what the stub will make of a stored name
 // decides what we may store.
-#include <errno.h>
-#include <iconv.h>
 #include <string.h>
 #include <strings.h>
 
@@ -11,48 +9,6 @@ namespace pack {
 
 namespace {
 
-// iconv, closed on every path out.
-class Converter {
-public:
-    Converter(const std::string& to, const std::string& from) : cd_(iconv_open(to.c_str(), from.c_str())) {}
-    ~Converter() {
-        if (ok()) iconv_close(cd_);
-    }
-    Converter(const Converter&) = delete;
-    Converter& operator=(const Converter&) = delete;
-    bool ok() const { return cd_ != (iconv_t)-1; }
-    // Converts as much as possible; returns the errno that stopped it (0 = all done) and
-    // leaves *consumed at the first input byte not converted.
-    int Run(const std::string& in, std::string& out, size_t* consumed) {
-        iconv(cd_, nullptr, nullptr, nullptr, nullptr);
-        char* src = const_cast<char*>(in.data());
-        size_t srcLeft = in.size();
-        char buf[1024];
-        int err = 0;
-        while (srcLeft > 0) {
-            char* dst = buf;
-            size_t dstLeft = sizeof buf;
-            size_t r = iconv(cd_, &src, &srcLeft, &dst, &dstLeft);
-            out.append(buf, sizeof buf - dstLeft);
-            if (r == (size_t)-1 && errno != E2BIG) {
-                err = errno;
-                break;
-            }
-        }
-        if (!err) {
-            char* dst = buf;
-            size_t dstLeft = sizeof buf;
-            iconv(cd_, nullptr, nullptr, &dst, &dstLeft);
-            out.append(buf, sizeof buf - dstLeft);
-        }
-        *consumed = in.size() - srcLeft;
-        return err;
-    }
-
-private:
-    iconv_t cd_;
-};
-
 // The UTF-8 character that starts at `at`, for a message.
 std::string CharAt(const std::string& s, size_t at) {
     size_t n = 1;
@@ -61,6 +17,34 @@ std::string CharAt(const std::string& s, size_t at) {
     else if (c >= 0xE0) n = 3;
     else if (c >= 0xC0) n = 2;
     return s.substr(at, n);
+}
+
+// Where valid UTF-8 ends: std::string::npos if it does not, else the offset of the
+// first byte that is not part of a well-formed character (overlong forms, surrogates
+// and values past U+10FFFF included); *cut tells whether the text merely ends early.
+size_t InvalidUtf8At(const std::string& s, bool* cut) {
+    *cut = false;
+    for (size_t i = 0; i < s.size();) {
+        const uint8_t c = (uint8_t)s[i];
+        size_t n = c < 0x80 ? 1 : (c >= 0xC2 && c <= 0xDF) ? 2 : (c >= 0xE0 && c <= 0xEF) ? 3 : (c >= 0xF0 && c <= 0xF4) ? 4 : 0;
+        if (n == 0) return i;
+        // The second byte's range rules out overlong forms, surrogates and too large values.
+        uint8_t low = 0x80, high = 0xBF;
+        if (c == 0xE0) low = 0xA0;
+        if (c == 0xED) high = 0x9F;
+        if (c == 0xF0) low = 0x90;
+        if (c == 0xF4) high = 0x8F;
+        for (size_t k = 1; k < n; k++) {
+            if (i + k >= s.size()) {
+                *cut = true;
+                return i;
+            }
+            const uint8_t t = (uint8_t)s[i + k];
+            if (t < (k == 1 ? low : 0x80) || t > (k == 1 ? high : 0xBF)) return i + k;
+        }
+        i += n;
+    }
+    return std::string::npos;
 }
 
 std::string Hex(uint8_t b) {
@@ -98,9 +82,8 @@ CodePage::CodePage(const std::string& name) {
     if (digits.empty() || digits.size() > 5 || digits.find_first_not_of("0123456789") != std::string::npos)
         throw UsageError("--codepage takes a Windows code page number such as 1252 or 932, or raw; not '" + name + "'");
     number_ = (uint32_t)std::stoul(digits);
-    iconvName_ = number_ == 65001 ? "UTF-8" : "CP" + std::to_string(number_);
-    Converter probe(iconvName_, "UTF-8");
-    if (!probe.ok()) throw UsageError("code page " + name + " is not known on this system");
+    if (number_ != 65001 && !HostCodePageKnown(number_))
+        throw UsageError("code page " + name + " is not known on this system");
 }
 
 std::string CodePage::Encode(const std::string& utf8, const std::string& what) const {
@@ -112,21 +95,16 @@ std::string CodePage::Encode(const std::string& utf8, const std::string& what) c
                                    "--codepage (for example 1252 or 932), or --codepage raw to store the bytes as they are");
         return utf8;
     }
-    Converter conv(iconvName_, "UTF-8");
+    bool cut = false;
+    const size_t invalid = InvalidUtf8At(utf8, &cut);
+    if (cut) throw Error(what + " is not valid UTF-8 (it ends in the middle of a character)");
+    if (invalid != std::string::npos) throw Error(what + " is not valid UTF-8 (byte " + Hex((uint8_t)utf8[invalid]) + ")");
+    if (number_ == 65001) return utf8;
     std::string out;
-    size_t consumed = 0;
-    int err = conv.Run(utf8, out, &consumed);
-    if (err == EILSEQ) {
-        // Either the input is not UTF-8 at this point or the code page lacks the character.
-        Converter check("UTF-8", "UTF-8");
-        std::string ignored;
-        size_t valid = 0;
-        if (check.Run(utf8, ignored, &valid) != 0 && valid <= consumed)
-            throw Error(what + " is not valid UTF-8 (byte " + Hex((uint8_t)utf8[valid]) + ")");
-        throw Error(what + ": the character '" + CharAt(utf8, consumed) + "' cannot be written in code page " +
+    const size_t lacking = HostEncode(number_, utf8, out);
+    if (lacking != std::string::npos)
+        throw Error(what + ": the character '" + CharAt(utf8, lacking) + "' cannot be written in code page " +
                     std::to_string(number_));
-    }
-    if (err) throw Error(what + " is not valid UTF-8 (it ends in the middle of a character)");
     return out;
 }
 
@@ -140,18 +118,25 @@ std::string CodePage::Decode(const std::string& bytes) const {
         for (unsigned char c : bytes) plain(c);
         return out;
     }
-    Converter conv("UTF-8", iconvName_);
     size_t at = 0;
     while (at < bytes.size()) {
-        std::string rest = bytes.substr(at), piece;
-        size_t consumed = 0;
-        int err = conv.Run(rest, piece, &consumed);
+        std::string piece;
+        bool cut = false;
+        size_t taken = 0;
+        if (number_ == 65001) {
+            // Valid UTF-8 up to the first fault, as a decoder of it would take it.
+            taken = InvalidUtf8At(bytes.substr(at), &cut);
+            if (taken == std::string::npos) taken = bytes.size() - at;
+            piece = bytes.substr(at, taken);
+        } else {
+            taken = HostDecode(number_, bytes.substr(at), piece);
+        }
         for (unsigned char c : piece) {
             if (c < 0x20 || c == 0x7F) plain(c);
             else out += (char)c;
         }
-        at += consumed;
-        if (!err) break;
+        at += taken;
+        if (at >= bytes.size()) break;
         out += "\\x" + Hex((uint8_t)bytes[at]).substr(2);
         at++;
     }

@@ -11,6 +11,7 @@
 #include <utility>
 #include <vector>
 
+#include "host.h"
 #include "lzh/archive_writer.h"
 #include "lzh/encoder.h"
 #include "sfx/workspace.h"
@@ -90,7 +91,6 @@ public:
 private:
     uint32_t number_ = 0;
     bool raw_ = false;
-    std::string iconvName_;
 };
 
 // ---- member names -----------------------------------------------------------------
@@ -136,13 +136,6 @@ lzh::SfxConfig ConfigFromOptions(const Options& options, const CodePage& cp);
 void CheckStub(const lzh::Bytes& stub, const std::string& shown);
 // The whole build: returns the exit status.
 int Build(const Options& options);
-
-// Writes data to path through a temporary in the same directory and a rename, so that
-// an error never leaves a half-written file. Throws Error.
-// verify, if given, is called with a path of the complete temporary before the rename
-// and may throw to abandon it.
-void WriteAtomically(const std::string& path, const lzh::Bytes& data,
-                     const std::function<void(const std::string&)>& verify = {});
 
 // ---- reading with the stub's core --------------------------------------------------
 

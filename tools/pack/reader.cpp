@@ -1,7 +1,6 @@
 // Archives and self-extractors read with the stub's own core over the POSIX port.
 #include <errno.h>
 #include <string.h>
-#include <sys/stat.h>
 
 #include "pack.h"
 #include "port/posix_port.h"
@@ -29,12 +28,12 @@ void Release() {
 }  // namespace
 
 CoreArchive::CoreArchive(const std::string& path, const CodePage& cp, FILE* echo) {
-    struct stat st;
-    if (stat(path.c_str(), &st) != 0) throw Error(path + ": " + strerror(errno));
-    if (!S_ISREG(st.st_mode)) throw Error(path + " is not a file");
+    HostFileInfo st;
+    if (!HostStat(path, st)) throw Error(path + ": " + strerror(errno));
+    if (!st.regular) throw Error(path + " is not a file");
     if (path.size() >= sizeof Ws->ImagePath)
         throw Error(path + ": the path is longer than the self-extractor's 259 bytes; use a shorter one");
-    FILE* f = fopen(path.c_str(), "rb");
+    FILE* f = HostOpenFile(path, "rb");
     if (!f) throw Error(path + ": " + strerror(errno));
     char magic[2] = {0, 0};
     isImage_ = fread(magic, 1, 2, f) == 2 && magic[0] == 'M' && magic[1] == 'Z';

@@ -33,7 +33,7 @@ std::string Diagnosis(const std::string& messages) {
 }
 
 void RequireReadable(const std::string& path, const std::string& option) {
-    FILE* f = fopen(path.c_str(), "rb");
+    FILE* f = HostOpenFile(path, "rb");
     if (!f) throw Error(option + " " + path + ": " + strerror(errno));
     fclose(f);
 }

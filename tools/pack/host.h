@@ -1,0 +1,66 @@
+// The builder's seam to the operating system: one file per system (host_posix.cpp,
+// host_win32.cpp) behind these declarations. Everything else of varnex-pack (options,
+// names, collection, building, inspection) is shared. Paths and names are UTF-8 strings
+// on both systems; failures leave errno set, so that messages read the same everywhere.
+#pragma once
+
+#include <stdint.h>
+#include <stdio.h>
+
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "lzh/archive_writer.h"
+
+namespace pack {
+
+// The command line after the program's name, in UTF-8. On Windows it is read from the
+// wide command line, whatever the ANSI code page is, and the console is set to show
+// UTF-8 output.
+std::vector<std::string> HostArguments(int argc, char** argv);
+
+// The characters that separate directories in a path given on the command line.
+extern const char kHostSeparators[];
+
+struct HostFileInfo {
+    bool directory = false;
+    bool regular = false;
+    bool readOnly = false;      // Windows' read-only attribute; no owner write permission on POSIX
+    uint64_t size = 0;
+    int64_t writeTime = 0;      // seconds since 1970 (UTC)
+    uint64_t identity[2] = {0, 0};   // the same pair for the same file (device and inode)
+};
+// Follows symbolic links. False with errno set when there is nothing to read.
+bool HostStat(const std::string& path, HostFileInfo& info);
+// The names in a directory, "." and ".." left out, in no particular order. False with
+// errno set.
+bool HostListDirectory(const std::string& dir, std::vector<std::string>& names);
+// A whole file. False with errno set.
+bool HostReadFile(const std::string& path, lzh::Bytes& data);
+// fopen by UTF-8 name.
+FILE* HostOpenFile(const std::string& path, const char* mode);
+// Whether standard error is a terminal or console (the progress bar is drawn only there).
+bool HostStderrIsConsole();
+
+// Writes data to path through a temporary in the same directory and a rename, so that
+// an error never leaves a half-written file: a full disk, an interrupt (Ctrl-C or
+// Ctrl-Break on Windows; SIGINT, SIGTERM, SIGHUP on POSIX) or a failing verify removes
+// the temporary. verify, if given, is called with a path of the complete temporary
+// before the rename and may throw to abandon it. Throws Error.
+void WriteAtomically(const std::string& path, const lzh::Bytes& data,
+                     const std::function<void(const std::string&)>& verify = {});
+
+// ---- code pages ---------------------------------------------------------------------
+
+// Whether the system converts to and from this Windows code page (not 65001, which
+// the shared code handles itself).
+bool HostCodePageKnown(uint32_t codePage);
+// Converts valid UTF-8 into the code page: the offset of the first character it lacks,
+// or std::string::npos when all of it converted.
+size_t HostEncode(uint32_t codePage, const std::string& utf8, std::string& out);
+// Converts bytes of the code page into UTF-8 as far as they convert: the number of
+// bytes taken (all of them, or up to a sequence that does not convert).
+size_t HostDecode(uint32_t codePage, const std::string& bytes, std::string& out);
+
+}  // namespace pack

@@ -5,16 +5,24 @@
 //
 // Paths: the core treats '\' as a separator as Windows does; before a path reaches the
 // file system every '\' that is not the trail byte of a two-byte character becomes '/'.
+//
+// The tools built for Windows (varnex-pack.exe) read archives through this port as well;
+// there the few calls that reach the file system go to the wide (UTF-16) functions.
 #include "port/posix_state.h"
 
-#include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
-#include <sys/time.h>
 #include <unistd.h>
+#ifdef _WIN32
+// Without the window functions, whose macros (MessageBox) would rename ours.
+#define WIN32_LEAN_AND_MEAN
+#define NOUSER
+#include <windows.h>
+#include <io.h>
+#endif
 
 PortState& S() {
     static PortState state;
@@ -24,6 +32,115 @@ PortState& S() {
 void Record(PosixEvent e) { S().transcript.push_back(std::move(e)); }
 
 namespace {
+
+const int64_t Days1601To1970 = 134774;
+
+// ---- the calls that reach the file system ------------------------------------------------
+
+struct NativeStat {
+    bool directory = false, regular = false, writable = false;
+    unsigned mode = 0;
+};
+
+#ifdef _WIN32
+// A path is UTF-8 when it is valid UTF-8 (what the tool's command line gives); other
+// bytes (a member name in the archive's code page) are read in the ANSI code page.
+std::wstring WidePath(const std::string& p) {
+    for (UINT codePage : {(UINT)CP_UTF8, (UINT)CP_ACP}) {
+        const DWORD flags = codePage == CP_UTF8 ? MB_ERR_INVALID_CHARS : 0;
+        const int n = MultiByteToWideChar(codePage, flags, p.data(), (int)p.size(), nullptr, 0);
+        if (n <= 0 && !p.empty()) continue;
+        std::wstring out(n, L'\0');
+        MultiByteToWideChar(codePage, flags, p.data(), (int)p.size(), &out[0], n);
+        return out;
+    }
+    return std::wstring();
+}
+int OpenNative(const std::string& p, int flags, int mode) { return _wopen(WidePath(p).c_str(), flags | O_BINARY, mode); }
+bool StatNative(const std::string& p, NativeStat& out) {
+    struct _stat64 st;
+    if (_wstat64(WidePath(p).c_str(), &st) != 0) return false;
+    out.directory = (st.st_mode & _S_IFMT) == _S_IFDIR;
+    out.regular = (st.st_mode & _S_IFMT) == _S_IFREG;
+    out.writable = (st.st_mode & _S_IWRITE) != 0;
+    out.mode = st.st_mode;
+    return true;
+}
+bool SetReadOnlyNative(const std::string& p, const NativeStat&, bool readOnly) {
+    return _wchmod(WidePath(p).c_str(), readOnly ? _S_IREAD : _S_IREAD | _S_IWRITE) == 0;
+}
+bool UnlinkNative(const std::string& p) { return _wunlink(WidePath(p).c_str()) == 0; }
+bool MkdirNative(const std::string& p) { return _wmkdir(WidePath(p).c_str()) == 0; }
+// FILETIME and PortFileTime count alike (100 ns since 1601).
+bool WriteTimeNative(int fd, PortFileTime* write) {
+    FILETIME t;
+    if (!GetFileTime((HANDLE)_get_osfhandle(fd), nullptr, nullptr, &t)) return false;
+    *write = ((PortFileTime)t.dwHighDateTime << 32) | t.dwLowDateTime;
+    return true;
+}
+bool SetTimesNative(int fd, const PortFileTime* access, const PortFileTime* write) {
+    FILETIME t[2];
+    const PortFileTime* src[2] = {access, write};
+    for (int i = 0; i < 2; i++)
+        if (src[i]) t[i].dwLowDateTime = (DWORD)*src[i], t[i].dwHighDateTime = (DWORD)(*src[i] >> 32);
+    return SetFileTime((HANDLE)_get_osfhandle(fd), nullptr, access ? &t[0] : nullptr, write ? &t[1] : nullptr) != 0;
+}
+std::string CurrentDirNative() {
+    wchar_t buf[4096];
+    if (!_wgetcwd(buf, 4096)) return std::string();
+    const int n = WideCharToMultiByte(CP_UTF8, 0, buf, -1, nullptr, 0, nullptr, nullptr);
+    std::string out(n > 0 ? n - 1 : 0, '\0');
+    if (n > 1) WideCharToMultiByte(CP_UTF8, 0, buf, -1, &out[0], n, nullptr, nullptr);
+    return out;
+}
+const char kPathListSeparator = ';';
+#else
+int OpenNative(const std::string& p, int flags, int mode) { return open(p.c_str(), flags, mode); }
+bool StatNative(const std::string& p, NativeStat& out) {
+    struct stat st;
+    if (stat(p.c_str(), &st) != 0) return false;
+    out.directory = S_ISDIR(st.st_mode);
+    out.regular = S_ISREG(st.st_mode);
+    out.writable = (st.st_mode & S_IWUSR) != 0;
+    out.mode = st.st_mode;
+    return true;
+}
+bool SetReadOnlyNative(const std::string& p, const NativeStat& st, bool readOnly) {
+    mode_t mode = st.mode & 07777;
+    mode = readOnly ? (mode & ~(mode_t)0222) : (mode | S_IWUSR);
+    return chmod(p.c_str(), mode) == 0;
+}
+bool UnlinkNative(const std::string& p) { return unlink(p.c_str()) == 0; }
+bool MkdirNative(const std::string& p) { return mkdir(p.c_str(), 0777) == 0; }
+bool WriteTimeNative(int fd, PortFileTime* write) {
+    struct stat st;
+    if (fstat(fd, &st) != 0) return false;
+    int64_t t = ((int64_t)st.st_mtim.tv_sec + Days1601To1970 * 86400) * 10000000 + st.st_mtim.tv_nsec / 100;
+    if (t < 0) return false;
+    *write = (PortFileTime)t;
+    return true;
+}
+bool SetTimesNative(int fd, const PortFileTime* access, const PortFileTime* write) {
+    struct timespec ts[2];
+    const PortFileTime* src[2] = {access, write};
+    for (int i = 0; i < 2; i++) {
+        if (!src[i]) {
+            ts[i].tv_sec = 0;
+            ts[i].tv_nsec = UTIME_OMIT;
+            continue;
+        }
+        int64_t t = (int64_t)*src[i];
+        ts[i].tv_sec = (time_t)(t / 10000000 - Days1601To1970 * 86400);
+        ts[i].tv_nsec = (long)(t % 10000000) * 100;
+    }
+    return futimens(fd, ts) == 0;
+}
+std::string CurrentDirNative() {
+    char buf[4096];
+    return getcwd(buf, sizeof buf) ? std::string(buf) : std::string();
+}
+const char kPathListSeparator = ':';
+#endif
 
 std::string NativePath(const char* path) {
     std::string out;
@@ -43,9 +160,9 @@ std::string NativePath(const char* path) {
 std::string LexicalAbsolute(const std::string& path) {
     std::string full = path;
     if (full.empty() || full[0] != '/') {
-        char cwd[4096];
-        if (!getcwd(cwd, sizeof cwd)) return std::string();
-        full = std::string(cwd) + "/" + full;
+        const std::string cwd = CurrentDirNative();
+        if (cwd.empty()) return std::string();
+        full = cwd + "/" + full;
     }
     std::vector<std::string> parts;
     size_t i = 0;
@@ -92,8 +209,6 @@ int64_t DaysFromCivil(int64_t y, unsigned m, unsigned d) {
     const unsigned doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
     return era * 146097 + (int64_t)doe - 719468;   // days since 1970-01-01
 }
-const int64_t Days1601To1970 = 134774;
-
 bool IsLeap(unsigned y) { return (y % 4 == 0 && y % 100 != 0) || y % 400 == 0; }
 
 }  // namespace
@@ -156,7 +271,7 @@ void PortExitProcess(int32_t status) { throw PosixExit{status}; }
 
 // ---- files -------------------------------------------------------------------------------
 
-PortFile PortOpenRead(const char* path) { return FromFd(open(NativePath(path).c_str(), O_RDONLY)); }
+PortFile PortOpenRead(const char* path) { return FromFd(OpenNative(NativePath(path), O_RDONLY, 0)); }
 
 uint32_t PortSeek(PortFile file, int32_t offset, int origin) {
     if (!PortFileIsOpen(file)) return 0xFFFFFFFFu;
@@ -188,17 +303,17 @@ void PortClose(PortFile file) {
 PortFile PortCreateOutput(const char* path) {
     std::string p = NativePath(path);
     if (!Allowed(p)) return PortInvalidFile;
-    struct stat st;
+    NativeStat st;
     // Windows refuses to replace a read-only file; root on POSIX would not.
-    if (stat(p.c_str(), &st) == 0 && S_ISREG(st.st_mode) && !(st.st_mode & S_IWUSR)) return PortInvalidFile;
-    return FromFd(open(p.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666));
+    if (StatNative(p, st) && st.regular && !st.writable) return PortInvalidFile;
+    return FromFd(OpenNative(p, O_WRONLY | O_CREAT | O_TRUNC, 0666));
 }
 
 PortFile PortOpenExisting(const char* path) {
     std::string p = NativePath(path);
-    struct stat st;
-    if (stat(p.c_str(), &st) != 0 || S_ISDIR(st.st_mode)) return PortInvalidFile;
-    return FromFd(open(p.c_str(), O_RDONLY));
+    NativeStat st;
+    if (!StatNative(p, st) || st.directory) return PortInvalidFile;
+    return FromFd(OpenNative(p, O_RDONLY, 0));
 }
 
 bool PortWrite(PortFile file, const void* data, uint32_t count) {
@@ -230,34 +345,16 @@ bool PortDeleteFile(const char* path) {
     std::string p = NativePath(path);
     if (!Allowed(p)) return false;
     S().extraAttributes.erase(p);
-    return unlink(p.c_str()) == 0;
+    return UnlinkNative(p);
 }
 
 bool PortGetWriteTime(PortFile file, PortFileTime* write) {
-    struct stat st;
-    if (!PortFileIsOpen(file) || fstat(ToFd(file), &st) != 0) return false;
-    int64_t t = ((int64_t)st.st_mtim.tv_sec + Days1601To1970 * 86400) * 10000000 + st.st_mtim.tv_nsec / 100;
-    if (t < 0) return false;
-    *write = (PortFileTime)t;
-    return true;
+    return PortFileIsOpen(file) && WriteTimeNative(ToFd(file), write);
 }
 
 bool PortSetFileTimes(PortFile file, const PortFileTime* /*creation*/, const PortFileTime* access,
                       const PortFileTime* write) {
-    if (!PortFileIsOpen(file)) return false;
-    struct timespec ts[2];
-    const PortFileTime* src[2] = {access, write};
-    for (int i = 0; i < 2; i++) {
-        if (!src[i]) {
-            ts[i].tv_sec = 0;
-            ts[i].tv_nsec = UTIME_OMIT;
-            continue;
-        }
-        int64_t t = (int64_t)*src[i];
-        ts[i].tv_sec = (time_t)(t / 10000000 - Days1601To1970 * 86400);
-        ts[i].tv_nsec = (long)(t % 10000000) * 100;
-    }
-    return futimens(ToFd(file), ts) == 0;
+    return PortFileIsOpen(file) && SetTimesNative(ToFd(file), access, write);
 }
 
 bool PortFileTimeToSystemTime(const PortFileTime* ft, PortSystemTime* st) {
@@ -307,11 +404,11 @@ bool PortSystemTimeToFileTime(const PortSystemTime* st, PortFileTime* ft) {
 
 uint32_t PortGetAttributes(const char* path) {
     std::string p = NativePath(path);
-    struct stat st;
-    if (p.empty() || stat(p.c_str(), &st) != 0) return PortNoAttributes;
-    if (S_ISDIR(st.st_mode)) return PortAttrDirectory;
+    NativeStat st;
+    if (p.empty() || !StatNative(p, st)) return PortNoAttributes;
+    if (st.directory) return PortAttrDirectory;
     uint32_t a = 0;
-    if (!(st.st_mode & S_IWUSR)) a |= PortAttrReadOnly;
+    if (!st.writable) a |= PortAttrReadOnly;
     auto it = S().extraAttributes.find(p);
     if (it != S().extraAttributes.end()) a |= it->second;
     return a ? a : PortAttrNormal;
@@ -319,12 +416,10 @@ uint32_t PortGetAttributes(const char* path) {
 
 bool PortSetAttributes(const char* path, uint32_t attributes) {
     std::string p = NativePath(path);
-    struct stat st;
-    if (p.empty() || !Allowed(p) || stat(p.c_str(), &st) != 0) return false;
-    if (S_ISDIR(st.st_mode)) return true;
-    mode_t mode = st.st_mode & 07777;
-    mode = (attributes & PortAttrReadOnly) ? (mode & ~(mode_t)0222) : (mode | S_IWUSR);
-    if (chmod(p.c_str(), mode) != 0) return false;
+    NativeStat st;
+    if (p.empty() || !Allowed(p) || !StatNative(p, st)) return false;
+    if (st.directory) return true;
+    if (!SetReadOnlyNative(p, st, (attributes & PortAttrReadOnly) != 0)) return false;
     uint32_t extra = attributes & (PortAttrHidden | PortAttrSystem | PortAttrArchive);
     if (extra) S().extraAttributes[p] = extra;
     else S().extraAttributes.erase(p);
@@ -335,7 +430,7 @@ bool PortCreateDirectory(const char* path) {
     std::string p = NativePath(path);
     // A drive prefix alone names no directory here, as on Windows.
     if (p.empty() || (p.size() == 2 && p[1] == ':') || !Allowed(p)) return false;
-    return mkdir(p.c_str(), 0777) == 0;
+    return MkdirNative(p);
 }
 
 uint32_t PortVolumeMaxComponent(const char* root) {
@@ -352,9 +447,7 @@ uint32_t PortGetEnv(const char* name, char* out, uint32_t size) {
 uint32_t PortGetWindowsDir(char* out, uint32_t size) { return CopyOut(S().windowsDir, out, size); }
 uint32_t PortGetSystemDir(char* out, uint32_t size) { return CopyOut(S().systemDir, out, size); }
 uint32_t PortGetCurrentDir(char* out, uint32_t size) {
-    char buf[4096];
-    if (!getcwd(buf, sizeof buf)) return 0;
-    return CopyOut(buf, out, size);
+    return CopyOut(CurrentDirNative(), out, size);
 }
 
 uint32_t PortSearchPath(const char* name, char* out, uint32_t size, char** filePart) {
@@ -362,15 +455,15 @@ uint32_t PortSearchPath(const char* name, char* out, uint32_t size, char** fileP
     std::string module = S().modulePath;
     size_t slash = module.find_last_of('/');
     if (slash != std::string::npos) dirs.push_back(module.substr(0, slash));
-    char cwd[4096];
-    if (getcwd(cwd, sizeof cwd)) dirs.push_back(cwd);
+    const std::string cwd = CurrentDirNative();
+    if (!cwd.empty()) dirs.push_back(cwd);
     if (!S().systemDir.empty()) dirs.push_back(S().systemDir);
     if (!S().windowsDir.empty()) dirs.push_back(S().windowsDir);
     if (const char* path = getenv("PATH")) {
         std::string all = path;
         size_t start = 0;
         while (start <= all.size()) {
-            size_t end = all.find(':', start);
+            size_t end = all.find(kPathListSeparator, start);
             if (end == std::string::npos) end = all.size();
             if (end > start) dirs.push_back(all.substr(start, end - start));
             start = end + 1;
@@ -379,8 +472,8 @@ uint32_t PortSearchPath(const char* name, char* out, uint32_t size, char** fileP
     std::string file = NativePath(name);
     for (const std::string& d : dirs) {
         std::string full = d + "/" + file;
-        struct stat st;
-        if (stat(full.c_str(), &st) == 0 && S_ISREG(st.st_mode)) {
+        NativeStat st;
+        if (StatNative(full, st) && st.regular) {
             uint32_t r = CopyOut(full, out, size);
             if (r && r < size && filePart) *filePart = out + full.size() - file.size();
             return r;

@@ -277,7 +277,8 @@ uint32_t PortSeek(PortFile file, int32_t offset, int origin) {
     if (!PortFileIsOpen(file)) return 0xFFFFFFFFu;
     int whence = origin == 0 ? SEEK_SET : origin == 1 ? SEEK_CUR : SEEK_END;
     off_t r = lseek(ToFd(file), offset, whence);
-    if (r < 0 || r > (off_t)0xFFFFFFFEu) return 0xFFFFFFFFu;
+    // off_t is 32 bits wide on some systems (MinGW): compare as a 64-bit value.
+    if (r < 0 || (int64_t)r > (int64_t)0xFFFFFFFEu) return 0xFFFFFFFFu;
     return (uint32_t)r;
 }
 

@@ -6,12 +6,15 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <stdlib.h>
+#include <string.h>
+#include <sys/file.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -48,18 +51,39 @@ inline std::filesystem::path ScratchDir() {
     return tmpl;
 }
 
+// A build of varnex-pack and how to start it: the Linux one directly, a Windows one
+// under Wine (which maps Z: to /, so the host's absolute paths and the working
+// directory reach it unchanged).
+struct Builder {
+    std::string name;
+    std::vector<std::string> launcher;   // the program that starts exe, if any
+    std::string exe;
+    std::vector<std::string> env;        // NAME=VALUE set for it
+    std::string wineserver = "";         // Wine's server for its prefix
+};
+
+inline const Builder& LinuxBuild() {
+    static const Builder b{"linux", {}, VARNEX_PACK_EXE, {}};
+    return b;
+}
+
 // Starts varnex-pack in dir; stdout goes to `out` unless that is empty, stderr to `err`.
 inline pid_t StartPack(const std::filesystem::path& dir, std::vector<std::string> args,
-                       const std::filesystem::path& out, const std::filesystem::path& err) {
+                       const std::filesystem::path& out, const std::filesystem::path& err,
+                       const Builder& builder = LinuxBuild()) {
     pid_t pid = fork();
     if (pid == 0) {
         if (!out.empty()) dup2(open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600), 1);
         dup2(open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600), 2);
         if (chdir(dir.c_str()) != 0) _exit(127);
-        std::vector<char*> argv{const_cast<char*>(VARNEX_PACK_EXE)};
-        for (auto& a : args) argv.push_back(a.data());
+        std::vector<std::string> all = builder.launcher;
+        all.push_back(builder.exe);
+        all.insert(all.end(), args.begin(), args.end());
+        std::vector<char*> argv;
+        for (auto& a : all) argv.push_back(a.data());
         argv.push_back(nullptr);
-        execv(VARNEX_PACK_EXE, argv.data());
+        for (const std::string& e : builder.env) putenv(strdup(e.c_str()));
+        execv(argv[0], argv.data());
         _exit(127);
     }
     return pid;
@@ -77,12 +101,76 @@ struct Result {
 };
 
 // Runs varnex-pack in dir to its end.
-inline Result Run(const std::filesystem::path& dir, const std::vector<std::string>& args) {
+inline Result Run(const std::filesystem::path& dir, const std::vector<std::string>& args,
+                  const Builder& builder = LinuxBuild()) {
     const std::filesystem::path out = dir / ".out", err = dir / ".err";
-    int status = WaitStatus(StartPack(dir, args, out, err));
+    int status = WaitStatus(StartPack(dir, args, out, err, builder));
     Result r{WIFEXITED(status) ? WEXITSTATUS(status) : -1, ReadAll(out), ReadAll(err)};
     std::filesystem::remove(out), std::filesystem::remove(err);
+    // A Windows program writes its text with CRLF line ends; the cases compare lines.
+    if (!builder.launcher.empty())
+        for (std::string* text : {&r.out, &r.err})
+            for (size_t at; (at = text->find("\r\n")) != std::string::npos;) text->erase(at, 1);
     return r;
+}
+
+// The builds by name: "linux", and the Windows builds "windows-i686" (under the 32-bit
+// Wine) and "windows-x86_64" (under wine64), each in a Wine prefix of its own below the
+// build tree.
+inline const Builder* FindBuild(const std::string& name) {
+    static const std::string prefixes = VARNEX_WINE_PREFIXES;
+    static const std::string quiet = "WINEDEBUG=-all", noAddOns = "WINEDLLOVERRIDES=mscoree,mshtml=;winemenubuilder.exe=d";
+    static const Builder i686{"windows-i686", {"/usr/bin/wine"}, VARNEX_PACK_WIN32_EXE,
+                              {"WINEPREFIX=" + prefixes + "/win32", "WINEARCH=win32", quiet, noAddOns},
+                              "/usr/bin/wineserver"};
+    static const Builder x86_64{"windows-x86_64", {"/usr/lib/wine/wine64"}, VARNEX_PACK_WIN64_EXE,
+                                {"WINEPREFIX=" + prefixes + "/win64", "WINEARCH=win64",
+                                 "WINELOADER=/usr/lib/wine/wine64", quiet, noAddOns},
+                                "/usr/lib/wine/wineserver64"};
+    return name == "windows-i686" ? &i686 : name == "windows-x86_64" ? &x86_64 : &LinuxBuild();
+}
+
+inline std::string TestName(std::string name) {
+    for (char& c : name)
+        if (c == '-') c = '_';
+    return name;
+}
+
+// Whether the build runs here; why not in *why. A Windows build is asked for its
+// version once per process, under a lock, since the first run makes its Wine prefix.
+inline bool Runs(const Builder& b, std::string* why) {
+    if (&b == &LinuxBuild()) return true;
+    static std::map<std::string, std::pair<bool, std::string>> known;
+    auto it = known.find(b.name);
+    if (it == known.end()) {
+        std::pair<bool, std::string> result{false, ""};
+        if (access(b.exe.c_str(), R_OK) != 0) {
+            result.second = b.exe + " is not built (scripts/build builds it)";
+        } else {
+            std::filesystem::create_directories(VARNEX_WINE_PREFIXES);
+            const std::string lockPath = std::string(VARNEX_WINE_PREFIXES) + "/" + b.name + ".lock";
+            int lock = open(lockPath.c_str(), O_RDWR | O_CREAT, 0600);
+            flock(lock, LOCK_EX);
+            char tmpl[] = "/tmp/varnex-pack-wine.XXXXXX";
+            const std::filesystem::path dir = mkdtemp(tmpl);
+            const std::string prefix = b.env[0].substr(b.env[0].find('=') + 1);
+            const bool fresh = access((prefix + "/system.reg").c_str(), R_OK) != 0;
+            Result r = Run(dir, {"--version"}, b);
+            // A new prefix is finished in the background; the tests start when it is done.
+            if (fresh) WaitStatus(StartPack(dir, {"-w"}, "", dir / ".err", {b.name, {}, b.wineserver, b.env}));
+            std::filesystem::remove_all(dir);
+            close(lock);
+            result.first = r.status == 0 && r.out.find("varnex-pack") != std::string::npos;
+            if (r.err.find("Exec format error") != std::string::npos)
+                result.second = "this kernel does not run 32-bit programs (IA-32 emulation is off), so Wine cannot run it";
+            else
+                result.second = "Wine could not run it (status " + std::to_string(r.status) + "): " +
+                                r.err.substr(0, r.err.find('\n'));
+        }
+        it = known.emplace(b.name, result).first;
+    }
+    *why = it->second.second;
+    return it->second.first;
 }
 
 }  // namespace packtest

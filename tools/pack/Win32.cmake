@@ -5,7 +5,12 @@
 # runtimes are linked in, so it imports only system DLLs. It carries the i686 stub:
 # this tree's own Varnex32.exe, or the one VARNEX_STUB names (the x86-64 tree names
 # build/win32's, so that both builds write the same bytes).
-set(VARNEX_PACK_STUB ${CMAKE_BINARY_DIR}/Varnex32.exe CACHE FILEPATH "The stub varnex-pack.exe carries")
+if(CMAKE_SYSTEM_PROCESSOR STREQUAL "i686")
+  set(VARNEX_PACK_STUB_DEFAULT ${CMAKE_BINARY_DIR}/Varnex32.exe)
+else()
+  set(VARNEX_PACK_STUB_DEFAULT ${CMAKE_SOURCE_DIR}/build/win32/Varnex32.exe)
+endif()
+set(VARNEX_PACK_STUB ${VARNEX_PACK_STUB_DEFAULT} CACHE FILEPATH "The stub varnex-pack.exe carries")
 set(VARNEX_STUB ${VARNEX_PACK_STUB})
 
 # gmtime_r as on POSIX, and printf with the C99 formats (%zu, %llu).

@@ -12,8 +12,6 @@ namespace pack {
 
 namespace {
 
-const char* const kVersion = "1.0";
-
 // Settings keys as the stub knows them, in their canonical spelling.
 const char* const kSettingsKeys[] = {"WindowTitle", "InstallTitle", "InstallDir", "Command", "Flag"};
 
@@ -303,7 +301,7 @@ std::string HelpText() {
 }
 
 std::string VersionText() {
-    std::string s = std::string("varnex-pack ") + kVersion + " (stub " SFX_DEFAULT_TITLE ", ";
+    std::string s = std::string("varnex-pack ") + VARNEX_VERSION + " (stub " SFX_DEFAULT_TITLE ", ";
     s += "stub built in: " + std::to_string(EmbeddedStub().size()) + " bytes";
     return s + ")";
 }

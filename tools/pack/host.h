@@ -16,8 +16,8 @@
 namespace pack {
 
 // The command line after the program's name, in UTF-8. On Windows it is read from the
-// wide command line, whatever the ANSI code page is, and the console is set to show
-// UTF-8 output.
+// wide command line, whatever the ANSI code page is, and the console shows UTF-8 output
+// until the program ends (its own code page is put back then, Ctrl-C included).
 std::vector<std::string> HostArguments(int argc, char** argv);
 
 // The characters that separate directories in a path given on the command line.

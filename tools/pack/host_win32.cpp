@@ -8,6 +8,7 @@
 #include <fcntl.h>
 #include <io.h>
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 
 #include "pack.h"
@@ -79,6 +80,19 @@ BOOL WINAPI RemoveTempOnInterrupt(DWORD event) {
 
 void ForgetTemp() { InterlockedExchange(&g_tempSet, 0); }
 
+// The console's output code page as the program found it: it belongs to the console,
+// which outlives us, so it is put back on every way out.
+UINT g_consoleOutputCP = 0;
+
+void RestoreConsoleOutput() {
+    if (g_consoleOutputCP) SetConsoleOutputCP(g_consoleOutputCP);
+}
+
+BOOL WINAPI RestoreConsoleOnInterrupt(DWORD) {
+    RestoreConsoleOutput();
+    return FALSE;
+}
+
 bool IsDirectory(const std::wstring& path) {
     const DWORD a = GetFileAttributesW(path.c_str());
     return a != INVALID_FILE_ATTRIBUTES && (a & FILE_ATTRIBUTE_DIRECTORY);
@@ -96,8 +110,12 @@ std::vector<std::string> HostArguments(int, char**) {
         for (int i = 1; i < count; i++) args.push_back(Utf8(wide[i]));
         LocalFree(wide);
     }
-    // Names and messages are UTF-8; a console shows them as such.
-    SetConsoleOutputCP(CP_UTF8);
+    // Names and messages are UTF-8; a console shows them as such while we run.
+    g_consoleOutputCP = GetConsoleOutputCP();
+    if (g_consoleOutputCP && SetConsoleOutputCP(CP_UTF8)) {
+        atexit(RestoreConsoleOutput);
+        SetConsoleCtrlHandler(RestoreConsoleOnInterrupt, TRUE);
+    }
     return args;
 }
 

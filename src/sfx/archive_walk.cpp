@@ -169,6 +169,7 @@ bool WalkArchive(PortWindow owner, WalkPass pass) {
 bool OpenArchive(PortWindow owner) {
     Ws->DialogWindow = owner;
     Ws->Failed = 0;
+    Ws->MadeDirsLength = 0;
 
     Ws->ArchiveFile = PortOpenRead(Ws->ImagePath);
     if (!PortFileIsOpen(Ws->ArchiveFile)) {

@@ -313,19 +313,30 @@ void SanitizePath(char* path, bool longNames) {
 
 void CreatePathDirectories(const char* path) {
     char buffer[CreateBufferSize];
-    uint32_t i = 0;
+    // Members come in name order, so most of a path's directories were asked for by the
+    // member before, and under Wine each creation is a round trip to its server. Their
+    // outcome is never looked at (a directory that could not be made makes the file's own
+    // creation fail), so asking again could change nothing. A '/' before the first byte
+    // in which path and MadeDirs differ closes a directory asked for already (equal bytes
+    // from the start are equal characters).
+    uint32_t same = 0;
+    while (same < Ws->MadeDirsLength && path[same] == Ws->MadeDirs[same]) same++;
+    uint32_t i = 0, asked = 0;
     while (path[i]) {
         uint32_t step = CharSize(path + i);
         // A path longer than the buffer cannot name a file either; the directories that
         // fit have been created, the file's creation will fail and be reported.
-        if (i + step >= sizeof buffer) return;
+        if (i + step >= sizeof buffer) break;
         if (step == 1 && path[i] == '/') {
             buffer[i] = 0;
-            PortCreateDirectory(buffer);
+            if (i >= same) PortCreateDirectory(buffer);
+            asked = i + 1;
         }
         MemCopy(buffer + i, path + i, step);
         i += step;
     }
+    MemCopy(Ws->MadeDirs, path, asked);
+    Ws->MadeDirsLength = asked;
 }
 
 // ---- display and small repairs ----------------------------------------------------------

@@ -98,6 +98,10 @@ struct SfxWorkspace {
     uint8_t InputBuffer[16384];
     char MessageText[1024];
     char SettingsText[4096];
+    // The directories of the last target path up to its last '/', each of them asked for
+    // already in this walk: the next path that shares them asks only for the rest.
+    char MadeDirs[516];
+    uint32_t MadeDirsLength;
 };
 
 // The current workspace; null outside a run.

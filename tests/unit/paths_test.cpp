@@ -50,8 +50,11 @@ protected:
         PosixResetPort();
         PosixSetWindowsDir("C:\\WINDOWS");
         PosixSetSystemDir("C:\\WINDOWS\\SYSTEM");
+        Ws = (SfxWorkspace*)PortAllocZero(sizeof(SfxWorkspace));   // the directories asked for
     }
     void TearDown() override {
+        PortFree(Ws);
+        Ws = nullptr;
         PosixResetPort();
         for (const std::string& d : TempDirs) std::filesystem::remove_all(d);
         TempDirs.clear();
@@ -167,6 +170,13 @@ TEST_F(Paths, DirectoriesAreCreatedParentFirstUpToTheLastSlash) {
     EXPECT_TRUE(IsDir(root + "/a/b"));   // b needs a first: creation is not recursive
     EXPECT_FALSE(IsDir(root + "/a/b/file.txt"));
     CreatePathDirectories((root + "/a/c/").c_str());
+    EXPECT_TRUE(IsDir(root + "/a/c"));
+    // Directories the walk asked for already are not asked for again; the others are.
+    std::filesystem::remove(root + "/a/c");
+    CreatePathDirectories((root + "/a/c/d/f").c_str());
+    EXPECT_FALSE(IsDir(root + "/a/c"));
+    CreatePathDirectories((root + "/a/b/g").c_str());
+    CreatePathDirectories((root + "/a/c/h").c_str());
     EXPECT_TRUE(IsDir(root + "/a/c"));
     PosixSetCodePage(932);
     CreatePathDirectories((root + "/" + OddPair + "d/e").c_str());   // the pair's 0x2F is no slash

@@ -223,6 +223,7 @@ HeaderResult ReadEntryHeader() {
     // The size is a signed 16-bit count: 32768 and above cannot be held.
     uint8_t* h = headerSize < 0x8000 ? (uint8_t*)PortAllocZero(headerSize) : nullptr;
     if (!h) {
+        ShowPercent();
         PortMessageBox(Ws->DialogWindow, "Not enough memory", Ws->Config.WindowTitle,
                        PortMbTaskModal | PortMbIconError);
         Ws->Failed = 1;

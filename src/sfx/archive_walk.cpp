@@ -44,12 +44,15 @@ int DecideOverwrite() {
     uint32_t attributes = PortGetAttributes(Ws->TargetPath);
     if (attributes == PortNoAttributes) return 1;
     uint32_t existing = ExistingWriteTime(Ws->TargetPath);
-    FormatQuoted(Ws->TargetPath, "Overwrite?");
     int32_t answer;
     if (SkipIfNotNewer && existing >= GetU32(Ws->Header + HdrTimeStamp)) answer = PortIdNo;
     else if (OverwriteAll) answer = PortIdYes;
-    else answer = PortMessageBox(Ws->DialogWindow, Ws->MessageText, Ws->Config.WindowTitle,
-                                 PortMbTaskModal | PortMbIconQuestion | PortMbYesNoCancel);
+    else {
+        ShowPercent();
+        FormatQuoted(Ws->TargetPath, "Overwrite?");
+        answer = PortMessageBox(Ws->DialogWindow, Ws->MessageText, Ws->Config.WindowTitle,
+                                PortMbTaskModal | PortMbIconQuestion | PortMbYesNoCancel);
+    }
     if (answer == PortIdCancel) return -1;
     if (answer == PortIdNo) return 0;
     if (Ws->Config.RestoreAttributes && !(attributes & PortAttrDirectory))
@@ -102,7 +105,7 @@ bool ExtractMember(bool longNames) {
 
     AbbreviatePath(Ws->MessageText, sizeof Ws->MessageText, Ws->TargetPath, PathDisplayLimit);
     PortSetItemText(Ws->DialogWindow, IdProgressFile, Ws->MessageText);
-    PortSetItemText(Ws->DialogWindow, IdProgressPercent, "Extract... 0%");
+    Ws->PercentWanted = 1;   // 0%, shown when something can show it
     CreatePathDirectories(Ws->TargetPath);
 
     if (IsWin32s) {
@@ -159,6 +162,7 @@ bool WalkArchive(PortWindow owner, WalkPass pass) {
         bool goOn = pass == PreflightPass ? PreflightMember() : ExtractMember(longNames);
         if (!goOn) break;
     }
+    ShowPercent();   // the dialog ends showing what the last member left
 
     CloseArchive();
     if (pass == PreflightPass) CheckMemberCrcSum();
@@ -305,11 +309,8 @@ void ReportProgress(uint32_t done, uint32_t total) {
     else if (total / 100 == 0) percent = 100;
     else percent = done / (total / 100);
     if (percent > 100) percent = 100;
-    TextCopy(Ws->MessageText, sizeof Ws->MessageText, "Extract... ");
-    char* end = FormatUnsigned(Ws->MessageText + TextLength(Ws->MessageText), percent);
-    end[0] = '%';
-    end[1] = 0;
-    PortSetItemText(Ws->DialogWindow, IdProgressPercent, Ws->MessageText);
+    Ws->PercentWanted = percent + 1;
+    ShowPercent();
     if (ProgressHook) ProgressHook(Ws->DialogWindow);
     if (Ws->CancelRequested) AbortRun(1);
 }

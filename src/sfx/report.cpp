@@ -13,7 +13,19 @@ void FormatQuoted(const char* subject, const char* message) {
     TextAppend(t, size, message);
 }
 
+void ShowPercent() {
+    const uint32_t wanted = Ws->PercentWanted;
+    if (wanted == Ws->PercentShown) return;
+    Ws->PercentShown = wanted;
+    TextCopy(Ws->MessageText, sizeof Ws->MessageText, "Extract... ");
+    char* end = FormatUnsigned(Ws->MessageText + TextLength(Ws->MessageText), wanted - 1);
+    end[0] = '%';
+    end[1] = 0;
+    PortSetItemText(Ws->DialogWindow, IdProgressPercent, Ws->MessageText);
+}
+
 void ShowError(const char* message, const char* subject) {
+    ShowPercent();
     FormatQuoted(subject, message);
     PortMessageBox(Ws->DialogWindow, Ws->MessageText, Ws->Config.WindowTitle, MbErrorBox);
 }

@@ -102,6 +102,9 @@ struct SfxWorkspace {
     // already in this walk: the next path that shares them asks only for the rest.
     char MadeDirs[516];
     uint32_t MadeDirsLength;
+    // The percentage for the progress line and the one it shows, each plus one (0: none).
+    uint32_t PercentWanted;
+    uint32_t PercentShown;
 };
 
 // The current workspace; null outside a run.

@@ -34,6 +34,9 @@ struct Outcome {
     uint16_t bitBuf = 0;
 };
 
+// Every progress report as its percentage, whether or not the progress line changed.
+std::vector<std::string> Reports;
+
 class Decoder : public SfxRun {
 protected:
     std::string image;
@@ -84,7 +87,6 @@ protected:
         o.status = status;
         for (const auto& e : PosixTranscript()) {
             if (e.kind == PosixEvent::MessageBox) o.box = e.text;
-            if (e.kind == PosixEvent::ItemText && e.id == 102) o.progress.push_back(e.text);
         }
         o.position = PortSeek(Ws->ArchiveFile, 0, 1) - (uint32_t)offset;
         o.done = Ws->DoneCount;
@@ -101,10 +103,14 @@ protected:
         unlink(kept.c_str());
         EXPECT_EQ(link(Ws->TargetPath, kept.c_str()), 0);
         WindowSink = DeliverWindow;
+        Reports.clear();
+        ProgressHook = [](PortWindow) { Reports.push_back("Extract... " + std::to_string(Ws->PercentWanted - 1) + "%"); };
         int status = Aborts([] { DecodeMember(); });
+        ProgressHook = nullptr;
         if (status == -1) PortCloseFile(Ws->OutputFile);
         Ws->OutputFile = PortInvalidFile;
         Outcome o = Finish(status);
+        o.progress = Reports;
         lzh::ReadFile(kept, o.bytes);
         return o;
     }

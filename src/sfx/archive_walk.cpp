@@ -41,6 +41,9 @@ uint8_t CaptureModeOf(const char* name) {
 // The overwrite policy for an existing TargetPath. Returns 1 to write the member,
 // 0 to skip it, -1 to end the walk (Cancel).
 int DecideOverwrite() {
+    // Every file is replaced and no attribute restored: what exists cannot change the
+    // outcome, and under Wine each look is a round trip to its server.
+    if (OverwriteAll && !SkipIfNotNewer && !Ws->Config.RestoreAttributes) return 1;
     uint32_t attributes = PortGetAttributes(Ws->TargetPath);
     if (attributes == PortNoAttributes) return 1;
     uint32_t existing = ExistingWriteTime(Ws->TargetPath);

@@ -44,9 +44,11 @@ struct NativeStat {
 
 #ifdef _WIN32
 // A path is UTF-8 when it is valid UTF-8 (what the tool's command line gives); other
-// bytes (a member name in the archive's code page) are read in the ANSI code page.
+// bytes (a member name in the archive's code page) are read in that code page, or in
+// the ANSI code page when none was named.
 std::wstring WidePath(const std::string& p) {
-    for (UINT codePage : {(UINT)CP_UTF8, (UINT)CP_ACP}) {
+    const UINT names = S().nameCodePage ? (UINT)S().nameCodePage : (UINT)CP_ACP;
+    for (UINT codePage : {(UINT)CP_UTF8, names}) {
         const DWORD flags = codePage == CP_UTF8 ? MB_ERR_INVALID_CHARS : 0;
         const int n = MultiByteToWideChar(codePage, flags, p.data(), (int)p.size(), nullptr, 0);
         if (n <= 0 && !p.empty()) continue;
@@ -230,6 +232,7 @@ void PosixSetCodePage(uint32_t codePage) {
     else PosixSetLeadBytes(nullptr);
 }
 void PosixSetLeadBytes(std::function<bool(uint8_t)> isLead) { S().leadByte = std::move(isLead); }
+void PosixSetNameCodePage(uint32_t codePage) { S().nameCodePage = codePage; }
 void PosixSetModulePath(const std::string& path) { S().modulePath = path; }
 void PosixSetWindowsDir(const std::string& dir) { S().windowsDir = dir; }
 void PosixSetSystemDir(const std::string& dir) { S().systemDir = dir; }

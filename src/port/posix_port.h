@@ -41,6 +41,11 @@ void PosixEchoMessageBoxes(FILE* stream);
 // lead bytes of any ANSI code page, as a test (nullptr: none).
 void PosixSetCodePage(uint32_t codePage);
 void PosixSetLeadBytes(std::function<bool(uint8_t)> isLead);
+// The code page of names that are not UTF-8: the archive's. Where paths reach the wide
+// file functions (Windows), such a name is converted from it, so that an archive of
+// Japanese names unpacks under its own names whatever the ANSI code page is; 0: the
+// ANSI code page, as the stub itself would use. Elsewhere names are bytes, kept as they are.
+void PosixSetNameCodePage(uint32_t codePage);
 
 // The path PortModuleFileName reports: the self-extractor image being run.
 void PosixSetModulePath(const std::string& path);

@@ -13,6 +13,7 @@ struct PortState {
     int32_t defaultAnswer = 0;
     FILE* echo = nullptr;
     std::function<bool(uint8_t)> leadByte;   // none: no lead bytes
+    uint32_t nameCodePage = 0;               // 0: the ANSI code page
     std::string modulePath;
     std::string windowsDir, systemDir;
     uint32_t volumeMax = 255;

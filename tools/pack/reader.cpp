@@ -42,6 +42,7 @@ CoreArchive::CoreArchive(const std::string& path, const CodePage& cp, FILE* echo
     PosixResetPort();
     PosixEchoMessageBoxes(echo);
     PosixSetLeadBytes([cp](uint8_t b) { return cp.IsLeadByte(b); });
+    PosixSetNameCodePage(cp.Number());
     PosixSetModulePath(path);
     Ws = (SfxWorkspace*)PortAllocZero(sizeof(SfxWorkspace));
     if (Ws) {

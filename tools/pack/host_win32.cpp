@@ -11,11 +11,10 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include "host_win32.h"
 #include "pack.h"
 
 namespace pack {
-
-namespace {
 
 std::wstring Wide(const std::string& utf8) {
     if (utf8.empty()) return std::wstring();
@@ -25,7 +24,7 @@ std::wstring Wide(const std::string& utf8) {
     return out;
 }
 
-std::string Utf8(const wchar_t* text, int length = -1) {
+std::string Utf8(const wchar_t* text, int length) {
     if (length < 0) length = (int)wcslen(text);
     if (length == 0) return std::string();
     const int n = WideCharToMultiByte(CP_UTF8, 0, text, length, nullptr, 0, nullptr, nullptr);
@@ -33,6 +32,8 @@ std::string Utf8(const wchar_t* text, int length = -1) {
     WideCharToMultiByte(CP_UTF8, 0, text, length, &out[0], n, nullptr, nullptr);
     return out;
 }
+
+namespace {
 
 // errno for the last Windows error, so that messages read as they do on POSIX.
 void SetErrnoFromLastError() {

@@ -64,7 +64,8 @@ lzh::Bytes SignImage(const lzh::Bytes& image, const Options& o) {
     std::string messages;
     const int status = RunFileTool("osslsigncode", args, image, signedImage, messages);
     if (status == kToolMissing)
-        throw Error("--sign-pkcs12 needs osslsigncode, which is not installed (Debian: apt-get install osslsigncode)");
+        throw Error("--sign-pkcs12 needs osslsigncode, which is not installed (Debian: apt-get install osslsigncode; "
+                    "Windows: osslsigncode.exe in a folder of PATH)");
     if (status != 0) {
         std::string why = Diagnosis(messages);
         if (o.signPasswordFile.empty() && why.find("password") != std::string::npos)

@@ -422,19 +422,9 @@ TEST_F(Decoder, ALastMatchThatRunsPastTheSizeIsCutAtIt) {
 
 // ---- members of real encoders ------------------------------------------------------------
 
+// Text, mixed data and (kind 2) zeros, of a size and seed drawn from rng.
 Bytes SampleData(std::mt19937& rng, size_t size, int kind) {
-    Bytes d(size);
-    static const char* words[] = {"window ", "table ", "the ", "of ", "member\n", "archive ", "code ", "0x1F, "};
-    for (size_t i = 0; i < size && kind != 2;) {
-        if (kind == 0) {
-            for (const char* w = words[rng() % 8]; *w && i < size; w++) d[i++] = (uint8_t)*w;
-        } else {   // runs, repeats from far back and noise
-            uint32_t r = rng() % 4, n = 1 + rng() % 300;
-            for (uint32_t k = 0; k < n && i < size; k++, i++)
-                d[i] = r == 0 ? 0 : r == 1 && i > 5000 ? d[i - 4999] : (uint8_t)(rng() >> (r * 3));
-        }
-    }
-    return d;
+    return kind == 2 ? Bytes(size, 0) : fixtures::Data(kind ? fixtures::Kind::Mixed : fixtures::Kind::Text, size, rng());
 }
 
 TEST_F(Decoder, MembersOfOurEncoderInAllFourMethods) {

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "../common/fixtures.h"
 #include "lzh/archive_writer.h"
 #include "lzh/encoder.h"
 
@@ -25,9 +26,8 @@ struct Sample {
 };
 
 Bytes RandomBytes(size_t n, uint32_t seed, int alphabet = 256) {
-    std::mt19937 rng(seed);
-    Bytes b(n);
-    for (auto& c : b) c = uint8_t(rng() % alphabet);
+    Bytes b = fixtures::Data(fixtures::Kind::Noise, n, seed);
+    for (auto& c : b) c = uint8_t(c % alphabet);
     return b;
 }
 
@@ -38,15 +38,7 @@ Bytes Repeated(const Bytes& unit, size_t n) {
     return b;
 }
 
-Bytes TextLike(size_t n, uint32_t seed) {
-    static const char* words[] = {"the ", "archive ", "member ", "window ", "of ", "and ",
-                                  "install ", "directory ", "\r\n", "code ", "Huffman ", "to "};
-    std::mt19937 rng(seed);
-    std::string s;
-    while (s.size() < n) s += words[rng() % 12];
-    s.resize(n);
-    return Bytes(s.begin(), s.end());
-}
+Bytes TextLike(size_t n, uint32_t seed) { return fixtures::Data(fixtures::Kind::Text, n, seed); }
 
 // Symbol k appears Fibonacci(k) times, shuffled: the optimal code would need more than
 // 16 bits for the rare symbols.
@@ -97,11 +89,6 @@ Bytes DeBruijn3(int k) {
     return seq;
 }
 
-std::string TempDir() {
-    char tmpl[] = "/tmp/varnex_encoder_XXXXXX";
-    return mkdtemp(tmpl) ? tmpl : "";
-}
-
 // Compressed members (never stored, whatever their size) of the samples.
 std::vector<lzh::Member> Pack(const std::vector<Sample>& samples, char method, int level) {
     std::vector<lzh::Member> members;
@@ -117,7 +104,8 @@ std::vector<lzh::Member> Pack(const std::vector<Sample>& samples, char method, i
 // Extracts the archive with lhasa and with 7-Zip and compares every sample.
 void ExpectIndependentDecodersAgree(const std::vector<Sample>& samples, const std::vector<lzh::Member>& members,
                                     const std::string& what) {
-    std::string dir = TempDir();
+    const fixtures::ScratchDir scratch;
+    const std::string& dir = scratch.path;
     ASSERT_FALSE(dir.empty());
     ASSERT_TRUE(lzh::WriteFile(dir + "/a.lzh", lzh::WriteArchive(members, false)));
     const std::string lhasa = "cd '" + dir + "' && mkdir l && cd l && lha xq ../a.lzh >/dev/null 2>&1";
@@ -131,7 +119,6 @@ void ExpectIndependentDecodersAgree(const std::vector<Sample>& samples, const st
             EXPECT_TRUE(out == s.data) << what << sub << s.name << ": " << out.size() << " bytes";
         }
     }
-    (void)system(("rm -rf '" + dir + "'").c_str());
 }
 
 TEST(EncoderHuffman, LengthsAreCompleteLimitedAndOrderedByFrequency) {
@@ -224,7 +211,7 @@ TEST(EncoderMember, StoresWhatDoesNotShrinkAndPicksTheSmallestMethod) {
     EXPECT_EQ(stored.attributeByte, 0x21);
 
     // A period just above 8 KiB: only the larger windows see the repeat.
-    Bytes rep = Repeated(TextLike(9000, 4), 40000);
+    Bytes rep = Repeated(fixtures::Data(fixtures::Kind::Mixed, 9000, 4), 40000);
     std::vector<uint64_t> progress;
     lzh::Member best = lzh::PackedMember("dir/r.txt", rep, 0, 6, 0, 0x20,
                                          [&](uint64_t done) { progress.push_back(done); });

@@ -7,7 +7,10 @@
 #include <filesystem>
 #include <functional>
 #include <string>
+#include <memory>
 #include <vector>
+
+#include "../common/fixtures.h"
 
 #include "port/posix_port.h"
 #include "sfx/paths.h"
@@ -18,13 +21,8 @@ namespace {
 // pair 0x81 0x2F is not valid Shift_JIS but a lead byte still takes the next byte.
 const std::string Hyo = "\x95\x5C", So = "\x83\x5C", OddPair = "\x81\x2F";
 
-std::vector<std::string> TempDirs;   // removed after each test
-std::string TempDir() {
-    char name[] = "/tmp/varnex_paths_XXXXXX";
-    EXPECT_NE(mkdtemp(name), nullptr);
-    TempDirs.push_back(name);
-    return name;
-}
+std::vector<std::unique_ptr<fixtures::ScratchDir>> TempDirs;   // removed after each test
+std::string TempDir() { return TempDirs.emplace_back(new fixtures::ScratchDir)->path; }
 std::string Backslashed(std::string p) {
     for (char& c : p) c = c == '/' ? '\\' : c;
     return p;
@@ -56,7 +54,6 @@ protected:
         PortFree(Ws);
         Ws = nullptr;
         PosixResetPort();
-        for (const std::string& d : TempDirs) std::filesystem::remove_all(d);
         TempDirs.clear();
     }
 };

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "../common/fixtures.h"
 #include "lzh/archive_writer.h"
 #include "port/posix_port.h"
 #include "sfx/archive_walk.h"
@@ -21,19 +22,15 @@ inline lzh::Bytes TextBytes(const std::string& s) { return lzh::Bytes(s.begin(),
 
 class SfxRun : public ::testing::Test {
 protected:
-    std::string dir;
+    fixtures::ScratchDir scratch;
+    std::string dir = scratch.path;
 
     void SetUp() override {
         PosixResetPort();
-        char tmpl[] = "/tmp/varnex_core_XXXXXX";
-        ASSERT_NE(mkdtemp(tmpl), nullptr);
-        dir = tmpl;
+        ASSERT_FALSE(dir.empty());
         OverwriteAll = AutoStart = SkipIfNotNewer = IsWin32s = 0;
     }
-    void TearDown() override {
-        Release();
-        (void)system(("rm -rf '" + dir + "'").c_str());
-    }
+    void TearDown() override { Release(); }
     // An aborted walk leaves its header buffer (the process would end there).
     static void Release() {
         if (Ws && Ws->Header) PortFree(Ws->Header);
@@ -84,8 +81,5 @@ protected:
     static std::string Quoted(const std::string& subject, const std::string& message) {
         return "\"" + subject + "\" " + message;
     }
-    static std::string Contents(const std::string& path) {
-        lzh::Bytes b;
-        return lzh::ReadFile(path, b) ? std::string(b.begin(), b.end()) : "<missing>";
-    }
+    static std::string Contents(const std::string& path) { return fixtures::ReadAll(path); }
 };

@@ -70,13 +70,13 @@ TEST_F(Walk, CaptureKeepsTheStartOfTheText) {
 TEST_F(Walk, ArchiveFaultsEndTheWalk) {
     lzh::Bytes archive = lzh::WriteArchive({StoredMember("a", TextBytes("hello")), StoredMember("b", lzh::Bytes(20, 'x'))}, false);
     const size_t second = 1232 + archive[0] + 5;
-    // Rewrites the second header's packed size (and its header CRC, data at 27).
+    // Rewrites the second header's packed size (and its header CRC).
     auto packedSize = [&](uint32_t v) {
         return [=](lzh::Bytes& img) {
-            uint8_t* h = &img[second];
-            PutU32(h + HdrPackedSize, v);
-            h[27] = h[28] = 0;
-            PutU16(h + 27, lzh::Crc16(h, h[0]));
+            lzh::Bytes h(img.begin() + second, img.begin() + second + img[second]);
+            PutU32(&h[HdrPackedSize], v);
+            h = fixtures::Reseal(h);
+            std::copy(h.begin(), h.end(), img.begin() + second);
         };
     };
     struct Case {

@@ -217,8 +217,9 @@ TEST_F(PlantedDlls, NoneIsFoundBesideTheImageWhileTheUnprotectedBuildFindsThem) 
 
 // The stub moved to another preferred base by pefile, which applies the image's base
 // relocations (tests/image/pe_read_back.py): a missing or wrong one leaves code or data
-// pointing at the old place, and the installation fails.
-TEST(MovedStub, InstallsEveryMethod) {
+// pointing at the old place, and the installation fails. (Every method is installed by
+// the sample-folder scenarios; one stored and one decoded member are enough here.)
+TEST(MovedStub, Installs) {
     WINE_BENCH_REQUIRED();
     wine::Bench bench;
     const std::string moved = bench.Dir() + "/moved-stub.exe";
@@ -230,8 +231,7 @@ TEST(MovedStub, InstallsEveryMethod) {
     ASSERT_EQ(stub.size(), wine::Bench::Stub().size());
     EXPECT_TRUE(stub != wine::Bench::Stub()) << "pefile did not move the stub";
     std::vector<lzh::Member> members = {lzh::StoredMember("stored.txt", Text("stored"))};
-    for (char method : {'5', '6', '7'})
-        members.push_back(lzh::PackedMember(std::string("lh") + method + ".txt", Text(std::string(20000, method)), method, 6));
+    members.push_back(lzh::PackedMember("lh7.txt", Text(std::string(20000, '7')), '7', 6));
     lzh::SfxConfig config;
     config.installDir = bench.WinPath("out");
     Bytes image;
@@ -243,8 +243,7 @@ TEST(MovedStub, InstallsEveryMethod) {
     EXPECT_EQ(t.ExitStatus(), 1);
     EXPECT_TRUE(t.All("BOX").empty());
     EXPECT_EQ(ReadAll(bench.Dir() + "/out/stored.txt"), "stored");
-    for (char method : {'5', '6', '7'})
-        EXPECT_EQ(ReadAll(bench.Dir() + "/out/lh" + std::string(1, method) + ".txt"), std::string(20000, method));
+    EXPECT_EQ(ReadAll(bench.Dir() + "/out/lh7.txt"), std::string(20000, '7'));
 }
 
 }  // namespace

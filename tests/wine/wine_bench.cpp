@@ -1,8 +1,6 @@
 // The Wine test bench: environment, images, runs of the driver, transcripts.
 #include "wine_bench.h"
 
-#include <fcntl.h>
-#include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <sys/stat.h>
@@ -15,9 +13,6 @@
 #ifndef VARNEX_WINDOWS_DIR
 #define VARNEX_WINDOWS_DIR ""
 #endif
-#ifndef VARNEX_WINEPREFIX
-#define VARNEX_WINEPREFIX "/tmp/varnex-wineprefix"
-#endif
 
 namespace wine {
 namespace {
@@ -26,54 +21,11 @@ std::string& Why() {
     static std::string why = "the Wine environment was not set up";
     return why;
 }
-pid_t XvfbPid = 0;
-
 bool Exists(const std::string& path) { return access(path.c_str(), F_OK) == 0; }
 
 std::string EnvOr(const char* name, const std::string& fallback) {
     const char* v = getenv(name);
     return v && *v ? v : fallback;
-}
-
-// Starts Xvfb on a display number of its own; returns the number or -1. The number is
-// named rather than left to -displayfd alone: servers started that way were seen without
-// lock files on a machine with parallel runs, and our programs then failed to open any
-// window. Named numbers from 300 on keep lock files and stay clear of the low numbers
-// that -displayfd hands out.
-int StartXvfb() {
-    for (int attempt = 0; attempt < 20; attempt++) {
-        const int number = 300 + (int)((getpid() + attempt * 37) % 600);
-        if (Exists("/tmp/.X" + std::to_string(number) + "-lock")) continue;
-        int fds[2];
-        if (pipe(fds) != 0) return -1;
-        pid_t pid = fork();
-        if (pid == 0) {
-            dup2(fds[1], 3);
-            int null = open("/dev/null", O_RDWR);
-            dup2(null, 0), dup2(null, 1), dup2(null, 2);
-            const std::string display = ":" + std::to_string(number);
-            execlp("Xvfb", "Xvfb", display.c_str(), "-displayfd", "3", "-screen", "0", "1024x768x24", "-nolisten",
-                   "tcp", (char*)nullptr);
-            _exit(127);
-        }
-        close(fds[1]);
-        if (pid < 0) {
-            close(fds[0]);
-            return -1;
-        }
-        char buf[16] = "";
-        ssize_t n = read(fds[0], buf, sizeof buf - 1);   // Xvfb writes the number when it is ready
-        // The read end stays open for the server's life: a later write of the server to
-        // a closed pipe would end it with SIGPIPE.
-        if (n > 0) {
-            XvfbPid = pid;
-            return atoi(buf);
-        }
-        close(fds[0]);
-        kill(pid, SIGTERM);   // the number was taken after all: try another
-        waitpid(pid, nullptr, 0);
-    }
-    return -1;
 }
 
 std::string Unescape(const std::string& s) {
@@ -178,55 +130,27 @@ void Environment::SetUp() {
         why = unrunnable;
         return;
     }
-    // A display: the one given, else an Xvfb of our own.
-    std::string display = EnvOr("VARNEX_WINE_DISPLAY", "");
-    if (!display.empty() && display[0] == ':' && !Exists("/tmp/.X11-unix/X" + display.substr(1))) {
-        fprintf(stderr, "display %s is not there; starting an Xvfb of our own\n", display.c_str());
-        display.clear();
+    // The display and the prefix come from scripts/wine-env.sh (varnex_start_xvfb,
+    // varnex_wine_prefix), as scripts/test and scripts/demo set them up.
+    const std::string display = EnvOr("VARNEX_WINE_DISPLAY", ""), prefix = EnvOr("VARNEX_WINEPREFIX", "");
+    if (display.empty() || prefix.empty() || !Exists(prefix + "/system.reg")) {
+        why = "no display or Wine prefix: run scripts/test, or source scripts/wine-env.sh and call "
+              "varnex_start_xvfb and varnex_wine_prefix first";
+        return;
     }
-    if (display.empty()) {
-        int n = StartXvfb();
-        if (n < 0) {
-            why = "Xvfb could not be started";
-            return;
-        }
-        display = ":" + std::to_string(n);
+    if (display[0] == ':' && !Exists("/tmp/.X11-unix/X" + display.substr(1))) {
+        why = "display " + display + " is not there";
+        return;
     }
-    const std::string prefix = EnvOr("VARNEX_WINEPREFIX", VARNEX_WINEPREFIX);
     setenv("DISPLAY", display.c_str(), 1);
     setenv("WINEPREFIX", prefix.c_str(), 1);
-    // A prefix holds programs of one kind: the stand-in needs a 64-bit one.
-    setenv("WINEARCH", StandIn() ? "win64" : "win32", 1);
     // Programs the stub starts are started by the same loader.
     if (getenv("VARNEX_WINE")) setenv("WINELOADER", getenv("VARNEX_WINE"), 0);
-    setenv("WINEDEBUG", "-all", 1);
-    // No Mono or Gecko installers, no menu entries or file associations on the host.
-    setenv("WINEDLLOVERRIDES", "mscoree,mshtml=;winemenubuilder.exe=d", 1);
-    if (!Exists(prefix + "/system.reg")) {
-        std::string cmd = WineCommand() + " wineboot -i >/dev/null 2>&1 && wineserver -w";
-        if (system(cmd.c_str()) != 0 || !Exists(prefix + "/system.reg")) {
-            why = "wineboot could not make the prefix " + prefix;
-            return;
-        }
-    }
-    // A program that crashes must end (and fail its test), not wait behind a crash dialog.
-    (void)!system((WineCommand() + " reg add 'HKCU\\Software\\Wine\\WineDbg' /v ShowCrashDialog /t REG_DWORD /d 0 /f "
-                                   ">/dev/null 2>&1").c_str());
     why.clear();
 }
 
 void Environment::TearDown() {
     if (Why().empty()) (void)!system("wineserver -k >/dev/null 2>&1");
-    if (XvfbPid > 0) {
-        kill(XvfbPid, SIGTERM);
-        waitpid(XvfbPid, nullptr, 0);
-        XvfbPid = 0;
-    }
-}
-
-std::string ReadAll(const std::string& path) {
-    std::ifstream f(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());
 }
 
 // ---- the bench ---------------------------------------------------------------------------

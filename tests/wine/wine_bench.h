@@ -7,8 +7,9 @@
 //   wine::Transcript t = bench.Run("setup.exe", "expect-box\npress OK\nexit\n");
 //   EXPECT_EQ(t.Box()["text"], "\"" + t.ImagePath() + "\" Bad header");
 //
-// The environment (an Xvfb display and a Wine prefix of our own) is made once per test
-// program by wine::Environment, registered with gtest in installer_test.cpp.
+// The environment (an Xvfb display and a Wine prefix of our own) is the one
+// scripts/wine-env.sh sets up; wine::Environment, registered with gtest in
+// installer_test.cpp, checks it once per test program.
 //
 // The Windows programs come from the tree the host tree was built against (build/win32:
 // the i686 stub and test programs), unless VARNEX_WINDOWS_TREE names another tree at run
@@ -26,6 +27,7 @@
 #include <string>
 #include <vector>
 
+#include "../common/fixtures.h"
 #include "lzh/archive_writer.h"
 
 namespace wine {
@@ -103,9 +105,9 @@ bool StandIn();
 // the one built into it (the stand-in); empty otherwise.
 std::string PackStubOption();
 
-// Small helpers of the scenarios: a text as bytes, a whole file as text ("" when missing).
+// A text as bytes; the shared fixtures (tests/common/fixtures.h) for files and trees.
 inline lzh::Bytes Text(const std::string& s) { return lzh::Bytes(s.begin(), s.end()); }
-std::string ReadAll(const std::string& path);
+using fixtures::ReadAll;
 
 }  // namespace wine
 

@@ -153,6 +153,29 @@ TEST_F(Walk, ExtractsFilesAndDirectories) {
     EXPECT_EQ(std::tie(shell.text, shell.caption, shell.extra), std::make_tuple("my tool.exe", "-a \"b c\"", dir + "/out"));
 }
 
+// Under Win32s the stored times are local times shifted by "TZ" (JST-9: nine hours
+// ahead): the header's stamp, which also decides "not newer", and the Windows times;
+// elsewhere they stay as stored.
+TEST_F(Walk, Win32sShiftsTheStoredTimesByTz) {
+    lzh::Member timed = StoredMember("timed", TextBytes("t"));
+    timed.writeWindowsTimes = true;
+    timed.creationTime = timed.accessTime = timed.writeTime = lzh::UnixToFileTime(1450000000);
+    setenv("TZ", "JST-9", 1);
+    for (int win32s : {0, 1}) {
+        const std::string base = std::to_string(win32s) + "/";
+        fixtures::WriteAll(Out(base + "stamped"), "");
+        Existing(base + "stamped", 1600000000 + 3600);   // newer than the stamp, older than shifted
+        Prepare(WriteImage({StoredMember("stamped", TextBytes("s"), 1600000000), timed}));
+        IsWin32s = win32s;
+        SkipIfNotNewer = OverwriteAll = 1;
+        EXPECT_TRUE(Extract("out/" + base));
+        EXPECT_EQ(Contents(Out(base + "stamped")), win32s ? "s" : "old");
+        struct stat st;
+        EXPECT_EQ(stat(Out(base + "timed").c_str(), &st) == 0 ? st.st_mtime : 0, 1450000000 + win32s * 32400);
+    }
+    unsetenv("TZ");
+}
+
 // Members whose packed data carries bytes the data does not use (stored, and compressed
 // through the decoder): the next header is still found where the packed size says.
 TEST_F(Walk, NextHeaderFollowsThePackedSize) {

@@ -5,6 +5,7 @@
 #include <stdint.h>
 #include <stdlib.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -103,6 +104,23 @@ inline Bytes Reseal(Bytes h) {
     const uint16_t crc = lzh::Crc16(h);
     h[27] = uint8_t(crc), h[28] = uint8_t(crc >> 8);
     return h;
+}
+
+// The real-world archives of tests/data/lzh, by name: the stub refuses those without a
+// header CRC and the one in "-lh1-" with "Bad header".
+struct CorpusArchive {
+    std::string name;
+    bool refused;
+};
+inline std::vector<CorpusArchive> Corpus(const std::string& dir) {
+    std::vector<CorpusArchive> out;
+    for (const auto& e : std::filesystem::directory_iterator(dir)) {
+        const std::string name = e.path().filename().string();
+        if (e.path().extension() == ".lzh")
+            out.push_back({name, name.find("no_header_crc") != std::string::npos || name.find("lh1") != std::string::npos});
+    }
+    std::sort(out.begin(), out.end(), [](const auto& a, const auto& b) { return a.name < b.name; });
+    return out;
 }
 
 }  // namespace fixtures

@@ -15,7 +15,6 @@
 #include <set>
 #include <thread>
 
-#include "../pack/test_signer.h"
 #include "lzh/encoder.h"
 #include "wine_bench.h"
 
@@ -429,20 +428,6 @@ TEST_F(Branded, DialogShowsTheAuthorsIcon) {
         EXPECT_EQ(t.First("ICON")["same"], same) << exe;
         EXPECT_EQ(t.ExitStatus(), 0);
     }
-}
-
-// Branded and signed, the image installs its tree as any other: the certificate table
-// behind the archive is not taken for a member, and the checksum still matches.
-TEST_F(Branded, BrandedSignedImageInstallsItsTree) {
-    ASSERT_TRUE(packtest::MakeTestSigner(bench.Dir()));
-    ASSERT_EQ(Pack("--checksum --icon '" + Path("app.ico") + "' --version-info FileVersion=1.0 --sign-pkcs12 '" +
-                   Path("signer.p12") + "' --sign-password-file '" + Path("signer.pass") + "' --dir '" +
-                   bench.WinPath("out") + "' -o '" + Path("signed.exe") + "' '" + Path("src") + "/.'"),
-              0);
-    RUN(t, bench.Run("signed.exe", "expect-dialog\npress 1\nexit\n", 60));
-    ExpectNoBoxes(t);
-    EXPECT_EQ(t.ExitStatus(), 1);
-    EXPECT_EQ(Digest(Tree(Path("out"))), Digest(Tree(Path("src"))));
 }
 
 }  // namespace

@@ -3,6 +3,8 @@
 #include <sys/stat.h>
 #include <sys/time.h>
 
+#include <filesystem>
+
 #include "lzh/encoder.h"
 #include "sfx/ui.h"
 #include "sfx_fixture.h"
@@ -17,6 +19,12 @@ protected:
         lzh::WriteFile(Out(name), TextBytes("old"));
         struct timeval tv[2] = {{mtime, 0}, {mtime, 0}};
         utimes(Out(name).c_str(), tv);
+    }
+    // The process's open file descriptors: a walk that ends closes what it opened.
+    static size_t OpenFiles() {
+        size_t n = 0;
+        for (const auto& e : std::filesystem::directory_iterator("/proc/self/fd")) n += !e.path().empty();
+        return n;
     }
     static Strings Percentages() {
         Strings out;
@@ -99,9 +107,11 @@ TEST_F(Walk, ArchiveFaultsEndTheWalk) {
         k.spoil(img);
         lzh::WriteFile(Image(), img);
         Prepare(Image());
+        const size_t open = OpenFiles();
         EXPECT_EQ(Preflight(), k.message == nullptr);
         EXPECT_EQ(Boxes(), k.message ? Strings{Quoted(Image(), k.message)} : Strings{});
         EXPECT_EQ(Ws->ArchiveFile, PortInvalidFile);
+        EXPECT_EQ(OpenFiles(), open) << "the image was left open";
     }
     TextCopy(Ws->ImagePath, 260, (dir + "/missing").c_str());
     PosixClearTranscript();

@@ -233,6 +233,9 @@ TEST_F(BrandingSigned, FailuresNameTheCauseAndLeaveNothing) {
         setenv("PATH", path.c_str(), 1);
         EXPECT_EQ(r.status, 1) << c.message;
         EXPECT_NE(r.err.find(c.message), std::string::npos) << "expected: " << c.message << "\ngot: " << r.err;
+        // osslsigncode's reason, without OpenSSL's error stack or its closing "Failed".
+        EXPECT_EQ(r.err.find(":error:"), std::string::npos) << r.err;
+        EXPECT_EQ(r.err.find("; Failed\n"), std::string::npos) << r.err;
         EXPECT_EQ(ReadAll(dir_ / "out.exe"), "previous");
     }
     unsetenv("TMPDIR");

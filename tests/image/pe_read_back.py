@@ -2,42 +2,176 @@
 """The stub image read back with an independent PE reader (Debian's python3-pefile).
 The same for its x86-64 stand-in (build/win64), a PE32+ image.
 
-  pe_read_back.py check IMAGE REBASED   what the image asks of the loader, and its base
+  pe_read_back.py check IMAGE REBASED   the image's layout, what it asks of the loader,
+                                        its MS-DOS program run by dosbox, varnex-mkimage
+                                        beside it refusing damaged links, and its base
                                         relocations applied by pefile must turn it into
                                         REBASED, the same objects linked at another base
   pe_read_back.py rebase IMAGE OUT BASE a copy moved to another preferred base by pefile
                                         (for the Wine scenario that installs with it)
 """
 import os
+import struct
+import subprocess
 import sys
+import tempfile
 
 import pefile
 
-DYNAMIC_BASE, NX_COMPAT, NO_SEH = 0x0040, 0x0100, 0x0400
+DYNAMIC_BASE, NX_COMPAT, NO_SEH, HIGH_ENTROPY_VA = 0x0040, 0x0100, 0x0400, 0x0020
 SEARCH_SYSTEM32 = 0x0800
-LOAD_CONFIG = pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_LOAD_CONFIG"]
+EXPORT, IMPORT, RESOURCE, BASERELOC, LOAD_CONFIG, IAT = 0, 1, 2, 5, 10, 12
+SYSTEM_DLLS = {b"kernel32.dll", b"user32.dll", b"gdi32.dll", b"comdlg32.dll", b"shell32.dll"}
+DOS_MESSAGE = "このプログラムは Windows 32ﾋﾞｯﾄ版の LZH 自己解凍書庫です.\r\nMS-DOS モードでは実行できません．\r\n"
+faults = []
+
+
+def expect(ok, fault):
+    if not ok:
+        faults.append(fault)
+
+
+def layout(path, pe, data):
+    header, optional, directory = pe.FILE_HEADER, pe.OPTIONAL_HEADER, pe.OPTIONAL_HEADER.DATA_DIRECTORY
+    plus = optional.Magic == 0x20B
+    # The configuration block and the gaps around it are left empty for the builder.
+    expect(pe.DOS_HEADER.e_lfanew == 0x4D0 and not any(data[46:60] + data[64:1120]), "configuration block not empty")
+    expect((header.Machine, optional.Magic) in ((0x14C, 0x10B), (0x8664, 0x20B)), "neither PE32 for i386 nor PE32+")
+    expect(optional.Subsystem == 2 and header.TimeDateStamp == 0, "not a GUI image with time stamp 0 (reproducible)")
+    # Every section's data lies behind the headers, aligned, without overlapping another,
+    # and (when the linker's output is beside it) as linked. An archive appended to the
+    # stub must follow the last section.
+    align, end = optional.FileAlignment, optional.SizeOfHeaders
+    expect(end % align == 0 and end >= pe.sections[-1].get_file_offset() + 40, "headers overlap their end")
+    linked = os.path.join(os.path.dirname(path), "link", "Varnex32.exe")
+    linked = pefile.PE(linked, fast_load=True).sections if os.path.exists(linked) else []
+    for s in [s for s in pe.sections if s.SizeOfRawData]:
+        expect(s.PointerToRawData % align == 0 and s.PointerToRawData >= end, f"{s.Name} misplaced")
+        end = s.PointerToRawData + s.SizeOfRawData
+        expect(all(t.get_data() == s.get_data() for t in linked if t.VirtualAddress == s.VirtualAddress),
+               f"{s.Name} moved wrongly from the linked file")
+    expect(end == len(data), "the last section does not end the file")
+    # Every self-extractor carries the stub: 26 KiB is its budget (docs/image-layout.md).
+    expect(plus or len(data) <= 26624, f"{len(data)} bytes, over the budget")
+    expect(optional.CheckSum in (0, pe.generate_checksum()), "the checksum does not match the file")
+    exports = getattr(pe, "DIRECTORY_ENTRY_EXPORT", None)
+    expect(exports and exports.name == b"Varnex32.exe" and not exports.struct.NumberOfFunctions
+           and not exports.struct.NumberOfNames, "the export directory does not only name the module")
+
+    # No C or C++ runtime: imports by name from the system's own libraries. Our link layout
+    # places the tables and the directory entries are written after linking, so what a
+    # loader walks is checked too: lookup and address tables list the same functions, and
+    # the address-table entry covers them all, so the loader can make them writable inside
+    # the read-only code section while it binds them.
+    width, read = (8, pe.get_qword_at_rva) if plus else (4, pe.get_dword_at_rva)
+    iat, imports = directory[IAT], getattr(pe, "DIRECTORY_ENTRY_IMPORT", [])
+    expect(directory[IMPORT].Size % 20 == 0, "the import entry is not whole descriptors")
+    for d in imports:
+        expect(d.dll.lower() in SYSTEM_DLLS and d.struct.OriginalFirstThunk, f"imports {d.dll} or has no lookup table")
+        expect(all(not f.import_by_ordinal and len(f.name) > 2 for f in d.imports), f"{d.dll}: an import not by name")
+        for i in range(len(d.imports) + 1):   # the closing zero too
+            lookup, address = d.struct.OriginalFirstThunk + width * i, d.struct.FirstThunk + width * i
+            expect(read(lookup) == read(address), f"{d.dll} entry {i}: lookup and address tables differ")
+            expect(iat.VirtualAddress <= address <= iat.VirtualAddress + iat.Size - width, f"{d.dll} entry {i} outside the IAT")
+    expect(len(imports) >= 3 and sum(len(d.imports) for d in imports) >= 20, "imports missing")
+    code = [s for s in pe.sections if s.IMAGE_SCN_MEM_EXECUTE]
+    expect(not any(s.IMAGE_SCN_MEM_WRITE for s in code), "writable code")
+    expect(any(s.contains_rva(optional.AddressOfEntryPoint) for s in code), "the entry point is not in the code")
+
+    # Nothing asked of the loader beyond these flags, no address in the load configuration
+    # (it would need a relocation; a security cookie would even be written into read-only
+    # code), and the relocations before the resources, which stay the last section for
+    # builders that rebuild them.
+    expect(not header.Characteristics & 1, "relocations marked as stripped")
+    flags = DYNAMIC_BASE | NX_COMPAT | NO_SEH | (HIGH_ENTROPY_VA if plus else 0)
+    expect(optional.DllCharacteristics == flags, f"DllCharacteristics {optional.DllCharacteristics:#06x}, not {flags:#06x}")
+    config = getattr(pe, "DIRECTORY_ENTRY_LOAD_CONFIG", None)
+    expect(config and config.struct.Size >= 72 and not any(getattr(config.struct, f) for f in (
+        "LockPrefixTable", "EditList", "SecurityCookie", "SEHandlerTable", "SEHandlerCount")),
+        "a load configuration too short for the dependent-load flags, or with an address")
+    rsrc, reloc = pe.sections[-1], pe.sections[-2]
+    expect(rsrc.Name == b".rsrc\0\0\0" and directory[RESOURCE].VirtualAddress == rsrc.VirtualAddress
+           and reloc.Name == b".reloc\0\0" and directory[BASERELOC].VirtualAddress == reloc.VirtualAddress
+           and directory[BASERELOC].Size <= reloc.Misc_VirtualSize, "not the relocations, then the resources last")
+
+
+# varnex-mkimage beside the image refuses a linked stub that would make a broken image:
+# each row damages one thing in link/Varnex32.exe; the undamaged file gives the image again.
+def refusals(path, pe, data):
+    here = os.path.dirname(os.path.abspath(path))
+    tool, linked = os.path.join(here, "varnex-mkimage"), os.path.join(here, "link", "Varnex32.exe")
+    if not os.path.exists(tool) or not os.path.exists(linked):
+        return print(f"no linked stub or varnex-mkimage beside {path}: its refusals not checked")
+    linked = pefile.PE(linked, fast_load=True)
+    plus = linked.OPTIONAL_HEADER.Magic == 0x20B
+    new, directories = linked.DOS_HEADER.e_lfanew, linked.OPTIONAL_HEADER.get_file_offset() + (112 if plus else 96)
+    relocs = linked.get_offset_from_rva(linked.OPTIONAL_HEADER.DATA_DIRECTORY[BASERELOC].VirtualAddress)
+    config = linked.get_offset_from_rva(pe.OPTIONAL_HEADER.DATA_DIRECTORY[LOAD_CONFIG].VirtualAddress)
+
+    def put(fmt, at, value, keep=0):   # keep: the bits of the old value to keep
+        return lambda b: struct.pack_into(fmt, b, at, value | struct.unpack_from(fmt, b, at)[0] & keep)
+
+    def lose(symbol):   # a symbol of the linked file no longer found by its name
+        return lambda b: b.__setitem__(b.index(symbol + b"\0"), ord("Y"))
+    rows = [
+        ("", lambda b: None),
+        # The other format's relocation type (DIR64 in the stub, HIGHLOW in the stand-in)
+        # and its load configuration's size (too short for the dependent-load flags).
+        ("other than 64-bit" if plus else "other than 32-bit", put("<H", relocs + 8, (3 if plus else 10) << 12, 0xFFF)),
+        ("malformed base relocation block", put("<I", relocs + 4, 0xFFF0)),
+        ("outside the sections' data", put("<I", relocs, 0)),
+        ("marked as stripped", put("<H", new + 22, 1, 0xFFFF)),
+        ("DYNAMIC_BASE without base relocations", put("<I", directories + 8 * BASERELOC, 0)),
+        ("malformed load configuration", put("<I", config, 72 if plus else 60)),
+        ("no load configuration", lose(b"VarnexLoadConfig")),
+        ("no import directory", lose(b"VarnexImportDirectory")),
+        ("no export directory", lose(b"VarnexExportDirectory")),
+        ("after the resources", put("<I", directories + 8 * RESOURCE, linked.sections[0].VirtualAddress)),
+        ("neither a PE32 image for i386 nor a PE32+", put("<H", new + 4, 0x14C if plus else 0x8664)),
+    ]
+    with tempfile.TemporaryDirectory() as work:
+        source, out = os.path.join(work, "in.exe"), os.path.join(work, "out.exe")
+        for error, damage in rows:
+            damaged = bytearray(linked.__data__)
+            damage(damaged)
+            open(source, "wb").write(damaged)
+            run = subprocess.run([tool, source, out], capture_output=True, text=True)
+            said = f"varnex-mkimage, link damaged for '{error}': {run.returncode} {run.stderr!r}"
+            expect(run.returncode != 0 and error in run.stderr if error else
+                   run.returncode == 0 and open(out, "rb").read() == data, said)
+
+
+# The MS-DOS program run by dosbox (no window needed): its two lines and return code 1.
+def dos_program(data):
+    with tempfile.TemporaryDirectory() as d:
+        open(os.path.join(d, "STUB.EXE"), "wb").write(data)
+        open(os.path.join(d, "RUN.BAT"), "wb").write(
+            b"@echo off\r\nSTUB.EXE > OUT.TXT\r\nif errorlevel 2 goto more\r\nif errorlevel 1 goto one\r\n"
+            b"echo 0 > RC.TXT\r\ngoto end\r\n:more\r\necho 2 > RC.TXT\r\ngoto end\r\n:one\r\necho 1 > RC.TXT\r\n:end\r\nexit\r\n")
+        env = dict(os.environ, HOME=d, SDL_VIDEODRIVER="dummy", SDL_AUDIODRIVER="dummy")
+        subprocess.run(["dosbox", "-noconsole", "-c", f"mount c {d}", "-c", "c:", "-c", "RUN.BAT"], cwd=d, env=env,
+                       timeout=60, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        said = [open(os.path.join(d, n), "rb").read() if os.path.exists(os.path.join(d, n)) else b"" for n in ("OUT.TXT", "RC.TXT")]
+    expect(said[0] == DOS_MESSAGE.encode("cp932") and said[1][:1] == b"1", f"the MS-DOS program printed {said}")
 
 
 def check(image_path, rebased_path):
     image, rebased = pefile.PE(image_path), pefile.PE(rebased_path)
-    faults = []
-    flags = image.OPTIONAL_HEADER.DllCharacteristics
-    if flags & (DYNAMIC_BASE | NX_COMPAT | NO_SEH) != DYNAMIC_BASE | NX_COMPAT | NO_SEH:
-        faults.append(f"DllCharacteristics {flags:#06x} lack DYNAMIC_BASE, NX_COMPAT or NO_SEH")
+    data = open(image_path, "rb").read()
+    layout(image_path, image, data)
+    refusals(image_path, image, data)
+    dos_program(data)
     config = getattr(image, "DIRECTORY_ENTRY_LOAD_CONFIG", None)
     entry = image.OPTIONAL_HEADER.DATA_DIRECTORY[LOAD_CONFIG].Size
     if image.FILE_HEADER.Machine == pefile.MACHINE_TYPE["IMAGE_FILE_MACHINE_I386"]:
-        if entry != 64:
-            faults.append("the load configuration entry is not 64 bytes, as Windows XP requires of x86 images")
-    elif not config or entry != config.struct.Size:
-        faults.append(f"the load configuration entry of {entry} bytes is not the structure's size")
+        expect(entry == 64, "the load configuration entry is not 64 bytes, as Windows XP requires of x86 images")
+    else:
+        expect(config and entry == config.struct.Size, f"the load configuration entry of {entry} bytes is not the structure's size")
     # Older pefile releases call the field by its former name, Reserved1.
     dependent = getattr(config.struct, "DependentLoadFlags", getattr(config.struct, "Reserved1", None)) if config else None
-    if dependent != SEARCH_SYSTEM32:
-        faults.append(f"dependent-load flags {dependent!r}, not LOAD_LIBRARY_SEARCH_SYSTEM32")
+    expect(dependent == SEARCH_SYSTEM32, f"dependent-load flags {dependent!r}, not LOAD_LIBRARY_SEARCH_SYSTEM32")
     relocations = sum(len(block.entries) for block in getattr(image, "DIRECTORY_ENTRY_BASERELOC", []))
-    if relocations == 0:
-        faults.append("no base relocations")
+    expect(relocations, "no base relocations")
 
     # The images differ wherever the link wrote an address; once pefile has applied the
     # relocations, in nothing: no address is left without a relocation, and no relocation
@@ -46,10 +180,8 @@ def check(image_path, rebased_path):
     image.relocate_image(rebased.OPTIONAL_HEADER.ImageBase)
     after = [a.Name.rstrip(b"\0").decode() for a, b in zip(image.sections, rebased.sections)
              if a.get_data() != b.get_data()]
-    if len(image.sections) != len(rebased.sections) or before == 0:
-        faults.append("the image linked at another base does not differ from the image")
-    if after:
-        faults.append("sections that differ from the image linked at another base: " + ", ".join(after))
+    expect(len(image.sections) == len(rebased.sections) and before, "the image linked at another base does not differ")
+    expect(not after, "sections that differ from the image linked at another base: " + ", ".join(after))
     print(f"{relocations} base relocations, {before} sections move with the base")
     for fault in faults:
         print("FAULT:", fault)

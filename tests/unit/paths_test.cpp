@@ -7,8 +7,6 @@
 #include <filesystem>
 #include <functional>
 #include <string>
-#include <memory>
-#include <vector>
 
 #include "../common/fixtures.h"
 
@@ -21,8 +19,6 @@ namespace {
 // pair 0x81 0x2F is not valid Shift_JIS but a lead byte still takes the next byte.
 const std::string Hyo = "\x95\x5C", So = "\x83\x5C", OddPair = "\x81\x2F";
 
-std::vector<std::unique_ptr<fixtures::ScratchDir>> TempDirs;   // removed after each test
-std::string TempDir() { return TempDirs.emplace_back(new fixtures::ScratchDir)->path; }
 std::string Backslashed(std::string p) {
     for (char& c : p) c = c == '/' ? '\\' : c;
     return p;
@@ -54,8 +50,8 @@ protected:
         PortFree(Ws);
         Ws = nullptr;
         PosixResetPort();
-        TempDirs.clear();
     }
+    const fixtures::ScratchDir scratch;
 };
 
 TEST_F(Paths, ScansStepOverTwoByteCharactersOnlyWithLeadBytes) {
@@ -98,7 +94,7 @@ TEST_F(Paths, MacrosExpandOnlyAtTheStartIgnoringCase) {
 }
 
 TEST_F(Paths, WorkDirectoryFallsBackFromTempToTmpToWindowsTemp) {
-    std::string win = TempDir();
+    const std::string win = scratch.path;
     PosixSetWindowsDir(win);
     setenv("TEMP", std::string(300, 'a').c_str(), 1);   // too long: skipped, not cut
     setenv("TMP", "/t/tmp", 1);
@@ -118,8 +114,8 @@ TEST_F(Paths, WorkDirectoryFallsBackFromTempToTmpToWindowsTemp) {
 }
 
 TEST_F(Paths, TargetPathJoinsNameToBaseDirectory) {
-    std::string win = TempDir();
-    fclose(fopen((win + "/varnex_probe.dll").c_str(), "w"));
+    const std::string win = scratch.path;
+    fixtures::WriteAll(win + "/varnex_probe.dll", "");
     const struct { std::string base, name, target; } cases[] = {
         {"D:\\Inst", "a/b.txt", "D:\\Inst/a\\b.txt"},  {"D:\\Inst\\", "b.txt", "D:\\Inst\\b.txt"},
         {"D:", "b.txt", "D:b.txt"},                    {"", "b.txt", "b.txt"},
@@ -162,7 +158,7 @@ TEST_F(Paths, SanitisingFitsEachComponentToTheVolume) {
 }
 
 TEST_F(Paths, DirectoriesAreCreatedParentFirstUpToTheLastSlash) {
-    std::string root = TempDir();
+    const std::string root = scratch.path;
     CreatePathDirectories((root + "/a/b/file.txt").c_str());
     EXPECT_TRUE(IsDir(root + "/a/b"));   // b needs a first: creation is not recursive
     EXPECT_FALSE(IsDir(root + "/a/b/file.txt"));

@@ -72,12 +72,19 @@ protected:
         }
         return -1;
     }
-    static Strings Boxes() {
-        Strings out;
-        for (const auto& e : PosixTranscript())
-            if (e.kind == PosixEvent::MessageBox) out.push_back(e.text);
+    // The transcript's events of a kind (with that text, when given), or their texts.
+    static std::vector<PosixEvent> Events(PosixEvent::Kind kind, const char* text = nullptr, int32_t id = -1) {
+        std::vector<PosixEvent> out;
+        for (const PosixEvent& e : PosixTranscript())
+            if (e.kind == kind && (!text || e.text == text) && (id < 0 || e.id == id)) out.push_back(e);
         return out;
     }
+    static Strings Texts(PosixEvent::Kind kind, int32_t id = -1) {
+        Strings out;
+        for (const PosixEvent& e : Events(kind, nullptr, id)) out.push_back(e.text);
+        return out;
+    }
+    static Strings Boxes() { return Texts(PosixEvent::MessageBox); }
     static std::string Quoted(const std::string& subject, const std::string& message) {
         return "\"" + subject + "\" " + message;
     }

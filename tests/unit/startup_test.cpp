@@ -18,11 +18,7 @@ protected:
         PosixClearTranscript();
         return SfxStartup(nullptr);
     }
-    static bool Shown(PosixEvent::Kind kind, const std::string& text) {
-        for (const auto& e : PosixTranscript())
-            if (e.kind == kind && e.text == text) return true;
-        return false;
-    }
+    static bool Shown(PosixEvent::Kind kind, const char* text) { return !Events(kind, text).empty(); }
 };
 
 TEST_F(Startup, ExitStatus) {

@@ -16,13 +16,6 @@ namespace {
 
 using Step = PosixDialogStep;
 
-std::vector<PosixEvent> Events(PosixEvent::Kind kind, const char* text = nullptr) {
-    std::vector<PosixEvent> out;
-    for (const PosixEvent& e : PosixTranscript())
-        if (e.kind == kind && (!text || e.text == text)) out.push_back(e);
-    return out;
-}
-
 // A workspace as start-up hands it to the dialog, over an image holding one stored
 // member of 200000 bytes (four progress reports).
 class Dialog : public SfxRun {

@@ -1,14 +1,12 @@
 #!/usr/bin/python3
-"""The stub image read back with an independent PE reader (Debian's python3-pefile).
-The same for its x86-64 stand-in (build/win64), a PE32+ image.
+"""The stub image, or its x86-64 stand-in (build/win64, PE32+), read back with an
+independent PE reader (Debian's python3-pefile).
 
-  pe_read_back.py check IMAGE REBASED   the image's layout, what it asks of the loader,
-                                        its MS-DOS program run by dosbox, varnex-mkimage
-                                        beside it refusing damaged links, and its base
-                                        relocations applied by pefile must turn it into
-                                        REBASED, the same objects linked at another base
-  pe_read_back.py rebase IMAGE OUT BASE a copy moved to another preferred base by pefile
-                                        (for the Wine scenario that installs with it)
+  pe_read_back.py check IMAGE REBASED   its layout, what it asks of the loader, its MS-DOS
+      program (dosbox), varnex-mkimage beside it refusing damaged links; and its base
+      relocations applied by pefile turn it into REBASED, the objects linked at another base
+  pe_read_back.py rebase IMAGE OUT BASE a copy moved to another base by pefile (for the
+      Wine scenario that installs with it)
 """
 import os
 import struct
@@ -89,6 +87,12 @@ def layout(path, pe, data):
     expect(config and config.struct.Size >= 72 and not any(getattr(config.struct, f) for f in (
         "LockPrefixTable", "EditList", "SecurityCookie", "SEHandlerTable", "SEHandlerCount")),
         "a load configuration too short for the dependent-load flags, or with an address")
+    # The entry is 64 bytes for x86 images, as Windows XP requires; else the structure's size.
+    # Older pefile releases call the dependent-load flags by their former name, Reserved1.
+    entry = directory[LOAD_CONFIG].Size
+    expect(entry == (config.struct.Size if plus else 64), f"a load configuration entry of {entry} bytes")
+    dependent = getattr(config.struct, "DependentLoadFlags", getattr(config.struct, "Reserved1", None))
+    expect(dependent == SEARCH_SYSTEM32, f"dependent-load flags {dependent!r}, not LOAD_LIBRARY_SEARCH_SYSTEM32")
     rsrc, reloc = pe.sections[-1], pe.sections[-2]
     expect(rsrc.Name == b".rsrc\0\0\0" and directory[RESOURCE].VirtualAddress == rsrc.VirtualAddress
            and reloc.Name == b".reloc\0\0" and directory[BASERELOC].VirtualAddress == reloc.VirtualAddress
@@ -161,15 +165,6 @@ def check(image_path, rebased_path):
     layout(image_path, image, data)
     refusals(image_path, image, data)
     dos_program(data)
-    config = getattr(image, "DIRECTORY_ENTRY_LOAD_CONFIG", None)
-    entry = image.OPTIONAL_HEADER.DATA_DIRECTORY[LOAD_CONFIG].Size
-    if image.FILE_HEADER.Machine == pefile.MACHINE_TYPE["IMAGE_FILE_MACHINE_I386"]:
-        expect(entry == 64, "the load configuration entry is not 64 bytes, as Windows XP requires of x86 images")
-    else:
-        expect(config and entry == config.struct.Size, f"the load configuration entry of {entry} bytes is not the structure's size")
-    # Older pefile releases call the field by its former name, Reserved1.
-    dependent = getattr(config.struct, "DependentLoadFlags", getattr(config.struct, "Reserved1", None)) if config else None
-    expect(dependent == SEARCH_SYSTEM32, f"dependent-load flags {dependent!r}, not LOAD_LIBRARY_SEARCH_SYSTEM32")
     relocations = sum(len(block.entries) for block in getattr(image, "DIRECTORY_ENTRY_BASERELOC", []))
     expect(relocations, "no base relocations")
 

@@ -1,17 +1,11 @@
 // Path scanning, macros, joining, sanitising, directory creation and display.
-#include <gtest/gtest.h>
-#include <stdlib.h>
 #include <string.h>
-#include <sys/stat.h>
 
 #include <filesystem>
 #include <functional>
-#include <string>
 
-#include "../common/fixtures.h"
-
-#include "port/posix_port.h"
 #include "sfx/paths.h"
+#include "sfx_fixture.h"
 
 namespace {
 
@@ -23,10 +17,7 @@ std::string Backslashed(std::string p) {
     for (char& c : p) c = c == '/' ? '\\' : c;
     return p;
 }
-bool IsDir(const std::string& p) {
-    struct stat st;
-    return stat(p.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
-}
+bool IsDir(const std::string& p) { return std::filesystem::is_directory(p); }
 // Runs an in-place operation on a copy of text in a buffer of the given size.
 std::string Apply(const std::string& text, std::function<void(char*)> op, size_t size = 600) {
     std::string buf(size, '\0');
@@ -38,20 +29,15 @@ std::string Expand(const std::string& path, const char* search = "") {
     return Apply(path, [&](char* p) { ExpandPathMacro(p, 256, search); });
 }
 
-class Paths : public ::testing::Test {
+// The directories asked for live in the workspace.
+class Paths : public SfxRun {
 protected:
     void SetUp() override {
-        PosixResetPort();
+        SfxRun::SetUp();
+        Prepare(dir + "/none");
         PosixSetWindowsDir("C:\\WINDOWS");
         PosixSetSystemDir("C:\\WINDOWS\\SYSTEM");
-        Ws = (SfxWorkspace*)PortAllocZero(sizeof(SfxWorkspace));   // the directories asked for
     }
-    void TearDown() override {
-        PortFree(Ws);
-        Ws = nullptr;
-        PosixResetPort();
-    }
-    const fixtures::ScratchDir scratch;
 };
 
 TEST_F(Paths, ScansStepOverTwoByteCharactersOnlyWithLeadBytes) {
@@ -94,7 +80,7 @@ TEST_F(Paths, MacrosExpandOnlyAtTheStartIgnoringCase) {
 }
 
 TEST_F(Paths, WorkDirectoryFallsBackFromTempToTmpToWindowsTemp) {
-    const std::string win = scratch.path;
+    const std::string win = dir;
     PosixSetWindowsDir(win);
     setenv("TEMP", std::string(300, 'a').c_str(), 1);   // too long: skipped, not cut
     setenv("TMP", "/t/tmp", 1);
@@ -114,7 +100,7 @@ TEST_F(Paths, WorkDirectoryFallsBackFromTempToTmpToWindowsTemp) {
 }
 
 TEST_F(Paths, TargetPathJoinsNameToBaseDirectory) {
-    const std::string win = scratch.path;
+    const std::string win = dir;
     fixtures::WriteAll(win + "/varnex_probe.dll", "");
     const struct { std::string base, name, target; } cases[] = {
         {"D:\\Inst", "a/b.txt", "D:\\Inst/a\\b.txt"},  {"D:\\Inst\\", "b.txt", "D:\\Inst\\b.txt"},
@@ -158,7 +144,7 @@ TEST_F(Paths, SanitisingFitsEachComponentToTheVolume) {
 }
 
 TEST_F(Paths, DirectoriesAreCreatedParentFirstUpToTheLastSlash) {
-    const std::string root = scratch.path;
+    const std::string root = dir;
     CreatePathDirectories((root + "/a/b/file.txt").c_str());
     EXPECT_TRUE(IsDir(root + "/a/b"));   // b needs a first: creation is not recursive
     EXPECT_FALSE(IsDir(root + "/a/b/file.txt"));

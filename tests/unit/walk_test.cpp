@@ -59,8 +59,7 @@ TEST_F(Walk, PreflightNoticeSettingsAndChecksum) {
 // A notice of 70000 bytes arrives in two chunks: the box shows its first 1023 bytes, not
 // the start of the last chunk. Settings are kept up to 4095 bytes; a zero byte ends a text.
 TEST_F(Walk, CaptureKeepsTheStartOfTheText) {
-    std::string notice;
-    for (int i = 0; notice.size() < 70000; i++) notice += "line " + std::to_string(i) + "\n";
+    const std::string notice = fixtures::DataText(fixtures::Kind::Text, 70000, 1);
     Prepare(WriteImage({lzh::NoticeMember(notice), lzh::SettingsMember("$Command=run\n" + std::string(5000, 'x') + "\n$Flag=2"),
                         StoredMember("!", TextBytes(std::string("short\0hidden", 12)))}));
     EXPECT_TRUE(Preflight());
@@ -121,10 +120,6 @@ TEST_F(Walk, ArchiveFaultsEndTheWalk) {
 
 TEST_F(Walk, ExtractsFilesAndDirectories) {
     const lzh::Bytes big = fixtures::Data(fixtures::Kind::Noise, 100000, 1);
-    lzh::Member timed = StoredMember("sub/!", TextBytes("bang"), 1500000000);
-    timed.writeWindowsTimes = true;
-    timed.creationTime = timed.accessTime = lzh::UnixToFileTime(1400000000);
-    timed.writeTime = lzh::UnixToFileTime(1450000000);
     lzh::SfxConfig c;
     c.command = "\"my tool.exe\"  -a \"b c\"";
     // Stored members named like directories (as some archivers write them): directories,
@@ -132,7 +127,7 @@ TEST_F(Walk, ExtractsFilesAndDirectories) {
     lzh::Member storedDir = StoredMember("with/data/", TextBytes("junk"));
     storedDir.dataCrc ^= 1;
     Prepare(WriteImage({lzh::NoticeMember("hi"), lzh::SettingsMember("$Flag=0"), lzh::DirectoryMember("empty/d/"),
-                        StoredMember("big.bin", big, 1600000000), timed, StoredMember("!x", TextBytes("x")),
+                        StoredMember("big.bin", big, 1600000000), StoredMember("sub/!", TextBytes("bang")), StoredMember("!x", TextBytes("x")),
                         StoredMember("stored/d/", {}), storedDir,
                         StoredMember("zero", {})},
                        c));
@@ -143,7 +138,6 @@ TEST_F(Walk, ExtractsFilesAndDirectories) {
               "bangx<missing><missing>");
     struct stat st;
     EXPECT_EQ(stat(Out("big.bin").c_str(), &st) == 0 ? st.st_mtime : 0, 1600000000);
-    EXPECT_EQ(stat(Out("sub/!").c_str(), &st) == 0 ? st.st_mtime : 0, 1450000000);
     for (const char* d : {"empty/d", "stored/d", "with/data"})
         EXPECT_TRUE(stat(Out(d).c_str(), &st) == 0 && S_ISDIR(st.st_mode)) << d;
     EXPECT_TRUE(Boxes().empty());
@@ -158,11 +152,12 @@ TEST_F(Walk, ExtractsFilesAndDirectories) {
 
 // Under Win32s the stored times are local times shifted by "TZ" (JST-9: nine hours
 // ahead): the header's stamp, which also decides "not newer", and the Windows times;
-// elsewhere they stay as stored.
+// elsewhere they stay as stored. The file's time is the write time of the Windows times.
 TEST_F(Walk, Win32sShiftsTheStoredTimesByTz) {
     lzh::Member timed = StoredMember("timed", TextBytes("t"));
     timed.writeWindowsTimes = true;
-    timed.creationTime = timed.accessTime = timed.writeTime = lzh::UnixToFileTime(1450000000);
+    timed.creationTime = timed.accessTime = lzh::UnixToFileTime(1400000000);
+    timed.writeTime = lzh::UnixToFileTime(1450000000);
     setenv("TZ", "JST-9", 1);
     for (int win32s : {0, 1}) {
         const std::string base = std::to_string(win32s) + "/";

@@ -1,13 +1,7 @@
-// The installer dialog over the POSIX port's simulated screen and a real image, and the
-// compiled resource templates checked field by field against their required layout.
-#include <stdio.h>
+// The installer dialog over the POSIX port's simulated screen and a real image.
 #include <sys/stat.h>
-#include <unistd.h>
 
-#include <algorithm>
-#include <string>
 #include <tuple>
-#include <vector>
 
 #include "sfx/ui.h"
 #include "sfx_fixture.h"
@@ -27,10 +21,6 @@ protected:
         TextCopy(Ws->Config.WindowTitle, 41, "Setup Title");
         TextCopy(Ws->Config.InstallDir, 256, "C:\\Apps");
     }
-    void TearDown() override {
-        SfxRun::TearDown();
-        AutoStart = 0;
-    }
     // The dialog's result, or the status AbortRun ended the process with.
     intptr_t Show(const std::vector<Step>& script) {
         PosixSetDialogScript(script);
@@ -38,7 +28,7 @@ protected:
         int status = Aborts([&] { result = PortDialogBox(nullptr, "SfxDialog", nullptr, SfxDialogProc, 0); });
         return status >= 0 ? status : result;
     }
-    bool Exists(const std::string& path) { return access((dir + path).c_str(), F_OK) == 0; }
+    bool Exists(const std::string& path) { return fixtures::Exists(dir + path); }
 };
 
 TEST_F(Dialog, StartShowsTheConfigurationAndArmsTheTimerOnlyWithAutoStart) {

@@ -16,7 +16,7 @@ protected:
     static bool Preflight() { return WalkArchive(nullptr, PreflightPass); }
     std::string Out(const std::string& name) { return dir + "/out/" + name; }
     void Existing(const std::string& name, time_t mtime) {
-        lzh::WriteFile(Out(name), TextBytes("old"));
+        fixtures::WriteAll(Out(name), "old");
         struct timeval tv[2] = {{mtime, 0}, {mtime, 0}};
         utimes(Out(name).c_str(), tv);
     }
@@ -161,7 +161,6 @@ TEST_F(Walk, Win32sShiftsTheStoredTimesByTz) {
     setenv("TZ", "JST-9", 1);
     for (int win32s : {0, 1}) {
         const std::string base = std::to_string(win32s) + "/";
-        fixtures::WriteAll(Out(base + "stamped"), "");
         Existing(base + "stamped", 1600000000 + 3600);   // newer than the stamp, older than shifted
         Prepare(WriteImage({StoredMember("stamped", TextBytes("s"), 1600000000), timed}));
         IsWin32s = win32s;
@@ -193,7 +192,6 @@ TEST_F(Walk, OverwritePolicy) {
     const uint32_t stamp = 1600000000;
     Prepare(WriteImage({StoredMember("a", TextBytes("A"), stamp), StoredMember("b", TextBytes("B"), stamp),
                         StoredMember("c", TextBytes("C"), stamp)}));
-    mkdir((dir + "/out").c_str(), 0755);
     Existing("a", stamp);
     Existing("b", stamp - 1);
     PosixQueueAnswer(PortIdNo);

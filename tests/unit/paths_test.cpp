@@ -144,24 +144,23 @@ TEST_F(Paths, SanitisingFitsEachComponentToTheVolume) {
 }
 
 TEST_F(Paths, DirectoriesAreCreatedParentFirstUpToTheLastSlash) {
-    const std::string root = dir;
-    CreatePathDirectories((root + "/a/b/file.txt").c_str());
-    EXPECT_TRUE(IsDir(root + "/a/b"));   // b needs a first: creation is not recursive
-    EXPECT_FALSE(IsDir(root + "/a/b/file.txt"));
-    CreatePathDirectories((root + "/a/c/").c_str());
-    EXPECT_TRUE(IsDir(root + "/a/c"));
+    CreatePathDirectories((dir + "/a/b/file.txt").c_str());
+    EXPECT_TRUE(IsDir(dir + "/a/b"));   // b needs a first: creation is not recursive
+    EXPECT_FALSE(IsDir(dir + "/a/b/file.txt"));
+    CreatePathDirectories((dir + "/a/c/").c_str());
+    EXPECT_TRUE(IsDir(dir + "/a/c"));
     // Directories the walk asked for already are not asked for again; the others are.
-    std::filesystem::remove(root + "/a/c");
-    CreatePathDirectories((root + "/a/c/d/f").c_str());
-    EXPECT_FALSE(IsDir(root + "/a/c"));
-    CreatePathDirectories((root + "/a/b/g").c_str());
-    CreatePathDirectories((root + "/a/c/h").c_str());
-    EXPECT_TRUE(IsDir(root + "/a/c"));
+    std::filesystem::remove(dir + "/a/c");
+    CreatePathDirectories((dir + "/a/c/d/f").c_str());
+    EXPECT_FALSE(IsDir(dir + "/a/c"));
+    CreatePathDirectories((dir + "/a/b/g").c_str());
+    CreatePathDirectories((dir + "/a/c/h").c_str());
+    EXPECT_TRUE(IsDir(dir + "/a/c"));
     PosixSetCodePage(932);
-    CreatePathDirectories((root + "/" + OddPair + "d/e").c_str());   // the pair's 0x2F is no slash
-    EXPECT_FALSE(IsDir(root + "/\x81"));
-    CreatePathDirectories((root + "/" + Hyo + "/e").c_str());
-    EXPECT_TRUE(IsDir(root + "/" + Hyo));
+    CreatePathDirectories((dir + "/" + OddPair + "d/e").c_str());   // the pair's 0x2F is no slash
+    EXPECT_FALSE(IsDir(dir + "/\x81"));
+    CreatePathDirectories((dir + "/" + Hyo + "/e").c_str());
+    EXPECT_TRUE(IsDir(dir + "/" + Hyo));
 }
 
 TEST_F(Paths, AbbreviationKeepsTheTitleAndWholeCharacters) {

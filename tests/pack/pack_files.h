@@ -1,76 +1,53 @@
-// What the varnex-pack tests share: whole-file reads and writes, a scratch directory with
-// a stand-in stub (the MS-DOS header, the empty block at 512, a PE signature at 1232) that
-// nothing runs, and varnex-pack started as a child process.
+// What the varnex-pack tests share: a scratch directory with a stand-in stub (the MS-DOS
+// header, the empty block at 512, a PE signature at 1232) that nothing runs, and
+// varnex-pack started as a child process, natively or under Wine.
 #pragma once
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <stdlib.h>
 #include <string.h>
 #include <sys/file.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <filesystem>
-#include <fstream>
-#include <iterator>
-#include <map>
-#include <string>
-#include <vector>
+#include "../common/fixtures.h"
 
 namespace packtest {
 
-inline std::string ReadAll(const std::filesystem::path& p) {
-    std::ifstream in(p, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
-inline void WriteAll(const std::filesystem::path& p, const std::string& data) {
-    std::filesystem::create_directories(p.parent_path());
-    std::ofstream(p, std::ios::binary) << data;
-}
+using fixtures::ReadAll;
+using fixtures::WriteAll;
 
 // The little-endian 32-bit value at `at`.
 inline uint32_t U32At(const std::string& s, size_t at) {
     return (uint8_t)s[at] | (uint8_t)s[at + 1] << 8 | (uint8_t)s[at + 2] << 16 | (uint32_t)(uint8_t)s[at + 3] << 24;
 }
 
-inline std::string StandInStub() {
-    std::string stub(1300, '\0');
-    stub[0] = 'M', stub[1] = 'Z';
-    stub[60] = (char)0xD0, stub[61] = 0x04;
-    stub.replace(1232, 4, std::string("PE\0\0", 4));
-    return stub;
-}
-
-// A new directory with the stand-in stub as stub.exe.
-inline std::filesystem::path ScratchDir() {
-    char tmpl[] = "/tmp/varnex-pack-test.XXXXXX";
-    EXPECT_NE(mkdtemp(tmpl), nullptr);
-    WriteAll(std::filesystem::path(tmpl) / "stub.exe", StandInStub());
-    return tmpl;
-}
+// A scratch directory with the stand-in stub as stub.exe.
+struct PackDir : fixtures::ScratchDir {
+    PackDir() {
+        std::string stub(1300, '\0');
+        stub[0] = 'M', stub[1] = 'Z', stub[60] = (char)0xD0, stub[61] = 0x04;
+        WriteAll(*this / "stub.exe", stub.replace(1232, 4, std::string("PE\0\0", 4)));
+    }
+};
 
 // A build of varnex-pack and how to start it: the Linux one directly, a Windows one
 // under Wine (which maps Z: to /, so the host's absolute paths and the working
 // directory reach it unchanged).
 struct Builder {
-    std::string name;
-    std::vector<std::string> launcher;   // the program that starts exe, if any
-    std::string exe;
-    std::vector<std::string> env;        // NAME=VALUE set for it
-    std::string wineserver = "";         // Wine's server for its prefix
+    std::string name, exe;
+    std::vector<std::string> launcher, env;   // the program that starts exe; NAME=VALUE for it
+    std::string wineserver;                   // Wine's server for its prefix
 };
 
 inline const Builder& LinuxBuild() {
-    static const Builder b{"linux", {}, VARNEX_PACK_EXE, {}};
+    static const Builder b{"linux", VARNEX_PACK_EXE};
     return b;
 }
 
 // Starts varnex-pack in dir; stdout goes to `out` unless that is empty, stderr to `err`.
-inline pid_t StartPack(const std::filesystem::path& dir, std::vector<std::string> args,
-                       const std::filesystem::path& out, const std::filesystem::path& err,
-                       const Builder& builder = LinuxBuild()) {
+inline pid_t StartPack(const std::string& dir, std::vector<std::string> args, const std::string& out,
+                       const std::string& err, const Builder& builder = LinuxBuild()) {
     pid_t pid = fork();
     if (pid == 0) {
         if (!out.empty()) dup2(open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600), 1);
@@ -101,9 +78,8 @@ struct Result {
 };
 
 // Runs varnex-pack in dir to its end.
-inline Result Run(const std::filesystem::path& dir, const std::vector<std::string>& args,
-                  const Builder& builder = LinuxBuild()) {
-    const std::filesystem::path out = dir / ".out", err = dir / ".err";
+inline Result Run(const std::string& dir, const std::vector<std::string>& args, const Builder& builder = LinuxBuild()) {
+    const std::string out = dir + "/.out", err = dir + "/.err";
     int status = WaitStatus(StartPack(dir, args, out, err, builder));
     Result r{WIFEXITED(status) ? WEXITSTATUS(status) : -1, ReadAll(out), ReadAll(err)};
     std::filesystem::remove(out), std::filesystem::remove(err);
@@ -118,59 +94,46 @@ inline Result Run(const std::filesystem::path& dir, const std::vector<std::strin
 // Wine) and "windows-x86_64" (under wine64), each in a Wine prefix of its own below the
 // build tree.
 inline const Builder* FindBuild(const std::string& name) {
-    static const std::string prefixes = VARNEX_WINE_PREFIXES;
-    static const std::string quiet = "WINEDEBUG=-all", noAddOns = "WINEDLLOVERRIDES=mscoree,mshtml=;winemenubuilder.exe=d";
-    static const Builder i686{"windows-i686", {"/usr/bin/wine"}, VARNEX_PACK_WIN32_EXE,
+    static const std::string prefixes = VARNEX_WINE_PREFIXES, quiet = "WINEDEBUG=-all",
+                             noAddOns = "WINEDLLOVERRIDES=mscoree,mshtml=;winemenubuilder.exe=d";
+    static const Builder i686{"windows-i686", VARNEX_PACK_WIN32_EXE, {"/usr/bin/wine"},
                               {"WINEPREFIX=" + prefixes + "/win32", "WINEARCH=win32", quiet, noAddOns},
                               "/usr/bin/wineserver"};
-    static const Builder x86_64{"windows-x86_64", {"/usr/lib/wine/wine64"}, VARNEX_PACK_WIN64_EXE,
+    static const Builder x86_64{"windows-x86_64", VARNEX_PACK_WIN64_EXE, {"/usr/lib/wine/wine64"},
                                 {"WINEPREFIX=" + prefixes + "/win64", "WINEARCH=win64",
                                  "WINELOADER=/usr/lib/wine/wine64", quiet, noAddOns},
                                 "/usr/lib/wine/wineserver64"};
     return name == "windows-i686" ? &i686 : name == "windows-x86_64" ? &x86_64 : &LinuxBuild();
 }
 
-inline std::string TestName(std::string name) {
-    for (char& c : name)
-        if (c == '-') c = '_';
-    return name;
-}
-
 // Whether the build runs here; why not in *why. A Windows build is asked for its
 // version once per process, under a lock, since the first run makes its Wine prefix.
 inline bool Runs(const Builder& b, std::string* why) {
-    if (&b == &LinuxBuild()) return true;
     static std::map<std::string, std::pair<bool, std::string>> known;
-    auto it = known.find(b.name);
-    if (it == known.end()) {
-        std::pair<bool, std::string> result{false, ""};
+    if (&b == &LinuxBuild()) return true;
+    if (!known.count(b.name)) {
+        auto& [runs, reason] = known[b.name];
         if (access(b.exe.c_str(), R_OK) != 0) {
-            result.second = b.exe + " is not built (scripts/build builds it)";
+            reason = b.exe + " is not built (scripts/build builds it)";
         } else {
             std::filesystem::create_directories(VARNEX_WINE_PREFIXES);
-            const std::string lockPath = std::string(VARNEX_WINE_PREFIXES) + "/" + b.name + ".lock";
-            int lock = open(lockPath.c_str(), O_RDWR | O_CREAT, 0600);
+            const int lock = open((std::string(VARNEX_WINE_PREFIXES) + "/" + b.name + ".lock").c_str(), O_RDWR | O_CREAT, 0600);
             flock(lock, LOCK_EX);
-            char tmpl[] = "/tmp/varnex-pack-wine.XXXXXX";
-            const std::filesystem::path dir = mkdtemp(tmpl);
+            fixtures::ScratchDir dir;
             const std::string prefix = b.env[0].substr(b.env[0].find('=') + 1);
             const bool fresh = access((prefix + "/system.reg").c_str(), R_OK) != 0;
-            Result r = Run(dir, {"--version"}, b);
+            Result r = Run(dir.path, {"--version"}, b);
             // A new prefix is finished in the background; the tests start when it is done.
-            if (fresh) WaitStatus(StartPack(dir, {"-w"}, "", dir / ".err", {b.name, {}, b.wineserver, b.env}));
-            std::filesystem::remove_all(dir);
+            if (fresh) WaitStatus(StartPack(dir.path, {"-w"}, "", dir / ".err", {b.name, b.wineserver, {}, b.env}));
             close(lock);
-            result.first = r.status == 0 && r.out.find("varnex-pack") != std::string::npos;
-            if (r.err.find("Exec format error") != std::string::npos)
-                result.second = "this kernel does not run 32-bit programs (IA-32 emulation is off), so Wine cannot run it";
-            else
-                result.second = "Wine could not run it (status " + std::to_string(r.status) + "): " +
-                                r.err.substr(0, r.err.find('\n'));
+            runs = r.status == 0 && r.out.find("varnex-pack") != std::string::npos;
+            reason = r.err.find("Exec format error") != std::string::npos
+                         ? "this kernel does not run 32-bit programs (IA-32 emulation is off), so Wine cannot run it"
+                         : "Wine could not run it (status " + std::to_string(r.status) + "): " + r.err.substr(0, r.err.find('\n'));
         }
-        it = known.emplace(b.name, result).first;
     }
-    *why = it->second.second;
-    return it->second.first;
+    *why = known[b.name].second;
+    return known[b.name].first;
 }
 
 }  // namespace packtest

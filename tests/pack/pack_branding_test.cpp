@@ -39,9 +39,13 @@ protected:
 
     int Shell(const std::string& cmd) { return system(("cd '" + dir_.path + "' && " + cmd).c_str()); }
     Result Run(std::vector<std::string> args) { return packtest::Run(dir_.path, args); }
-    Result Build(const std::string& out, std::vector<std::string> args) {
+    Result Expect(const std::vector<std::string>& args, int status, std::initializer_list<std::string> texts = {}) {
+        return packtest::Expect(dir_.path, args, status, texts);
+    }
+    // Builds OUT from the arguments with the real stub; expects success.
+    void Build(const std::string& out, std::vector<std::string> args) {
         args.insert(args.begin(), {"-q", "--stub", VARNEX_STUB, "-o", out});
-        return Run(args);
+        Expect(args, 0);
     }
     // pe_check.py's comparison of an image with the stub, the .ico and the keys.
     Result Check(const std::string& image, const std::string& ico, const std::vector<std::string>& keys) {
@@ -75,17 +79,15 @@ TEST_F(Branding, IconAndVersionInformationReadBackByIndependentReaders) {
         std::vector<std::string> args = {"--checksum", "--restore-attributes", "in/."};
         if (c.icon) args.insert(args.end(), {"--icon", "app.ico"});
         for (const std::string& k : c.keys) args.insert(args.end(), {"--version-info", k});
-        Result r = Build(c.name, args);
-        ASSERT_EQ(r.status, 0) << r.err;
-        r = Check(c.name, c.icon ? "app.ico" : "-", c.keys);
+        Build(c.name, args);
+        const Result r = Check(c.name, c.icon ? "app.ico" : "-", c.keys);
         EXPECT_EQ(r.status, 0) << r.out;
         EXPECT_NE(r.out.find(c.fixed), std::string::npos) << r.out;
         // The core finds the archive after the grown stub and checks its sum.
-        r = Run({"test", c.name});
-        EXPECT_EQ(r.status, 0) << r.out << r.err;
+        Expect({"test", c.name}, 0);
         // The same inputs, the same bytes.
         const std::string first = ReadAll(dir_ / c.name);
-        ASSERT_EQ(Build(c.name, args).status, 0);
+        Build(c.name, args);
         EXPECT_EQ(ReadAll(dir_ / c.name), first);
     }
     // wrestool lists the tree in its stored order, which the loader searches by halves.
@@ -116,9 +118,7 @@ TEST_F(Branding, StubsWhoseResourcesCannotBeRebuiltAreRefused) {
     WriteAll(dir_ / "out.exe", "previous");
     for (const auto& [stub, message] : cases) {
         WriteAll(dir_ / "bad-stub.exe", stub);
-        const Result r = Run({"--stub", "bad-stub.exe", "-o", "out.exe", "--icon", "app.ico", "in"});
-        EXPECT_EQ(r.status, 1) << message;
-        EXPECT_NE(r.err.find(message), std::string::npos) << "expected: " << message << "\ngot: " << r.err;
+        Expect({"--stub", "bad-stub.exe", "-o", "out.exe", "--icon", "app.ico", "in"}, 1, {message});
         EXPECT_EQ(ReadAll(dir_ / "out.exe"), "previous");
     }
 }
@@ -146,7 +146,7 @@ TEST_F(BrandingSigned, SignedImagesVerifyAndStillInstall) {
     // Stored data makes the image's size follow the input's: one case ends its archive on
     // an 8-byte boundary, so the certificate table follows its final 0 byte directly.
     WriteAll(dir_ / "in/pad.bin", "");
-    ASSERT_EQ(Build("probe.exe", {"--method", "lh0", "in/."}).status, 0);
+    Build("probe.exe", {"--method", "lh0", "in/."});
     WriteAll(dir_ / "in/pad.bin", std::string((8 - std::filesystem::file_size(dir_ / "probe.exe") % 8) % 8, 'p'));
     struct Case {
         const char* name;
@@ -157,9 +157,8 @@ TEST_F(BrandingSigned, SignedImagesVerifyAndStillInstall) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        ASSERT_EQ(Build(std::string("unsigned-") + c.name, c.args).status, 0);
-        Result r = Build(c.name, Sign(c.args));
-        ASSERT_EQ(r.status, 0) << r.err;
+        Build(std::string("unsigned-") + c.name, c.args);
+        Build(c.name, Sign(c.args));
         const std::string plain = ReadAll(dir_ / ("unsigned-" + std::string(c.name))), image = ReadAll(dir_ / c.name);
         const PeOffsets pe(image);
         if (c.name == std::string("stored.exe")) EXPECT_EQ(plain.size() % 8, 0u) << "the case lost its alignment";
@@ -180,17 +179,17 @@ TEST_F(BrandingSigned, SignedImagesVerifyAndStillInstall) {
             return out.substr(out.find('\n'));
         };
         EXPECT_EQ(members(c.name), members("unsigned-" + std::string(c.name)));
-        EXPECT_EQ(Run({"test", c.name}).status, 0);
+        Expect({"test", c.name}, 0);
         // A signed self-extractor wraps into what its unsigned twin gives: no signature.
-        ASSERT_EQ(Build("wrapped-signed.exe", {"--wrap", c.name}).status, 0);
-        ASSERT_EQ(Build("wrapped-plain.exe", {"--wrap", "unsigned-" + std::string(c.name)}).status, 0);
+        Build("wrapped-signed.exe", {"--wrap", c.name});
+        Build("wrapped-plain.exe", {"--wrap", "unsigned-" + std::string(c.name)});
         EXPECT_EQ(ReadAll(dir_ / "wrapped-signed.exe"), ReadAll(dir_ / "wrapped-plain.exe"));
     }
     EXPECT_EQ(Check("branded.exe", "app.ico", {"FileVersion=3.1"}).status, 0);
     // A fixed signing time gives the same signed bytes.
     setenv("SOURCE_DATE_EPOCH", "1700000000", 1);
-    ASSERT_EQ(Build("again.exe", Sign(cases[1].args)).status, 0);
-    ASSERT_EQ(Build("again2.exe", Sign(cases[1].args)).status, 0);
+    Build("again.exe", Sign(cases[1].args));
+    Build("again2.exe", Sign(cases[1].args));
     unsetenv("SOURCE_DATE_EPOCH");
     EXPECT_EQ(ReadAll(dir_ / "again.exe"), ReadAll(dir_ / "again2.exe"));
 }
@@ -212,10 +211,10 @@ TEST_F(BrandingSigned, FailuresNameTheCauseAndLeaveNothing) {
     setenv("TMPDIR", (dir_ / "tmp").c_str(), 1);
     for (const Case& c : cases) {
         if (c.path) setenv("PATH", c.path, 1);
-        const Result r = Build("out.exe", c.args);
+        std::vector<std::string> args = {"-q", "--stub", VARNEX_STUB, "-o", "out.exe"};
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        const Result r = Expect(args, 1, {c.message});
         setenv("PATH", path.c_str(), 1);
-        EXPECT_EQ(r.status, 1) << c.message;
-        EXPECT_NE(r.err.find(c.message), std::string::npos) << "expected: " << c.message << "\ngot: " << r.err;
         // osslsigncode's reason, without OpenSSL's error stack or its closing "Failed".
         EXPECT_EQ(r.err.find(":error:"), std::string::npos) << r.err;
         EXPECT_EQ(r.err.find("; Failed\n"), std::string::npos) << r.err;

@@ -35,13 +35,8 @@ protected:
     std::string Path(const std::string& rel) const { return dir_ / rel; }
     Result Run(const std::vector<std::string>& args) { return packtest::Run(dir_.path, args, *builder_); }
     int Shell(const std::string& cmd) { return system(("cd '" + dir_.path + "' && " + cmd).c_str()); }
-    // Runs varnex-pack, expecting `status` and each of `texts` in what it printed
-    // (standard output, then standard error).
     Result Expect(const std::vector<std::string>& args, int status, std::initializer_list<std::string> texts = {}) {
-        Result r = Run(args);
-        EXPECT_EQ(r.status, status) << r.out << r.err;
-        for (const std::string& t : texts) EXPECT_NE((r.out + r.err).find(t), npos) << t << " not in:\n" << r.out << r.err;
-        return r;
+        return packtest::Expect(dir_.path, args, status, texts, *builder_);
     }
     // Builds OUT from the arguments with the stand-in stub (list, test and extract read
     // only the archive); expects success.
@@ -89,8 +84,6 @@ protected:
     }
     bool windows_ = false;
 };
-// Only the Windows builds: they are compared with the Linux build.
-using PackOnWindows = PackBuilds;
 
 std::string TestName(const ::testing::TestParamInfo<std::string>& info) {
     std::string name = info.param;
@@ -198,11 +191,7 @@ TEST_P(PackBuilds, RefusesWithAMessageAndLeavesNoOutput) {
     level1.headerLevel = 1;
     const lzh::Bytes level1Archive = lzh::WriteArchive({level1}, false);
     WriteAll(Path("level1.lzh"), std::string(level1Archive.begin(), level1Archive.end()));
-    struct Case {
-        std::vector<std::string> args;
-        int status;
-        std::string message;
-    };
+    struct Case { std::vector<std::string> args; int status; std::string message; };
     const Case cases[] = {
         {{"--title", std::string(41, 't'), "ok"}, 1, "--title is 41 bytes; the window title holds at most 40"},
         {{"--label", std::string(41, 'l'), "ok"}, 1, "the label holds at most 40"},
@@ -264,10 +253,11 @@ TEST_P(PackBuilds, RefusesWithAMessageAndLeavesNoOutput) {
     Expect({"--stub", "first.exe", "-o", "second.exe", "ok"}, 1, {"already carries an archive"});
 }
 
-// Same files, times and attributes, same options: the Windows build writes the Linux
-// build's bytes, with ASCII names and with Japanese ones in code page 932, and lists
-// and tests what it wrote.
-TEST_P(PackOnWindows, SameInputsGiveTheLinuxBuildsBytes) {
+// Same files, times and attributes, same options: a Windows build writes the Linux
+// build's bytes, with ASCII names and with Japanese ones in code page 932; every build
+// lists and tests what it wrote. 表 is 0x95 0x5C in code page 932: the trail byte is a
+// backslash, which must stay part of the character and not split the name.
+TEST_P(PackBuilds, SameInputsGiveTheLinuxBuildsBytes) {
     WriteAll(Path("ascii/readme.txt"), "Read me.\r\n");
     WriteAll(Path("ascii/data/text.txt"), std::string(20000, 'a') + "tail");
     WriteAll(Path("jp/表/ソフト.txt"), "data");
@@ -284,7 +274,7 @@ TEST_P(PackOnWindows, SameInputsGiveTheLinuxBuildsBytes) {
             const Result r = packtest::Run(dir_.path, all, *b);
             ASSERT_EQ(r.status, 0) << r.err;
         }
-        EXPECT_EQ(ReadAll(Path(builder_->name + ".exe")), ReadAll(Path("linux.exe"))) << args.back();
+        if (windows_) EXPECT_EQ(ReadAll(Path(builder_->name + ".exe")), ReadAll(Path("linux.exe"))) << args.back();
     }
     const std::string exe = builder_->name + ".exe";
     Expect({"list", "--codepage", "932", exe}, 0,
@@ -293,16 +283,14 @@ TEST_P(PackOnWindows, SameInputsGiveTheLinuxBuildsBytes) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Builds, PackBuilds, ::testing::Values("linux", "windows-i686", "windows-x86_64"), TestName);
-INSTANTIATE_TEST_SUITE_P(Builds, PackOnWindows, ::testing::Values("windows-i686", "windows-x86_64"), TestName);
 
-// U+8868 is 0x95 0x5C in code page 932, U+4E57 0x81 0x5C in 936: the trail byte is a
-// backslash, which must stay part of the character and not split the name.
-TEST_F(PackCli, DoubleByteNamesAndTitles) {
+// Names whose trail byte is a backslash (U+8868 0x95 0x5C in code page 932, U+4E57
+// 0x81 0x5C in 936) extract under those bytes.
+TEST_F(PackCli, DoubleByteNamesExtract) {
     WriteAll(Path("jp/表/ソフト.txt"), "data");
     WriteAll(Path("cn/乗.txt"), "gbk");
-    Build("jp.exe", {"--codepage", "932", "--title", "表題", "jp"});
+    Build("jp.exe", {"--codepage", "932", "jp"});
     Build("cn.exe", {"--codepage", "936", "cn"});
-    Expect({"list", "--codepage", "932", "jp.exe"}, 0, {" jp/表/ソフト.txt\n", "Window title:       表題\n"});
     Expect({"extract", "--codepage", "932", "jp.exe", "-d", "x"}, 0);
     EXPECT_EQ(ReadAll(Path("x/jp/\x95\x5C/\x83\x5C\x83\x74\x83\x67.txt")), "data");
     Expect({"extract", "--codepage", "936", "cn.exe", "-d", "y"}, 0);

@@ -90,6 +90,17 @@ inline Result Run(const std::string& dir, const std::vector<std::string>& args, 
     return r;
 }
 
+// Runs varnex-pack in dir, expecting `status` and each of `texts` in what it printed
+// (standard output, then standard error).
+inline Result Expect(const std::string& dir, const std::vector<std::string>& args, int status,
+                     std::initializer_list<std::string> texts = {}, const Builder& builder = LinuxBuild()) {
+    Result r = Run(dir, args, builder);
+    EXPECT_EQ(r.status, status) << r.out << r.err;
+    for (const std::string& t : texts)
+        EXPECT_NE((r.out + r.err).find(t), std::string::npos) << t << " not in:\n" << r.out << r.err;
+    return r;
+}
+
 // The builds by name: "linux", and the Windows builds "windows-i686" (under the 32-bit
 // Wine) and "windows-x86_64" (under wine64), each in a Wine prefix of its own below the
 // build tree.

@@ -118,33 +118,26 @@ inline const Builder* FindBuild(const std::string& name) {
 }
 
 // Whether the build runs here; why not in *why. A Windows build is asked for its
-// version once per process, under a lock, since the first run makes its Wine prefix.
+// version under a lock, since the first run makes its Wine prefix.
 inline bool Runs(const Builder& b, std::string* why) {
-    static std::map<std::string, std::pair<bool, std::string>> known;
     if (&b == &LinuxBuild()) return true;
-    if (!known.count(b.name)) {
-        auto& [runs, reason] = known[b.name];
-        if (access(b.exe.c_str(), R_OK) != 0) {
-            reason = b.exe + " is not built (scripts/build builds it)";
-        } else {
-            std::filesystem::create_directories(VARNEX_WINE_PREFIXES);
-            const int lock = open((std::string(VARNEX_WINE_PREFIXES) + "/" + b.name + ".lock").c_str(), O_RDWR | O_CREAT, 0600);
-            flock(lock, LOCK_EX);
-            fixtures::ScratchDir dir;
-            const std::string prefix = b.env[0].substr(b.env[0].find('=') + 1);
-            const bool fresh = access((prefix + "/system.reg").c_str(), R_OK) != 0;
-            Result r = Run(dir.path, {"--version"}, b);
-            // A new prefix is finished in the background; the tests start when it is done.
-            if (fresh) WaitStatus(StartPack(dir.path, {"-w"}, "", dir / ".err", {b.name, b.wineserver, {}, b.env}));
-            close(lock);
-            runs = r.status == 0 && r.out.find("varnex-pack") != std::string::npos;
-            reason = r.err.find("Exec format error") != std::string::npos
-                         ? "this kernel does not run 32-bit programs (IA-32 emulation is off), so Wine cannot run it"
-                         : "Wine could not run it (status " + std::to_string(r.status) + "): " + r.err.substr(0, r.err.find('\n'));
-        }
+    if (access(b.exe.c_str(), R_OK) != 0) {
+        *why = b.exe + " is not built (scripts/build builds it)";
+        return false;
     }
-    *why = known[b.name].second;
-    return known[b.name].first;
+    std::filesystem::create_directories(VARNEX_WINE_PREFIXES);
+    const int lock = open((std::string(VARNEX_WINE_PREFIXES) + "/" + b.name + ".lock").c_str(), O_RDWR | O_CREAT, 0600);
+    flock(lock, LOCK_EX);
+    fixtures::ScratchDir dir;
+    const bool fresh = access((b.env[0].substr(b.env[0].find('=') + 1) + "/system.reg").c_str(), R_OK) != 0;
+    const Result r = Run(dir.path, {"--version"}, b);
+    // A new prefix is finished in the background; the tests start when it is done.
+    if (fresh) WaitStatus(StartPack(dir.path, {"-w"}, "", dir / ".err", {b.name, b.wineserver, {}, b.env}));
+    close(lock);
+    *why = r.err.find("Exec format error") != std::string::npos
+               ? "this kernel does not run 32-bit programs (IA-32 emulation is off), so Wine cannot run it"
+               : "Wine could not run it (status " + std::to_string(r.status) + "): " + r.err.substr(0, r.err.find('\n'));
+    return r.status == 0 && r.out.find("varnex-pack") != std::string::npos;
 }
 
 }  // namespace packtest

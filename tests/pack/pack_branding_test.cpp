@@ -123,8 +123,6 @@ TEST_F(Branding, StubsWhoseResourcesCannotBeRebuiltAreRefused) {
     }
 }
 
-// ---- signing ----------------------------------------------------------------------------
-
 class BrandingSigned : public Branding {
 protected:
     void SetUp() override {
@@ -180,6 +178,8 @@ TEST_F(BrandingSigned, SignedImagesVerifyAndStillInstall) {
         };
         EXPECT_EQ(members(c.name), members("unsigned-" + std::string(c.name)));
         Expect({"test", c.name}, 0);
+        Expect({"extract", c.name, "-d", "x-" + std::string(c.name)}, 0);   // the walk stops before the table
+        EXPECT_EQ(fixtures::Tree(dir_ / "in"), fixtures::Tree(dir_ / ("x-" + std::string(c.name))));
         // A signed self-extractor wraps into what its unsigned twin gives: no signature.
         Build("wrapped-signed.exe", {"--wrap", c.name});
         Build("wrapped-plain.exe", {"--wrap", "unsigned-" + std::string(c.name)});
@@ -223,8 +223,6 @@ TEST_F(BrandingSigned, FailuresNameTheCauseAndLeaveNothing) {
     unsetenv("TMPDIR");
     EXPECT_TRUE(std::filesystem::is_empty(dir_ / "tmp")) << "a temporary of the signing step was left";
 }
-
-// ---- the resource tree itself -------------------------------------------------------------
 
 TEST_F(Branding, ResourceTreeLaidOutAnewIsTheLinkersAndDamageIsRefused) {
     const lzh::Bytes stub(stub_.begin(), stub_.end());

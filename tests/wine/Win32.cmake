@@ -30,11 +30,3 @@ target_compile_options(import_probe PRIVATE -O2 -Wall -Wextra)
 varnex_stdcall_symbol(VARNEX_PROBE_ENTRY ProbeEntry 0)
 target_link_options(import_probe PRIVATE -nostdlib -Wl,-e,${VARNEX_PROBE_ENTRY} -s)
 target_link_libraries(import_probe PRIVATE comdlg32 shell32 gdi32 user32 kernel32)
-
-# The version information of a rebranded image as GetFileVersionInfo/VerQueryValue read
-# it, for the branding scenarios of tests/wine/installer_test.cpp.
-add_executable(version_probe ${CMAKE_SOURCE_DIR}/tests/wine/version_probe.cpp)
-target_compile_definitions(version_probe PRIVATE __USE_MINGW_ANSI_STDIO=1)
-target_compile_options(version_probe PRIVATE -O2 -Wall -Wextra)
-target_link_options(version_probe PRIVATE -static -static-libgcc -static-libstdc++ -s)
-target_link_libraries(version_probe PRIVATE version kernel32)

@@ -5,21 +5,15 @@
 #include <windows.h>
 
 extern "C" BOOL WINAPI PlantedMain(HINSTANCE self, DWORD reason, LPVOID) {
-    if (reason != DLL_PROCESS_ATTACH) return TRUE;
     char marker[MAX_PATH + 8], program[MAX_PATH + 2];
     const DWORD length = GetModuleFileNameA(self, marker, MAX_PATH);
-    if (length == 0 || length >= MAX_PATH) return TRUE;
-    lstrcpyA(marker + length, ".loaded");
     DWORD used = GetModuleFileNameA(nullptr, program, MAX_PATH);
-    if (used >= MAX_PATH) used = MAX_PATH - 1;
-    program[used++] = '\r';
-    program[used++] = '\n';
+    if (reason != DLL_PROCESS_ATTACH || length == 0 || length >= MAX_PATH) return TRUE;
+    lstrcpyA(marker + length, ".loaded");
+    lstrcpyA(program + (used < MAX_PATH ? used : MAX_PATH - 1), "\r\n");
     HANDLE file = CreateFileA(marker, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
                               FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file != INVALID_HANDLE_VALUE) {
-        DWORD written = 0;
-        WriteFile(file, program, used, &written, nullptr);
-        CloseHandle(file);
-    }
+    DWORD written = 0;
+    if (file != INVALID_HANDLE_VALUE) WriteFile(file, program, lstrlenA(program), &written, nullptr), CloseHandle(file);
     return TRUE;
 }

@@ -1,10 +1,7 @@
-// record_args.exe: the closing command of the installer scenarios. It writes what it
-// was started with into record-args.txt in its working directory, so a test can see
-// the working directory, the parameters as they arrived and that it ran at all:
-//   cwd=<current directory>
-//   cmdline=<the whole command line>
-//   arg=<each parsed argument after the program name>
-// The file is written under another name and renamed, so a reader never sees half of it.
+// record_args.exe, the closing command of the installer scenarios: writes "cwd=<current
+// directory>", "cmdline=<its command line>" and "arg=<each argument>" lines into
+// record-args.txt in its working directory, under another name first, so that a reader
+// never sees half of it.
 #define WIN32_LEAN_AND_MEAN
 #include <windows.h>
 

@@ -1,20 +1,17 @@
 // The Wine test bench: builds self-extractor images from the real stub, runs them under
-// Wine through the UI driver (varnex-driver.exe) and hands back what the driver saw.
+// Wine through the UI driver (varnex-driver.exe) and hands back what the driver saw:
 //
 //   wine::Bench bench;
 //   bench.WriteImage("setup.exe", config, archive);
 //   wine::Transcript t = bench.Run("setup.exe", "expect-box\npress OK\nexit\n");
 //   EXPECT_EQ(t.Box()["text"], "\"" + t.ImagePath() + "\" Bad header");
 //
-// The display and the Wine prefix are those scripts/wine-env.sh sets up; wine::Environment
-// checks them once per test program. The Windows programs come from the tree the host
-// tree was built against (build/win32: the i686 stub and test programs), unless
-// VARNEX_WINDOWS_TREE names another tree at run time, and VARNEX_WINE the command that
-// runs them ("wine" otherwise). scripts/test points them at build/win64 and Wine's 64-bit
-// loader on machines whose kernel runs no 32-bit programs: there the x86-64 stand-in,
-// built from the same sources, shows what the stub does on a real Wine. What only the
-// i686 image can show (its bytes, size, imports, relocations, load configuration) is
-// checked without Wine (tests/unit/image_test.cpp, tests/image/pe_read_back.py).
+// The display and the Wine prefix are those of scripts/wine-env.sh. The Windows programs
+// come from the tree the host tree was built against (build/win32), or from the tree
+// VARNEX_WINDOWS_TREE names, run by VARNEX_WINE ("wine" otherwise): scripts/test points
+// them at the x86-64 stand-in (build/win64) and Wine's 64-bit loader where the kernel runs
+// no 32-bit programs. What only the i686 image can show is checked without Wine
+// (tests/unit/image_test.cpp, tests/image/pe_read_back.py).
 #pragma once
 
 #include <gtest/gtest.h>

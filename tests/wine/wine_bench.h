@@ -11,7 +11,7 @@
 // VARNEX_WINDOWS_TREE names, run by VARNEX_WINE ("wine" otherwise): scripts/test points
 // them at the x86-64 stand-in (build/win64) and Wine's 64-bit loader where the kernel runs
 // no 32-bit programs. What only the i686 image can show is checked without Wine
-// (tests/unit/image_test.cpp, tests/image/pe_read_back.py).
+// (tests/image/pe_read_back.py).
 #pragma once
 
 #include <gtest/gtest.h>

@@ -8,26 +8,20 @@ namespace {
 
 using Ext = std::pair<uint8_t, lzh::Bytes>;
 
-// A level-2 header from raw parts, so that tests control every byte, order and size.
-// The header CRC (last extended header) is computed after spoil() ran.
-lzh::Bytes RawHeader(const std::vector<Ext>& ext, uint8_t os = 'W', bool withCrc = true,
+// A level-2 header from raw parts, so that tests control every byte, order and size;
+// the header CRC, when there is one, comes first and is sealed after spoil() ran.
+lzh::Bytes RawHeader(std::vector<Ext> ext, uint8_t os = 'W', bool withCrc = true,
                      const std::function<void(lzh::Bytes&)>& spoil = nullptr) {
     lzh::Bytes h = {0, 0, '-', 'l', 'h', '0', '-', 0, 0, 0, 0, 0, 0, 0, 0, 0x00, 0xCA, 0x9A, 0x3B, 0x20, 2, 0, 0, os};
-    auto all = ext;
-    if (withCrc) all.push_back({0x00, {0, 0}});
-    for (auto& [type, data] : all) {
-        size_t s = data.size() + 3;
-        h.insert(h.end(), {uint8_t(s), uint8_t(s >> 8), type});
+    if (withCrc) ext.insert(ext.begin(), {0x00, {0, 0}});
+    for (auto& [type, data] : ext) {
+        h.insert(h.end(), {uint8_t(data.size() + 3), uint8_t((data.size() + 3) >> 8), type});
         h.insert(h.end(), data.begin(), data.end());
     }
     h.insert(h.end(), {0, 0});
-    h[0] = uint8_t(h.size()), h[1] = uint8_t(h.size() >> 8);
+    PutU16(&h[0], uint16_t(h.size()));
     if (spoil) spoil(h);
-    if (withCrc) {
-        uint16_t c = lzh::Crc16(h.data(), h.size());
-        h[h.size() - 4] = uint8_t(c), h[h.size() - 3] = uint8_t(c >> 8);
-    }
-    return h;
+    return withCrc ? fixtures::Reseal(h) : h;
 }
 lzh::Bytes Bytes(const std::string& s) { return TextBytes(s); }
 // Three FILETIMEs; 0 stays a FILETIME of 0, which the conversion rejects.
@@ -72,8 +66,7 @@ TEST_F(Header, Crc16) {
     EXPECT_EQ(UpdateCrc((const uint8_t*)"abc", -5), 0x9738);
     // The eight-byte steps and the 16-byte folding of long runs agree with the plain byte
     // loop at every length and alignment, from any start value.
-    lzh::Bytes data(70000);
-    for (size_t i = 0; i < data.size(); i++) data[i] = uint8_t((i * 131 + 7) ^ (i >> 9) * 29);
+    const lzh::Bytes data = fixtures::Data(fixtures::Kind::Noise, 70000, 1);
     for (int start = 0; start < 8; start++)
         for (int n = 0; n < 40; n++) {
             Ws->Crc = 0x1234;
@@ -134,7 +127,7 @@ TEST_F(Header, RefusesMalformedHeaders) {
     const size_t size = RawHeader(ok).size();
     ExpectRefused(RawHeader(ok, 'W', false), bad);                               // no header CRC
     lzh::Bytes changed = RawHeader(ok);
-    changed[30] ^= 1;                                                          // a name byte after the CRC
+    changed[32] ^= 1;                                                          // a name byte after the CRC
     ExpectRefused(changed, bad);
     for (size_t at : {2, 3, 4, 6}) ExpectRefused(RawHeader(ok, 'W', true, set(at, 'x')), bad);
     ExpectRefused(RawHeader(ok, 'W', true, [](lzh::Bytes& h) { h[5] = '1'; }), bad);

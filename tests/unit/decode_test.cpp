@@ -179,7 +179,8 @@ struct Block {
         if (lo == hi) {
             w.Put(0, 5), w.Put(0, 5), w.Put(0, 9), w.Put(lo, 9);
         } else {
-            // Code-length code: symbols 0 (a zero length) and 3 (length 1) of one bit each.
+            // Code-length code: symbols 0 (a zero length) and 3 (length 1) of one bit each;
+            // all 510 lengths follow one by one, so a zero run ends at the last entry.
             w.Put(4, 5), w.Put(1, 3), w.Put(0, 3), w.Put(0, 3), w.Put(0, 2), w.Put(1, 3);
             w.Put(510, 9);
             for (uint32_t s = 0; s < 510; s++) w.Put(s == lo || s == hi, 1);

@@ -177,6 +177,9 @@ bool OpenArchive(PortWindow owner) {
     Ws->DialogWindow = owner;
     Ws->Failed = 0;
     Ws->MadeDirsLength = 0;
+    // A walk reports to the window it is given: what an earlier walk in this workspace put
+    // up is not on it, so nothing counts as shown yet.
+    Ws->PercentWanted = Ws->PercentShown = 0;
 
     Ws->ArchiveFile = PortOpenRead(Ws->ImagePath);
     if (!PortFileIsOpen(Ws->ArchiveFile)) {

@@ -226,6 +226,7 @@ TEST_F(Walk, OverwritePolicy) {
     PosixClearTranscript();
     EXPECT_FALSE(Extract("out"));
     EXPECT_EQ(Boxes(), Strings{Quoted(Out("a"), "Open ERROR")});
+    EXPECT_EQ(PosixTranscript()[1].text, "Extract... 0%");   // an error box shows it too
     Ws->Config.RestoreAttributes = 1;
     EXPECT_TRUE(Extract("out"));
     EXPECT_EQ(Contents(Out("a")), "A");

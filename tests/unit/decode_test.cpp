@@ -344,6 +344,7 @@ TEST_F(Decoder, ImpossibleTablesAreRejectedOrStayInsideTheArrays) {
         {true, [&](BitWriter& w) { head(w, 1); w.Put(500, 9); w.Put(0b11, 2); w.Put(0x1FF, 9); }},
         {true, [&](BitWriter& w) { head(w, 1); w.Put(0, 9); w.Put(511, 9); w.Put(0, 8); }},
         {true, [&](BitWriter& w) { w.Put(1, 16); w.Put(0, 5); w.Put(25, 5); }},
+        {true, [&](BitWriter& w) { Block(w, 1, 'A', 'A', 4, 14); }},
         {true, [&](BitWriter& w) { head(w, 2); w.Put(0, 9); w.Put(300, 9); w.Put(0, 4); w.Put(15, 4); }},
         {false, [&](BitWriter& w) { head(w, 9); w.Put(3, 9); w.Put(0, 3); w.Put(0, 8); }},
         {false, [&](BitWriter& w) { head(w, 9); w.Put(0, 9); w.Put(256, 9); w.Put(2, 4); w.Put(0, 6); }},

@@ -80,9 +80,15 @@ struct Result {
 // Runs varnex-pack in dir to its end.
 inline Result Run(const std::string& dir, const std::vector<std::string>& args, const Builder& builder = LinuxBuild()) {
     const std::string out = dir + "/.out", err = dir + "/.err";
-    int status = WaitStatus(StartPack(dir, args, out, err, builder));
-    Result r{WIFEXITED(status) ? WEXITSTATUS(status) : -1, ReadAll(out), ReadAll(err)};
-    std::filesystem::remove(out), std::filesystem::remove(err);
+    Result r;
+    // Wine's server ends a moment after its last program; one started in that moment can
+    // find it gone before the program runs (seen on a loaded machine): start it again.
+    for (int attempt = 0; attempt < 3; attempt++) {
+        int status = WaitStatus(StartPack(dir, args, out, err, builder));
+        r = {WIFEXITED(status) ? WEXITSTATUS(status) : -1, ReadAll(out), ReadAll(err)};
+        std::filesystem::remove(out), std::filesystem::remove(err);
+        if (builder.launcher.empty() || r.err.find("wine client error") == std::string::npos) break;
+    }
     // A Windows program writes its text with CRLF line ends; the cases compare lines.
     if (!builder.launcher.empty())
         for (std::string* text : {&r.out, &r.err})

@@ -99,6 +99,7 @@ TEST_F(Branding, IconAndVersionInformationReadBackByIndependentReaders) {
 TEST_F(Branding, StubsWhoseResourcesCannotBeRebuiltAreRefused) {
     const PeOffsets pe(stub_);
     std::string signedStub = stub_, appended = stub_ + std::string(512, 'z'), notLast = stub_, noGroup = stub_;
+    const std::string cut = stub_.substr(0, pe.optional + 64);   // ends inside the optional header
     Put32(signedStub, pe.optional + 96 + 8 * 4 + 4, 0x100);   // a certificate table's size
     Put32(notLast, pe.sections + 12, 0x7F000000);              // .text placed after .rsrc
     const std::u16string name = u"IDI_ICON1";
@@ -106,6 +107,7 @@ TEST_F(Branding, StubsWhoseResourcesCannotBeRebuiltAreRefused) {
     ASSERT_NE(at, std::string::npos);
     noGroup[at + 16] = '2';
     const std::pair<std::string, const char*> cases[] = {
+        {cut, "is not a Windows program (no complete PE header)"},
         {signedStub, "is signed; give the unsigned stub"},
         {appended, "has data after its last section"},
         {notLast, "the resource section is not its last section"},

@@ -18,6 +18,9 @@ const uint32_t QuerySize = 256;
 const uint32_t WorkSize = 260;
 // Directory creation works in a copy the size of TargetPath.
 const uint32_t CreateBufferSize = 516;
+// What it asked for is kept in MadeDirs, a prefix of that copy.
+static_assert(sizeof Ws->TargetPath == CreateBufferSize && sizeof Ws->MadeDirs == CreateBufferSize,
+              "directory creation, its copy and its record of what it asked for have one size");
 const uint32_t TitleSize = 256;
 
 const char SeparatorSet[] = "/\\\xFF";

@@ -32,7 +32,7 @@ class Branding : public ::testing::Test {
 protected:
     void SetUp() override {
         ASSERT_GE(stub_.size(), 2048u) << "no stub at " VARNEX_STUB;
-        ASSERT_EQ(Shell(PYTHON3 " '" PE_CHECK "' make-ico app.ico"), 0);
+        WriteAll(dir_ / "app.ico", ReadAll(VARNEX_TEST_ICON));
         WriteAll(dir_ / "in/readme.txt", "Read me.\r\n");
         WriteAll(dir_ / "in/data/table.csv", std::string(3000, 'x') + "\n");
     }

@@ -1,9 +1,6 @@
 #!/usr/bin/python3
 """Independent reader of branded self-extractors for the tests, over Debian's pefile.
 
-    pe_check.py make-ico OUT.ico
-        writes the test icon: 16x16 at 4 bits, 32x32 at 32 bits (bitmaps with AND
-        masks) and a 256x256 PNG
     pe_check.py check IMAGE STUB ICO|- KEY=VALUE...
         reads IMAGE back and compares it with the stub it came from, the .ico given to
         --icon and the --version-info keys; prints one line per mismatch and exits 1
@@ -11,34 +8,8 @@
 """
 import struct
 import sys
-import zlib
 
 RT_ICON, RT_GROUP_ICON, RT_VERSION = 3, 14, 16
-
-
-def bitmap(size, bits):
-    """Header, the palette at 4 bits, pixels and AND mask, all bytes of a pattern of their own."""
-    header = struct.pack("<IiiHHIIiiII", 40, size, 2 * size, 1, bits, 0, 0, 0, 0, 16 if bits == 4 else 0, 0)
-    body = (64 if bits == 4 else 0) + size * size * bits // 8 + size * (size + 31) // 32 * 4
-    return header + bytes((i * 7 + bits) % 251 for i in range(body))
-
-
-def png(size):
-    def chunk(kind, data):
-        return struct.pack(">I", len(data)) + kind + data + struct.pack(">I", zlib.crc32(kind + data))
-    raw = b"".join(b"\0" + bytes((x * y + c) % 256 for x in range(size) for c in range(4)) for y in range(size))
-    return (b"\x89PNG\r\n\x1a\n" + chunk(b"IHDR", struct.pack(">IIBBBBB", size, size, 8, 6, 0, 0, 0))
-            + chunk(b"IDAT", zlib.compress(raw, 9)) + chunk(b"IEND", b""))
-
-
-def make_ico(out):
-    images = [(16, 16, 4, bitmap(16, 4)), (32, 0, 32, bitmap(32, 32)), (0, 0, 32, png(256))]
-    offset = 6 + 16 * len(images)
-    head, body = struct.pack("<HHH", 0, 1, len(images)), b""
-    for size, colours, bits, data in images:
-        head += struct.pack("<BBBBHHII", size, size, colours, 0, 1, bits, len(data), offset + len(body))
-        body += data
-    open(out, "wb").write(head + body)
 
 
 def ico_images(path):
@@ -136,7 +107,4 @@ def check(image_path, stub_path, ico_path, keys):
 
 
 if __name__ == "__main__":
-    if sys.argv[1] == "make-ico":
-        make_ico(sys.argv[2])
-        sys.exit(0)
     sys.exit(check(sys.argv[2], sys.argv[3], sys.argv[4], sys.argv[5:]))

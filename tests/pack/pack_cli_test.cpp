@@ -116,6 +116,7 @@ TEST_F(PackCli, ExtractRefusesNamesThatLeaveTheDirectory) {
     WriteAll(Path("f.txt"), "f");
     Build("u.exe", {"--allow-unsafe-names", "f.txt", "--as", "../up.txt", "f.txt"});
     Expect({"extract", "u.exe", "-d", "sub/x"}, 1, {"member name '../up.txt': it has a '..' component"});
+    Expect({"test", "u.exe", "--allow-unsafe-names"}, 2, {"option --allow-unsafe-names is for building and extract only"});
     EXPECT_FALSE(fixtures::Exists(Path("sub"))) << "nothing is written, not even the directory";
     fs::create_directories(Path("sub"));
     Expect({"extract", "u.exe", "-d", "sub/x", "--allow-unsafe-names"}, 0);
@@ -133,7 +134,7 @@ TEST_F(PackCli, OptionsReachTheStubCore) {
     WriteAll(Path("notice.txt"), "Licence text.\r\nDo you agree?");
     const std::vector<std::string> args = {"--title", "Setup of F", "--label", "Into:", "--dir", "%WORK%\\F",
                                            "--command", "f.txt /x", "--set", "InstallTitle=From settings",
-                                           "--overwrite-all", "--notice", "notice.txt", "in/."};
+                                           "--set", "Flag=16", "--overwrite-all", "--notice", "notice.txt", "in/."};
     Build("in/s.exe", args);
     const std::string first = ReadAll(Path("in/s.exe"));
     Build("in/s.exe", args);
@@ -141,13 +142,13 @@ TEST_F(PackCli, OptionsReachTheStubCore) {
     const Result list = Expect({"list", "-v", "in/s.exe"}, 0,
                                {"Window title:       Setup of F\n", "Label:              Into:\n",
                                 "Directory:          %WORK%\\F\n", "Command:            f.txt /x\n",
-                                "Settings ($):\n  $InstallTitle=From settings\n  $Flag=2\n",
+                                "Settings ($):\n  $InstallTitle=From settings\n  $Flag=18\n",
                                 "Notice (!):\n  Licence text.\n  Do you agree?\n"});
     EXPECT_EQ(list.out.find("checksum"), npos) << "no checksum flag";
     Expect({"extract", "in/s.exe", "-d", "x", "--no"}, 1, {"Do you agree?"});
     EXPECT_FALSE(fixtures::Exists(Path("x/f.txt"))) << "the notice was declined";
-    // "$Flag=2" (--overwrite-all) makes the core replace a file without asking, where
-    // the default answer to "Overwrite?" would keep it.
+    // "$Flag=18" (--overwrite-all, and --set Flag=16 added to it) makes the core replace a
+    // file without asking, where the default answer to "Overwrite?" would keep it.
     WriteAll(Path("x/f.txt"), "old");
     const Result r = Expect({"extract", "in/s.exe", "-d", "x"}, 0, {"closing command is not started here: f.txt /x"});
     EXPECT_EQ(r.err.find("Overwrite?"), npos);

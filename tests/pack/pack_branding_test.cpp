@@ -47,9 +47,9 @@ protected:
         args.insert(args.begin(), {"-q", "--stub", VARNEX_STUB, "-o", out});
         Expect(args, 0);
     }
-    // pe_check.py's comparison of an image with the stub, the .ico and the keys.
+    // pe_read_back.py's comparison of a branded image with the stub, the .ico and the keys.
     Result Check(const std::string& image, const std::string& ico, const std::vector<std::string>& keys) {
-        std::string cmd = PYTHON3 " '" PE_CHECK "' check '" + image + "' '" VARNEX_STUB "' '" + ico + "'";
+        std::string cmd = PYTHON3 " '" PE_READ_BACK "' branded '" + image + "' '" VARNEX_STUB "' '" + ico + "'";
         for (const std::string& k : keys) cmd += " '" + k + "'";
         const int status = Shell(cmd + " > check.txt 2>&1");
         return {status, ReadAll(dir_ / "check.txt")};

@@ -356,6 +356,13 @@ TEST_F(PackCli, DamagedDataIsReported) {
     // A block that puts the archive past the end: nothing can be tested, so the test fails.
     WriteAll(Path("cut.exe"), image.substr(0, U32At(image, 512) - 1));
     Expect({"test", "cut.exe"}, 1, {"\"cut.exe\" Unexpeted EOF"});
+    // Cut inside a long compressed member: the read that comes up short is the error, not
+    // whatever the input buffer held before.
+    WriteAll(Path("long/t.txt"), fixtures::DataText(fixtures::Kind::Mixed, 2000000, 5));
+    Build("long.exe", {"--method", "lh5", "long/."});
+    image = ReadAll(Path("long.exe"));
+    WriteAll(Path("long-cut.exe"), image.substr(0, image.size() / 2));
+    Expect({"test", "long-cut.exe"}, 1, {"\"long-cut.exe\" Read ERROR"});
     // A compressed member whose first block header is all ones: "Bad table" ends the
     // core's run inside the data; extract then removes the file it was writing.
     Build("t.exe", {"--method", "lh5", "in/."});

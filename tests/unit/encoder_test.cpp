@@ -1,6 +1,6 @@
-// The LZH compressor: its Huffman lengths, the exact bits of the smallest stream, and
-// round trips of every method and level through the independent decoders lhasa and
-// 7-Zip. (Large inputs are the benchmarks' business.)
+// The LZH compressor: its Huffman lengths and round trips of every method and level
+// through the independent decoders lhasa and 7-Zip. (Large inputs are the benchmarks'
+// business.)
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
@@ -94,16 +94,6 @@ TEST(EncoderHuffman, LengthsAreCompleteLimitedOrderedByFrequencyAndOptimal) {
     uint32_t bits = 0;
     for (int i = 0; i < 6; ++i) bits += freq[i] * len[i];
     EXPECT_EQ(bits, 224u);
-}
-
-TEST(EncoderStream, SmallestBlockHasTheDocumentedBits) {
-    // Three equal bytes: one block of three literals, every code in its one-symbol form:
-    // count 3, code-length code (count 0, symbol 0), literal/length code (count 0,
-    // symbol 65), position code (4-bit count 0, symbol 0); zero bits fill the last byte.
-    const uint8_t aaa[] = {'A', 'A', 'A'};
-    Bytes expect = {0x00, 0x03, 0x00, 0x00, 0x04, 0x10, 0x00};
-    for (int level = 1; level <= 9; ++level) EXPECT_EQ(lzh::Compress(aaa, 3, '5', level), expect) << level;
-    EXPECT_TRUE(lzh::Compress(aaa, 0, '7', 6).empty());
 }
 
 // Every sample compressed (never stored) with each method and level, extracted by lhasa

@@ -39,6 +39,24 @@ TEST(Timestamps, KnownInstantsGiveExactCalendarFields) {
     }
 }
 
+// Every day of the range, at several times of day (odd seconds too), against the port's
+// own calendar, and back through the calendar fields.
+TEST(Timestamps, EveryDayRoundTripsThroughFileTime) {
+    PosixResetPort();
+    for (uint64_t day = 0; day <= 49710; day++) {
+        for (uint32_t t : {0, 1, 3599, 43201, 86399}) {
+            uint64_t s = day * 86400 + t;
+            if (s > 0xFFFFFFFFull) continue;
+            PortFileTime ft = 0;
+            ASSERT_EQ(UnixToFileTime((uint32_t)s, &ft), 1) << s;
+            ASSERT_EQ(ft, FileTimeOf1970 + s * 10000000) << s;
+            uint32_t back = 0;
+            ASSERT_EQ(FileTimeToUnix(&ft, &back), 1) << s;
+            ASSERT_EQ(back, s);
+        }
+    }
+}
+
 TEST(Timestamps, TimesOutsideTheRangeAreRejectedAndLeaveTheTarget) {
     PosixResetPort();
     // 1601, one second before 1970, one after 2106-02-07 06:28:15, beyond the platform.

@@ -168,8 +168,8 @@ TEST_F(Walk, Win32sShiftsTheStoredTimesByTz) {
         SkipIfNotNewer = OverwriteAll = 1;
         EXPECT_TRUE(Extract("out/" + base));
         EXPECT_EQ(Contents(Out(base + "stamped")), win32s ? "s" : "old");
-        struct stat st;
-        ASSERT_EQ(stat(Out(base + "timed").c_str(), &st), 0);
+        struct stat st = {};
+        EXPECT_EQ(stat(Out(base + "timed").c_str(), &st), 0);   // no ASSERT: TZ is reset below
         EXPECT_EQ(std::make_pair(st.st_mtime, st.st_atime),
                   std::make_pair(time_t(1450000000 + win32s * 32400), time_t(1400000000 + win32s * 32400)));
     }

@@ -15,16 +15,9 @@
 
 #include "decode_support.h"
 #include "port/posix_port.h"
+#include "scratch_dir.h"
 
 namespace {
-
-std::string Dir() {
-    static std::string dir = [] {
-        char tmpl[] = "/dev/shm/varnex_fuzz_XXXXXX";
-        return std::string(mkdtemp(tmpl) ? tmpl : "/tmp");
-    }();
-    return dir;
-}
 
 struct Outcome {
     int status = -1;
@@ -50,7 +43,7 @@ template <class F> int Run(F f) {
 void Start(const std::string& image) {
     memset(Ws, 0, sizeof *Ws);
     snprintf(Ws->ImagePath, sizeof Ws->ImagePath, "%s", image.c_str());
-    snprintf(Ws->TargetPath, sizeof Ws->TargetPath, "%s/out.bin", Dir().c_str());
+    snprintf(Ws->TargetPath, sizeof Ws->TargetPath, "%s/out.bin", fuzz::ScratchDir().c_str());
     BuildCrcTable(0xA001);
     PosixClearTranscript();
     Ws->ArchiveFile = PortOpenRead(Ws->ImagePath);
@@ -77,7 +70,7 @@ Outcome Finish(int status) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size < 4) return 0;
     if (!Ws) Ws = (SfxWorkspace*)calloc(1, sizeof(SfxWorkspace));
-    const std::string image = Dir() + "/image.bin";
+    const std::string image = fuzz::ScratchDir() + "/image.bin";
     FILE* f = fopen(image.c_str(), "wb");
     if (!f) return 0;
     fwrite(data + 4, 1, size - 4, f);
@@ -97,7 +90,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     Start(image);
     Ws->OutputFile = PortCreateOutput(Ws->TargetPath);
     // A second name keeps the bytes written before an abort deletes the file.
-    const std::string kept = Dir() + "/kept.bin";
+    const std::string kept = fuzz::ScratchDir() + "/kept.bin";
     unlink(kept.c_str());
     link(Ws->TargetPath, kept.c_str());
     WindowSink = DeliverWindow;

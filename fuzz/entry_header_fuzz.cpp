@@ -9,14 +9,12 @@
 #include <string>
 
 #include "port/posix_port.h"
+#include "scratch_dir.h"
 #include "sfx/archive_header.h"
 #include "sfx/text.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    static std::string image = [] {
-        char tmpl[] = "/dev/shm/varnex_fuzz_hdr_XXXXXX";
-        return std::string(mkdtemp(tmpl) ? tmpl : "/tmp") + "/image.bin";
-    }();
+    static const std::string image = fuzz::ScratchDir() + "/image.bin";
     if (!Ws) Ws = (SfxWorkspace*)calloc(1, sizeof(SfxWorkspace));
     FILE* f = fopen(image.c_str(), "wb");
     if (!f) return 0;

@@ -10,7 +10,6 @@
 // Member names may be rooted or climb with "..": the stub honours them, so the port is
 // confined to the scratch tree here and anything outside fails as a missing path would.
 // A member claiming gigabytes from a short stream meets a small write budget.
-#include <ftw.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <sys/stat.h>
@@ -19,6 +18,7 @@
 #include <string>
 
 #include "port/posix_port.h"
+#include "scratch_dir.h"
 #include "sfx/archive_walk.h"
 #include "sfx/text.h"
 
@@ -27,18 +27,11 @@ namespace {
 const uint64_t WriteBudget = 256 * 1024;
 const int32_t Answers[] = {PortIdYes, PortIdNo, PortIdCancel, PortIdOk};
 
-int RemoveEntry(const char* path, const struct stat*, int, struct FTW*);
-
-std::string& Scratch() {
-    static std::string dir = [] {
-        char tmpl[] = "/dev/shm/varnex_fuzz_walk_XXXXXX";
-        if (!mkdtemp(tmpl)) abort();
-        atexit([] { nftw(Scratch().c_str(), RemoveEntry, 16, FTW_DEPTH | FTW_PHYS); });
-        return std::string(tmpl);
-    }();
+const std::string& Scratch() {
+    const std::string& dir = fuzz::ScratchDir();
     // The confinement must hold before any input runs: a file beside the out tree
     // stays out of reach.
-    static bool checked = [] {
+    static bool checked = [&dir] {
         PosixConfineTo(dir + "/out");
         const std::string escape = dir + "/out/../escape";
         PortFile f = PortCreateOutput(escape.c_str());
@@ -48,11 +41,6 @@ std::string& Scratch() {
     }();
     (void)checked;
     return dir;
-}
-
-int RemoveEntry(const char* path, const struct stat*, int, struct FTW*) {
-    remove(path);
-    return 0;
 }
 
 // Runs one pass; an AbortRun lands here. Returns the pass's own result, false on abort.
@@ -80,7 +68,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (!f) return 0;
     fwrite(data, 1, size, f);
     fclose(f);
-    nftw(out.c_str(), RemoveEntry, 16, FTW_DEPTH | FTW_PHYS);
+    fuzz::RemoveTree(out);
     mkdir(out.c_str(), 0777);
 
     const uint8_t flags = data[0];

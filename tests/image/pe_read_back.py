@@ -21,7 +21,7 @@ import pefile
 
 DYNAMIC_BASE, NX_COMPAT, NO_SEH, HIGH_ENTROPY_VA = 0x0040, 0x0100, 0x0400, 0x0020
 SEARCH_SYSTEM32 = 0x0800
-EXPORT, IMPORT, RESOURCE, BASERELOC, LOAD_CONFIG, IAT = 0, 1, 2, 5, 10, 12
+EXPORT, IMPORT, RESOURCE, SECURITY, BASERELOC, LOAD_CONFIG, IAT = 0, 1, 2, 4, 5, 10, 12
 RT_ICON, RT_GROUP_ICON, RT_VERSION = 3, 14, 16
 SYSTEM_DLLS = {b"kernel32.dll", b"user32.dll", b"gdi32.dll", b"comdlg32.dll", b"shell32.dll"}
 DOS_MESSAGE = "このプログラムは Windows 32ﾋﾞｯﾄ版の LZH 自己解凍書庫です.\r\nMS-DOS モードでは実行できません．\r\n"
@@ -220,7 +220,7 @@ def branded(image_path, stub_path, ico_path, keys):
     oh, soh = p.OPTIONAL_HEADER, s.OPTIONAL_HEADER
     align = lambda v, a: (v + a - 1) // a * a
     rs, srs = p.sections[-1], s.sections[-1]
-    rdir = oh.DATA_DIRECTORY[2]
+    rdir = oh.DATA_DIRECTORY[RESOURCE]
     expect(rs.Name.rstrip(b"\0") == b".rsrc" and rs.VirtualAddress == srs.VirtualAddress, "the resource section moved")
     expect(rdir.VirtualAddress == rs.VirtualAddress and rdir.Size == rs.Misc_VirtualSize, "resource directory entry")
     expect(rs.SizeOfRawData == align(rs.Misc_VirtualSize, oh.FileAlignment), "SizeOfRawData")
@@ -238,7 +238,7 @@ def branded(image_path, stub_path, ico_path, keys):
     changed = {oh.get_field_absolute_offset("CheckSum"), oh.get_field_absolute_offset("SizeOfImage"),
                oh.get_field_absolute_offset("SizeOfInitializedData"), rdir.get_field_absolute_offset("Size"),
                rs.get_field_absolute_offset("Misc_VirtualSize"), rs.get_field_absolute_offset("SizeOfRawData")}
-    security = oh.DATA_DIRECTORY[4]
+    security = oh.DATA_DIRECTORY[SECURITY]
     if security.Size:
         changed |= {security.get_field_absolute_offset("VirtualAddress"), security.get_field_absolute_offset("Size")}
     changed = {o + i for o in changed for i in range(4)} | set(range(512, 512 + 603))

@@ -18,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include "decode_support.h"
 #include "lzh/archive_writer.h"
 #include "lzh/encoder.h"
 #include "port/posix_port.h"
@@ -28,37 +29,6 @@
 namespace {
 
 bool UseReference = false;
-
-// The member loop over the field-by-field operations, with the same hand-overs.
-void ReferenceMember() {
-    SfxWorkspace* ws = Ws;
-    ws->OrigSize = GetU32(ws->Header + HdrUnpackedSize);
-    ws->PackedLeft = (int32_t)GetU32(ws->Header + HdrPackedSize);
-    BeginMemberDecode(ws->Header[HdrMethodChar]);
-    ws->DoneCount = 0;
-    ws->WindowFill = 0;
-    auto put = [ws](uint8_t byte, uint32_t reported) {
-        ws->Window[ws->WindowFill++] = byte;
-        if (ws->WindowFill == 65536) {
-            DeliverWindow(65536, reported);
-            ws->WindowFill = 0;
-        }
-    };
-    while (ws->DoneCount < ws->OrigSize) {
-        uint16_t c = DecodeSymbol();
-        if (c < 256) {
-            put((uint8_t)c, ws->DoneCount + 1);
-            ws->DoneCount++;
-            continue;
-        }
-        uint32_t length = c - 253u, source = (uint32_t)(ws->WindowFill - DecodePosition() - 1) & 0xFFFF;
-        ws->DoneCount += length;
-        for (uint32_t i = 0; i < length; i++) put(ws->Window[(source + i) & 0xFFFF], ws->DoneCount);
-    }
-    if (ws->WindowFill) {
-        DeliverWindow((uint32_t)ws->WindowFill, ws->DoneCount);
-    }
-}
 
 // One pass over the archive with the walk's own steps; returns the unpacked bytes, or -1
 // after a fault.
@@ -72,14 +42,13 @@ int64_t DecodeArchive() {
         if (method >= '4' && method <= '7') {
             Ws->OutputFile = PortCreateOutput("/dev/null");
             if (UseReference) {
-                Ws->Crc = 0;
                 Ws->InPos = 0xFFFFFFFFu;
-                ReferenceMember();
+                decode_support::ReferenceDecode(DeliverWindow);
             } else {
                 ReadMemberData();
             }
             PortCloseFile(Ws->OutputFile);
-            Ws->OutputFile = 0;
+            Ws->OutputFile = PortInvalidFile;
             if (Ws->Crc != GetU16(Ws->Header + HdrDataCrc)) {
                 fprintf(stderr, "CRC mismatch in %s\n", Ws->EntryName);
                 r = HeaderFailed;
@@ -95,7 +64,7 @@ int64_t DecodeArchive() {
 }
 
 int Decode(const char* path, int repeat) {
-    Ws = (SfxWorkspace*)PortAllocZero(sizeof(SfxWorkspace));
+    if (!BeginRun()) return 1;
     TextCopy(Ws->ImagePath, sizeof Ws->ImagePath, path);
     PosixEchoMessageBoxes(stderr);
     double best = 1e9;

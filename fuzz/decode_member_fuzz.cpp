@@ -69,7 +69,7 @@ Outcome Finish(int status) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size < 4) return 0;
-    if (!Ws) Ws = (SfxWorkspace*)calloc(1, sizeof(SfxWorkspace));
+    if (!Ws && !BeginRun()) return 0;
     const std::string image = fuzz::ScratchDir() + "/image.bin";
     FILE* f = fopen(image.c_str(), "wb");
     if (!f) return 0;
@@ -93,7 +93,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::string kept = fuzz::ScratchDir() + "/kept.bin";
     unlink(kept.c_str());
     link(Ws->TargetPath, kept.c_str());
-    WindowSink = DeliverWindow;
+    RunState.WindowSink = DeliverWindow;
     status = Run([] { DecodeMember(); });
     uint16_t crc = Ws->Crc;
     if (status == -1) PortCloseFile(Ws->OutputFile);

@@ -15,7 +15,7 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     static const std::string image = fuzz::ScratchDir() + "/image.bin";
-    if (!Ws) Ws = (SfxWorkspace*)calloc(1, sizeof(SfxWorkspace));
+    if (!Ws && !BeginRun()) return 0;
     FILE* f = fopen(image.c_str(), "wb");
     if (!f) return 0;
     fwrite(data, 1, size, f);
@@ -35,8 +35,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         if (TextLength(Ws->EntryName) >= sizeof Ws->EntryName) abort();
         if (PortSeek(Ws->ArchiveFile, (int32_t)GetU32(h + HdrPackedSize), 1) == 0xFFFFFFFFu) break;
     }
-    if (Ws->Header) PortFree(Ws->Header);
-    Ws->Header = nullptr;
+    ReleaseHeader();
     PortClose(Ws->ArchiveFile);
     return 0;
 }

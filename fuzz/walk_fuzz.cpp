@@ -51,10 +51,7 @@ bool RunPass(PortWindow owner, WalkPass pass) {
     } catch (const PosixExit&) {
     }
     // An aborted walk leaves its header buffer and may leave the image open.
-    if (Ws->Header) PortFree(Ws->Header);
-    Ws->Header = nullptr;
-    if (PortFileIsOpen(Ws->ArchiveFile)) PortClose(Ws->ArchiveFile);
-    Ws->ArchiveFile = PortInvalidFile;
+    CloseArchive();
     return ok;
 }
 
@@ -79,14 +76,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     PosixSetDefaultAnswer(Answers[data[1] & 3]);
     PosixSetCodePage(flags & 0x20 ? 932 : 0);
     PosixSetVolumeMaxComponent(flags & 0x40 ? 12 : 255);
+    if (!BeginRun()) return 0;
     OverwriteAll = (flags & 0x04) ? 1 : 0;
     SkipIfNotNewer = (flags & 0x08) ? 1 : 0;
     IsWin32s = (flags & 0x10) ? 1 : 0;
-    AutoStart = 0;
-
-    Ws = (SfxWorkspace*)PortAllocZero(sizeof(SfxWorkspace));
-    Ws->OutputFile = PortInvalidFile;
-    Ws->ArchiveFile = PortInvalidFile;
     PortModuleFileName(Ws->ImagePath, sizeof Ws->ImagePath);
     TextCopy(Ws->Config.WindowTitle, sizeof Ws->Config.WindowTitle, SFX_DEFAULT_TITLE);
     Ws->Config.ArchiveOffset = 2;
@@ -99,7 +92,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     // The extraction pass runs whatever the preflight said: it must be safe on its own.
     RunPass(reinterpret_cast<PortWindow>(static_cast<uintptr_t>(0x1234)), ExtractionPass);
 
-    PortFree(Ws);
-    Ws = nullptr;
+    EndRun();
     return 0;
 }

@@ -15,10 +15,22 @@
 #endif
 
 // ---- handles --------------------------------------------------------------
-// A file handle. 0 and PortInvalidFile both mean "no file".
-typedef intptr_t PortFile;
-static const PortFile PortInvalidFile = -1;
-inline bool PortFileIsOpen(PortFile f) { return f != 0 && f != PortInvalidFile; }
+// Two kinds of file handle, kept apart so that one cannot be given where the other
+// belongs: the own image, opened the old way and read with seeks (an HFILE), and the
+// files opened by handle (a HANDLE: outputs, and an existing file whose time is read).
+// In both, 0 and the invalid value mean "no file", so a zero-filled record holds none.
+struct PortImageFile {
+    intptr_t Handle;
+};
+struct PortFile {
+    intptr_t Handle;
+};
+constexpr PortImageFile PortInvalidImage = {-1};
+constexpr PortFile PortInvalidFile = {-1};
+inline bool PortFileIsOpen(PortImageFile f) { return f.Handle != 0 && f.Handle != -1; }
+inline bool PortFileIsOpen(PortFile f) { return f.Handle != 0 && f.Handle != -1; }
+inline bool operator==(PortImageFile a, PortImageFile b) { return a.Handle == b.Handle; }
+inline bool operator==(PortFile a, PortFile b) { return a.Handle == b.Handle; }
 
 typedef void* PortWindow;    // HWND; nullptr is "no window"
 typedef void* PortModule;    // HINSTANCE
@@ -36,12 +48,12 @@ void PortFree(void* block);
 [[noreturn]] void PortExitProcess(int32_t status);
 
 // ---- reading the own image (_lopen, _llseek, _lread, _lclose) -------------
-PortFile PortOpenRead(const char* path);                // PortInvalidFile on failure
+PortImageFile PortOpenRead(const char* path);           // PortInvalidImage on failure
 // Origins as _llseek: 0 start, 1 current, 2 end. New position, or 0xFFFFFFFF on failure.
-uint32_t PortSeek(PortFile file, int32_t offset, int origin);
+uint32_t PortSeek(PortImageFile file, int32_t offset, int origin);
 // Bytes read (0..count), or -1 on failure.
-int32_t PortRead(PortFile file, void* buffer, uint32_t count);
-void PortClose(PortFile file);
+int32_t PortRead(PortImageFile file, void* buffer, uint32_t count);
+void PortClose(PortImageFile file);
 
 // ---- output files (CreateFileA, WriteFile, CloseHandle, DeleteFileA) ------
 // Write access, no sharing, always create, normal attributes.
@@ -55,6 +67,9 @@ bool PortDeleteFile(const char* path);
 
 // FILETIME: 100-nanosecond intervals since 1601-01-01 UTC.
 typedef uint64_t PortFileTime;
+// 1970-01-01 00:00:00 UTC as a FILETIME (134774 days after 1601), and the units of a second.
+constexpr PortFileTime PortFileTimeOf1970 = 116444736000000000ull;
+constexpr uint32_t PortFileTimePerSecond = 10000000;
 // SYSTEMTIME, field for field.
 struct PortSystemTime {
     uint16_t Year, Month, DayOfWeek, Day, Hour, Minute, Second, Milliseconds;

@@ -24,16 +24,17 @@
 #include <io.h>
 #endif
 
-PortState& S() {
+PortState& SimulatedSystem() {
     static PortState state;
     return state;
 }
 
-void Record(PosixEvent e) { S().transcript.push_back(std::move(e)); }
+void Record(PosixEvent e) { SimulatedSystem().transcript.push_back(std::move(e)); }
 
 namespace {
 
-const int64_t Days1601To1970 = 134774;
+const int64_t Seconds1601To1970 = (int64_t)(PortFileTimeOf1970 / PortFileTimePerSecond);
+const int64_t Days1601To1970 = Seconds1601To1970 / 86400;
 
 // ---- the calls that reach the file system ------------------------------------------------
 
@@ -43,20 +44,33 @@ struct NativeStat {
 };
 
 #ifdef _WIN32
+}  // namespace
+
+bool PosixWideFrom(uint32_t codePage, const std::string& bytes, bool strict, std::wstring& out) {
+    const DWORD flags = strict ? MB_ERR_INVALID_CHARS : 0;
+    const int n = MultiByteToWideChar(codePage, flags, bytes.data(), (int)bytes.size(), nullptr, 0);
+    out.assign(n > 0 ? n : 0, L'\0');
+    if (n > 0) MultiByteToWideChar(codePage, flags, bytes.data(), (int)bytes.size(), &out[0], n);
+    return n > 0 || bytes.empty();
+}
+
+std::string PosixUtf8Of(const wchar_t* text, int length) {
+    const int n = WideCharToMultiByte(CP_UTF8, 0, text, length, nullptr, 0, nullptr, nullptr);
+    std::string out(n > 0 ? n : 0, '\0');
+    if (n > 0) WideCharToMultiByte(CP_UTF8, 0, text, length, &out[0], n, nullptr, nullptr);
+    return out;
+}
+
+namespace {
+
 // A path is UTF-8 when it is valid UTF-8 (what the tool's command line gives); other
 // bytes (a member name in the archive's code page) are read in that code page, or in
 // the ANSI code page when none was named.
 std::wstring WidePath(const std::string& p) {
-    const UINT names = S().nameCodePage ? (UINT)S().nameCodePage : (UINT)CP_ACP;
-    for (UINT codePage : {(UINT)CP_UTF8, names}) {
-        const DWORD flags = codePage == CP_UTF8 ? MB_ERR_INVALID_CHARS : 0;
-        const int n = MultiByteToWideChar(codePage, flags, p.data(), (int)p.size(), nullptr, 0);
-        if (n <= 0 && !p.empty()) continue;
-        std::wstring out(n, L'\0');
-        MultiByteToWideChar(codePage, flags, p.data(), (int)p.size(), &out[0], n);
-        return out;
-    }
-    return std::wstring();
+    const uint32_t names = SimulatedSystem().nameCodePage ? SimulatedSystem().nameCodePage : (uint32_t)CP_ACP;
+    std::wstring out;
+    if (!PosixWideFrom(CP_UTF8, p, true, out)) PosixWideFrom(names, p, false, out);
+    return out;
 }
 int OpenNative(const std::string& p, int flags, int mode) { return _wopen(WidePath(p).c_str(), flags | O_BINARY, mode); }
 bool StatNative(const std::string& p, NativeStat& out) {
@@ -89,11 +103,7 @@ bool SetTimesNative(int fd, const PortFileTime* access, const PortFileTime* writ
 }
 std::string CurrentDirNative() {
     wchar_t buf[4096];
-    if (!_wgetcwd(buf, 4096)) return std::string();
-    const int n = WideCharToMultiByte(CP_UTF8, 0, buf, -1, nullptr, 0, nullptr, nullptr);
-    std::string out(n > 0 ? n - 1 : 0, '\0');
-    if (n > 1) WideCharToMultiByte(CP_UTF8, 0, buf, -1, &out[0], n, nullptr, nullptr);
-    return out;
+    return _wgetcwd(buf, 4096) ? PosixUtf8Of(buf, (int)wcslen(buf)) : std::string();
 }
 const char kPathListSeparator = ';';
 #else
@@ -117,7 +127,7 @@ bool MkdirNative(const std::string& p) { return mkdir(p.c_str(), 0777) == 0; }
 bool WriteTimeNative(int fd, PortFileTime* write) {
     struct stat st;
     if (fstat(fd, &st) != 0) return false;
-    int64_t t = ((int64_t)st.st_mtim.tv_sec + Days1601To1970 * 86400) * 10000000 + st.st_mtim.tv_nsec / 100;
+    int64_t t = ((int64_t)st.st_mtim.tv_sec + Seconds1601To1970) * PortFileTimePerSecond + st.st_mtim.tv_nsec / 100;
     if (t < 0) return false;
     *write = (PortFileTime)t;
     return true;
@@ -132,8 +142,8 @@ bool SetTimesNative(int fd, const PortFileTime* access, const PortFileTime* writ
             continue;
         }
         int64_t t = (int64_t)*src[i];
-        ts[i].tv_sec = (time_t)(t / 10000000 - Days1601To1970 * 86400);
-        ts[i].tv_nsec = (long)(t % 10000000) * 100;
+        ts[i].tv_sec = (time_t)(t / PortFileTimePerSecond - Seconds1601To1970);
+        ts[i].tv_nsec = (long)(t % PortFileTimePerSecond) * 100;
     }
     return futimens(fd, ts) == 0;
 }
@@ -186,14 +196,15 @@ std::string LexicalAbsolute(const std::string& path) {
 
 // False when PosixConfineTo is in force and the native path leads outside its tree.
 bool Allowed(const std::string& native) {
-    const std::string& root = S().confineTo;
+    const std::string& root = SimulatedSystem().confineTo;
     if (root.empty()) return true;
     std::string p = LexicalAbsolute(native);
     return p == root || (p.size() > root.size() && p.compare(0, root.size(), root) == 0 && p[root.size()] == '/');
 }
 
-PortFile FromFd(int fd) { return fd < 0 ? PortInvalidFile : (PortFile)fd + 1; }
-int ToFd(PortFile f) { return (int)(f - 1); }
+// A descriptor as either kind of handle: one more than the descriptor, as 0 means "no file".
+template <class Handle> Handle FromFd(int fd) { return Handle{fd < 0 ? -1 : (intptr_t)fd + 1}; }
+template <class Handle> int ToFd(Handle f) { return (int)(f.Handle - 1); }
 
 uint32_t CopyOut(const std::string& value, char* out, uint32_t size) {
     if (value.empty()) return 0;
@@ -218,42 +229,42 @@ bool IsLeap(unsigned y) { return (y % 4 == 0 && y % 100 != 0) || y % 400 == 0; }
 // ---- controls -------------------------------------------------------------------------
 
 void PosixResetPort() {
-    uint32_t resets = S().resets + 1;
-    S() = PortState();
-    S().resets = resets;
+    uint32_t resets = SimulatedSystem().resets + 1;
+    SimulatedSystem() = PortState();
+    SimulatedSystem().resets = resets;
 }
-const std::vector<PosixEvent>& PosixTranscript() { return S().transcript; }
-void PosixClearTranscript() { S().transcript.clear(); }
-void PosixQueueAnswer(int32_t answer) { S().answers.push_back(answer); }
-void PosixSetDefaultAnswer(int32_t answer) { S().defaultAnswer = answer; }
-void PosixEchoMessageBoxes(FILE* stream) { S().echo = stream; }
+const std::vector<PosixEvent>& PosixTranscript() { return SimulatedSystem().transcript; }
+void PosixClearTranscript() { SimulatedSystem().transcript.clear(); }
+void PosixQueueAnswer(int32_t answer) { SimulatedSystem().answers.push_back(answer); }
+void PosixSetDefaultAnswer(int32_t answer) { SimulatedSystem().defaultAnswer = answer; }
+void PosixEchoMessageBoxes(FILE* stream) { SimulatedSystem().echo = stream; }
 void PosixSetCodePage(uint32_t codePage) {
     if (codePage == 932) PosixSetLeadBytes([](uint8_t b) { return (b >= 0x81 && b <= 0x9F) || (b >= 0xE0 && b <= 0xFC); });
     else PosixSetLeadBytes(nullptr);
 }
-void PosixSetLeadBytes(std::function<bool(uint8_t)> isLead) { S().leadByte = std::move(isLead); }
-void PosixSetNameCodePage(uint32_t codePage) { S().nameCodePage = codePage; }
-void PosixSetModulePath(const std::string& path) { S().modulePath = path; }
-void PosixSetWindowsDir(const std::string& dir) { S().windowsDir = dir; }
-void PosixSetSystemDir(const std::string& dir) { S().systemDir = dir; }
-void PosixSetVolumeMaxComponent(uint32_t length) { S().volumeMax = length; }
-const std::string& PosixLastVolumeRoot() { return S().lastVolumeRoot; }
-void PosixFailAllocation(int32_t nth) { S().failAllocation = nth; }
+void PosixSetLeadBytes(std::function<bool(uint8_t)> isLead) { SimulatedSystem().leadByte = std::move(isLead); }
+void PosixSetNameCodePage(uint32_t codePage) { SimulatedSystem().nameCodePage = codePage; }
+void PosixSetModulePath(const std::string& path) { SimulatedSystem().modulePath = path; }
+void PosixSetWindowsDir(const std::string& dir) { SimulatedSystem().windowsDir = dir; }
+void PosixSetSystemDir(const std::string& dir) { SimulatedSystem().systemDir = dir; }
+void PosixSetVolumeMaxComponent(uint32_t length) { SimulatedSystem().volumeMax = length; }
+const std::string& PosixLastVolumeRoot() { return SimulatedSystem().lastVolumeRoot; }
+void PosixFailAllocation(int32_t nth) { SimulatedSystem().failAllocation = nth; }
 void PosixSetWriteBudget(uint64_t bytes) {
-    S().writeBudget = bytes;
-    S().written = 0;
+    SimulatedSystem().writeBudget = bytes;
+    SimulatedSystem().written = 0;
 }
-void PosixFailClose(bool fail) { S().failClose = fail; }
-void PosixConfineTo(const std::string& dir) { S().confineTo = dir.empty() ? dir : LexicalAbsolute(dir); }
-std::string PosixItemText(int32_t id) { return S().items[id]; }
-void PosixSetItemTextHook(std::function<void(int32_t, const char*)> hook) { S().itemHook = std::move(hook); }
+void PosixFailClose(bool fail) { SimulatedSystem().failClose = fail; }
+void PosixConfineTo(const std::string& dir) { SimulatedSystem().confineTo = dir.empty() ? dir : LexicalAbsolute(dir); }
+std::string PosixItemText(int32_t id) { return SimulatedSystem().items[id]; }
+void PosixSetItemTextHook(std::function<void(int32_t, const char*)> hook) { SimulatedSystem().itemHook = std::move(hook); }
 
 // ---- process and memory ------------------------------------------------------------------
 
 int32_t PortPlatformId() { return 2; }   // VER_PLATFORM_WIN32_NT
 
 uint32_t PortModuleFileName(char* out, uint32_t size) {
-    const std::string& p = S().modulePath;
+    const std::string& p = SimulatedSystem().modulePath;
     if (size == 0) return 0;
     size_t n = p.size() < size - 1 ? p.size() : size - 1;
     memcpy(out, p.data(), n);
@@ -262,7 +273,7 @@ uint32_t PortModuleFileName(char* out, uint32_t size) {
 }
 
 void* PortAllocZero(uint32_t size) {
-    PortState& s = S();
+    PortState& s = SimulatedSystem();
     if (s.failAllocation > 0 && --s.failAllocation == 0) return nullptr;
     if (size == 0) size = 1;
     return calloc(1, size);
@@ -274,9 +285,9 @@ void PortExitProcess(int32_t status) { throw PosixExit{status}; }
 
 // ---- files -------------------------------------------------------------------------------
 
-PortFile PortOpenRead(const char* path) { return FromFd(OpenNative(NativePath(path), O_RDONLY, 0)); }
+PortImageFile PortOpenRead(const char* path) { return FromFd<PortImageFile>(OpenNative(NativePath(path), O_RDONLY, 0)); }
 
-uint32_t PortSeek(PortFile file, int32_t offset, int origin) {
+uint32_t PortSeek(PortImageFile file, int32_t offset, int origin) {
     if (!PortFileIsOpen(file)) return 0xFFFFFFFFu;
     int whence = origin == 0 ? SEEK_SET : origin == 1 ? SEEK_CUR : SEEK_END;
     off_t r = lseek(ToFd(file), offset, whence);
@@ -285,7 +296,7 @@ uint32_t PortSeek(PortFile file, int32_t offset, int origin) {
     return (uint32_t)r;
 }
 
-int32_t PortRead(PortFile file, void* buffer, uint32_t count) {
+int32_t PortRead(PortImageFile file, void* buffer, uint32_t count) {
     if (!PortFileIsOpen(file)) return -1;
     uint32_t done = 0;
     while (done < count) {
@@ -300,7 +311,7 @@ int32_t PortRead(PortFile file, void* buffer, uint32_t count) {
     return (int32_t)done;
 }
 
-void PortClose(PortFile file) {
+void PortClose(PortImageFile file) {
     if (PortFileIsOpen(file)) close(ToFd(file));
 }
 
@@ -310,19 +321,19 @@ PortFile PortCreateOutput(const char* path) {
     NativeStat st;
     // Windows refuses to replace a read-only file; root on POSIX would not.
     if (StatNative(p, st) && st.regular && !st.writable) return PortInvalidFile;
-    return FromFd(OpenNative(p, O_WRONLY | O_CREAT | O_TRUNC, 0666));
+    return FromFd<PortFile>(OpenNative(p, O_WRONLY | O_CREAT | O_TRUNC, 0666));
 }
 
 PortFile PortOpenExisting(const char* path) {
     std::string p = NativePath(path);
     NativeStat st;
     if (!StatNative(p, st) || st.directory) return PortInvalidFile;
-    return FromFd(OpenNative(p, O_RDONLY, 0));
+    return FromFd<PortFile>(OpenNative(p, O_RDONLY, 0));
 }
 
 bool PortWrite(PortFile file, const void* data, uint32_t count) {
     if (!PortFileIsOpen(file)) return false;
-    PortState& s = S();
+    PortState& s = SimulatedSystem();
     uint64_t allowed = count;
     if (s.writeBudget != UINT64_MAX)
         allowed = s.written >= s.writeBudget ? 0 : (s.writeBudget - s.written < count ? s.writeBudget - s.written : count);
@@ -342,13 +353,13 @@ bool PortWrite(PortFile file, const void* data, uint32_t count) {
 bool PortCloseFile(PortFile file) {
     if (!PortFileIsOpen(file)) return false;
     bool ok = close(ToFd(file)) == 0;
-    return ok && !S().failClose;
+    return ok && !SimulatedSystem().failClose;
 }
 
 bool PortDeleteFile(const char* path) {
     std::string p = NativePath(path);
     if (!Allowed(p)) return false;
-    S().extraAttributes.erase(p);
+    SimulatedSystem().extraAttributes.erase(p);
     return UnlinkNative(p);
 }
 
@@ -413,8 +424,8 @@ uint32_t PortGetAttributes(const char* path) {
     if (st.directory) return PortAttrDirectory;
     uint32_t a = 0;
     if (!st.writable) a |= PortAttrReadOnly;
-    auto it = S().extraAttributes.find(p);
-    if (it != S().extraAttributes.end()) a |= it->second;
+    auto it = SimulatedSystem().extraAttributes.find(p);
+    if (it != SimulatedSystem().extraAttributes.end()) a |= it->second;
     return a ? a : PortAttrNormal;
 }
 
@@ -425,8 +436,8 @@ bool PortSetAttributes(const char* path, uint32_t attributes) {
     if (st.directory) return true;
     if (!SetReadOnlyNative(p, st, (attributes & PortAttrReadOnly) != 0)) return false;
     uint32_t extra = attributes & (PortAttrHidden | PortAttrSystem | PortAttrArchive);
-    if (extra) S().extraAttributes[p] = extra;
-    else S().extraAttributes.erase(p);
+    if (extra) SimulatedSystem().extraAttributes[p] = extra;
+    else SimulatedSystem().extraAttributes.erase(p);
     return true;
 }
 
@@ -438,8 +449,8 @@ bool PortCreateDirectory(const char* path) {
 }
 
 uint32_t PortVolumeMaxComponent(const char* root) {
-    S().lastVolumeRoot = root ? root : "";
-    return S().volumeMax;
+    SimulatedSystem().lastVolumeRoot = root ? root : "";
+    return SimulatedSystem().volumeMax;
 }
 
 // ---- environment and directories -------------------------------------------------------------
@@ -448,21 +459,21 @@ uint32_t PortGetEnv(const char* name, char* out, uint32_t size) {
     const char* v = getenv(name);
     return v ? CopyOut(v, out, size) : 0;
 }
-uint32_t PortGetWindowsDir(char* out, uint32_t size) { return CopyOut(S().windowsDir, out, size); }
-uint32_t PortGetSystemDir(char* out, uint32_t size) { return CopyOut(S().systemDir, out, size); }
+uint32_t PortGetWindowsDir(char* out, uint32_t size) { return CopyOut(SimulatedSystem().windowsDir, out, size); }
+uint32_t PortGetSystemDir(char* out, uint32_t size) { return CopyOut(SimulatedSystem().systemDir, out, size); }
 uint32_t PortGetCurrentDir(char* out, uint32_t size) {
     return CopyOut(CurrentDirNative(), out, size);
 }
 
 uint32_t PortSearchPath(const char* name, char* out, uint32_t size, char** filePart) {
     std::vector<std::string> dirs;
-    std::string module = S().modulePath;
+    std::string module = SimulatedSystem().modulePath;
     size_t slash = module.find_last_of('/');
     if (slash != std::string::npos) dirs.push_back(module.substr(0, slash));
     const std::string cwd = CurrentDirNative();
     if (!cwd.empty()) dirs.push_back(cwd);
-    if (!S().systemDir.empty()) dirs.push_back(S().systemDir);
-    if (!S().windowsDir.empty()) dirs.push_back(S().windowsDir);
+    if (!SimulatedSystem().systemDir.empty()) dirs.push_back(SimulatedSystem().systemDir);
+    if (!SimulatedSystem().windowsDir.empty()) dirs.push_back(SimulatedSystem().windowsDir);
     if (const char* path = getenv("PATH")) {
         std::string all = path;
         size_t start = 0;
@@ -504,7 +515,7 @@ int32_t PortGetFileTitle(const char* path, char* out, uint16_t size) {
 
 // ---- DBCS ----------------------------------------------------------------------------------------
 
-bool PortIsLeadByte(uint8_t byte) { return S().leadByte && S().leadByte(byte); }
+bool PortIsLeadByte(uint8_t byte) { return SimulatedSystem().leadByte && SimulatedSystem().leadByte(byte); }
 
 char* PortCharPrev(const char* start, const char* current) {
     if (current <= start) return (char*)start;
@@ -519,7 +530,7 @@ char* PortCharPrev(const char* start, const char* current) {
 // ---- message boxes --------------------------------------------------------------------------------
 
 int32_t PortMessageBox(PortWindow owner, const char* text, const char* caption, uint32_t style) {
-    PortState& s = S();
+    PortState& s = SimulatedSystem();
     int32_t answer;
     if (!s.answers.empty()) {
         answer = s.answers.front();
@@ -538,7 +549,7 @@ int32_t PortMessageBox(PortWindow owner, const char* text, const char* caption, 
 // ---- dialog items and shell -----------------------------------------------------------------------------
 
 void PortSetItemText(PortWindow dialog, int32_t id, const char* text) {
-    PortState& s = S();
+    PortState& s = SimulatedSystem();
     s.items[id] = text;
     Record({PosixEvent::ItemText, dialog, text, "", 0, id, ""});
     if (s.itemHook) s.itemHook(id, text);

@@ -22,11 +22,11 @@ struct DialogState {
     std::string chooserResult;
 };
 
-DialogState& D() {
+DialogState& SimulatedDialog() {
     static DialogState state;
-    if (state.resets != S().resets) {
+    if (state.resets != SimulatedSystem().resets) {
         state = DialogState();
-        state.resets = S().resets;
+        state.resets = SimulatedSystem().resets;
     }
     return state;
 }
@@ -35,25 +35,25 @@ DialogState& D() {
 PortWindow const DialogHandle = reinterpret_cast<PortWindow>(static_cast<uintptr_t>(0xD1A1));
 
 int32_t DispatchToDialog(uint32_t message, uintptr_t wParam, intptr_t lParam) {
-    DialogState& d = D();
+    DialogState& d = SimulatedDialog();
     if (!d.proc) return 0;
     return (int32_t)d.proc(DialogHandle, message, wParam, lParam);
 }
 
 }  // namespace
 
-void PosixSetDialogScript(const std::vector<PosixDialogStep>& steps) { D().script = steps; }
-void PosixFailDialog(bool fail) { D().failDialog = fail; }
-bool PosixItemEnabled(int32_t id) { return !D().disabled[id]; }
-void PosixPostCommand(int32_t id) { D().posted.push_back((uint32_t)id); }
-void PosixSetChooserResult(const std::string& fullPath) { D().chooserResult = fullPath; }
+void PosixSetDialogScript(const std::vector<PosixDialogStep>& steps) { SimulatedDialog().script = steps; }
+void PosixFailDialog(bool fail) { SimulatedDialog().failDialog = fail; }
+bool PosixItemEnabled(int32_t id) { return !SimulatedDialog().disabled[id]; }
+void PosixPostCommand(int32_t id) { SimulatedDialog().posted.push_back((uint32_t)id); }
+void PosixSetChooserResult(const std::string& fullPath) { SimulatedDialog().chooserResult = fullPath; }
 
 // ---- the simulated dialog ---------------------------------------------------------------------------
 
 intptr_t PortDialogBox(PortModule /*module*/, const char* templateName, PortWindow owner, PortDialogProc proc,
                        intptr_t param) {
-    DialogState& d = D();
-    PortState& s = S();
+    DialogState& d = SimulatedDialog();
+    PortState& s = SimulatedSystem();
     if (d.failDialog) return -1;
     Record({PosixEvent::Dialog, owner, templateName, "", 0, 0, ""});
     d.proc = proc;
@@ -108,7 +108,7 @@ intptr_t PortDialogBox(PortModule /*module*/, const char* templateName, PortWind
 }
 
 void PortEndDialog(PortWindow dialog, intptr_t result) {
-    DialogState& d = D();
+    DialogState& d = SimulatedDialog();
     Record({PosixEvent::EndDialog, dialog, "", "", 0, (int32_t)result, ""});
     d.dialogEnded = true;
     d.dialogResult = result;
@@ -120,17 +120,17 @@ void PortSetWindowText(PortWindow window, const char* text) {
 
 uint32_t PortGetItemText(PortWindow /*dialog*/, int32_t id, char* out, uint32_t size) {
     if (size == 0) return 0;
-    const std::string& t = S().items[id];
+    const std::string& t = SimulatedSystem().items[id];
     size_t n = t.size() < size - 1 ? t.size() : size - 1;
     memcpy(out, t.data(), n);
     out[n] = 0;
     return (uint32_t)n;
 }
 
-void PortLimitItemText(PortWindow /*dialog*/, int32_t id, uint32_t limit) { D().limits[id] = limit; }
+void PortLimitItemText(PortWindow /*dialog*/, int32_t id, uint32_t limit) { SimulatedDialog().limits[id] = limit; }
 
 void PortEnableItem(PortWindow dialog, int32_t id, bool enable) {
-    D().disabled[id] = !enable;
+    SimulatedDialog().disabled[id] = !enable;
     Record({PosixEvent::EnableItem, dialog, "", "", enable, id, ""});
 }
 
@@ -148,14 +148,14 @@ void PortDestroyIcon(PortIcon) {}
 void PortPaintIcon(PortWindow, PortIcon) {}
 
 void PortSetTimer(PortWindow window, uint32_t id, uint32_t milliseconds) {
-    D().timers[id] = milliseconds;
+    SimulatedDialog().timers[id] = milliseconds;
     Record({PosixEvent::Timer, window, "", "", milliseconds, (int32_t)id, ""});
 }
-void PortKillTimer(PortWindow, uint32_t id) { D().timers.erase(id); }
-void PortPostCommand(PortWindow, uint32_t id) { D().posted.push_back(id); }
+void PortKillTimer(PortWindow, uint32_t id) { SimulatedDialog().timers.erase(id); }
+void PortPostCommand(PortWindow, uint32_t id) { SimulatedDialog().posted.push_back(id); }
 
 bool PortPeekMessage(PortMessage* message) {
-    DialogState& d = D();
+    DialogState& d = SimulatedDialog();
     if (d.posted.empty()) return false;
     memset(message, 0, sizeof *message);
     message->Raw[0] = (uintptr_t)DialogHandle;
@@ -180,7 +180,7 @@ void PortTranslateDispatch(PortMessage* message) {
 
 int32_t PortGetOpenFileName(PortWindow, PortModule, char* file, uint32_t capacity, const char*, uint32_t,
                             const char*, uint16_t* fileOffset) {
-    const std::string& r = D().chooserResult;
+    const std::string& r = SimulatedDialog().chooserResult;
     if (r.empty() || r.size() + 1 > capacity) return 0;
     memcpy(file, r.c_str(), r.size() + 1);
     size_t sep = r.find_last_of("/\\");

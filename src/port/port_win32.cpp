@@ -1,9 +1,9 @@
 // The Win32 side of the port: every operation of port.h on the real API, one call (or
 // a short fixed sequence of calls) each, and the program's entry.
 //
-// The image is read through the old HFILE calls (_lopen, _llseek, _lread, _lclose);
-// output files go through CreateFileA and friends. Both kinds of handle are kept in a
-// PortFile, where 0 and -1 (HFILE_ERROR, INVALID_HANDLE_VALUE) mean "no file".
+// The image is read through the old HFILE calls (_lopen, _llseek, _lread, _lclose) and
+// kept in a PortImageFile; output files go through CreateFileA and friends and are kept
+// in a PortFile. In both, 0 and -1 (HFILE_ERROR, INVALID_HANDLE_VALUE) mean "no file".
 #define WIN32_LEAN_AND_MEAN
 #include <windows.h>
 #include <commdlg.h>
@@ -27,8 +27,9 @@ static_assert(sizeof(void*) != 4 || OpenFileNameClassicSize == 76, "the classic 
 const DWORD VersionInfoSize = 148;
 static_assert(sizeof(OSVERSIONINFOA) == VersionInfoSize, "OSVERSIONINFOA");
 
-HANDLE AsHandle(PortFile f) { return reinterpret_cast<HANDLE>(f); }
-HFILE AsHFile(PortFile f) { return static_cast<HFILE>(f); }
+HANDLE AsHandle(PortFile f) { return reinterpret_cast<HANDLE>(f.Handle); }
+HFILE AsHFile(PortImageFile f) { return static_cast<HFILE>(f.Handle); }
+PortFile FromHandle(HANDLE h) { return h == INVALID_HANDLE_VALUE ? PortInvalidFile : PortFile{reinterpret_cast<intptr_t>(h)}; }
 HWND AsWindow(PortWindow w) { return static_cast<HWND>(w); }
 
 FILETIME ToFileTime(PortFileTime t) {
@@ -76,36 +77,34 @@ void PortExitProcess(int32_t status) {
 
 // ---- reading the own image --------------------------------------------------
 
-PortFile PortOpenRead(const char* path) {
+PortImageFile PortOpenRead(const char* path) {
     HFILE f = _lopen(path, OF_READ | OF_SHARE_DENY_NONE);
-    return f == HFILE_ERROR ? PortInvalidFile : static_cast<PortFile>(f);
+    return f == HFILE_ERROR ? PortInvalidImage : PortImageFile{static_cast<intptr_t>(f)};
 }
 
-uint32_t PortSeek(PortFile file, int32_t offset, int origin) {
+uint32_t PortSeek(PortImageFile file, int32_t offset, int origin) {
     if (!PortFileIsOpen(file)) return 0xFFFFFFFFu;
     return static_cast<uint32_t>(_llseek(AsHFile(file), offset, origin));
 }
 
-int32_t PortRead(PortFile file, void* buffer, uint32_t count) {
+int32_t PortRead(PortImageFile file, void* buffer, uint32_t count) {
     if (!PortFileIsOpen(file)) return -1;
     return static_cast<int32_t>(_lread(AsHFile(file), buffer, count));
 }
 
-void PortClose(PortFile file) {
+void PortClose(PortImageFile file) {
     if (PortFileIsOpen(file)) _lclose(AsHFile(file));
 }
 
 // ---- output files ------------------------------------------------------------
 
 PortFile PortCreateOutput(const char* path) {
-    HANDLE h = CreateFileA(path, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-    return h == INVALID_HANDLE_VALUE ? PortInvalidFile : reinterpret_cast<PortFile>(h);
+    return FromHandle(CreateFileA(path, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
 }
 
 PortFile PortOpenExisting(const char* path) {
-    HANDLE h = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                           FILE_ATTRIBUTE_NORMAL, nullptr);
-    return h == INVALID_HANDLE_VALUE ? PortInvalidFile : reinterpret_cast<PortFile>(h);
+    return FromHandle(CreateFileA(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                                  FILE_ATTRIBUTE_NORMAL, nullptr));
 }
 
 bool PortWrite(PortFile file, const void* data, uint32_t count) {

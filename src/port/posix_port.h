@@ -47,6 +47,14 @@ void PosixSetLeadBytes(std::function<bool(uint8_t)> isLead);
 // ANSI code page, as the stub itself would use. Elsewhere names are bytes, kept as they are.
 void PosixSetNameCodePage(uint32_t codePage);
 
+#ifdef _WIN32
+// The conversions of the Windows builds, where paths reach the wide functions: bytes of
+// a code page to UTF-16 (with strict, false for bytes that are no text of it, as
+// MB_ERR_INVALID_CHARS decides), and UTF-16 to UTF-8.
+bool PosixWideFrom(uint32_t codePage, const std::string& bytes, bool strict, std::wstring& out);
+std::string PosixUtf8Of(const wchar_t* text, int length);
+#endif
+
 // The path PortModuleFileName reports: the self-extractor image being run.
 void PosixSetModulePath(const std::string& path);
 // Simulated platform values. An empty string makes the query fail.

@@ -32,5 +32,5 @@ struct PortState {
     uint32_t resets = 0;
 };
 
-PortState& S();
+PortState& SimulatedSystem();
 void Record(PosixEvent e);

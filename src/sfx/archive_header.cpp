@@ -15,16 +15,10 @@
 #include <immintrin.h>
 #endif
 
-bool HeaderCrcOptional;
-
 namespace {
 
-// Every member's data runs through UpdateCrc, so it processes eight bytes per step.
-// Slice k holds the CRC of byte i followed by k zero bytes; slice 0 is CrcTable itself.
-// The slices are derived from CrcTable whenever it is built, so both always agree; they
-// live beside the workspace as plain static data (no allocation).
-uint16_t CrcSlices[8][256];
-bool CrcSlicesReady;
+// Every member's data runs through UpdateCrc, so it processes eight bytes per step, with
+// the slices of RunState (derived from CrcTable whenever it is built, so both agree).
 
 #ifdef VARNEX_CRC_FOLD
 // Where the processor multiplies without carries (the host tools and tests; the stub
@@ -37,8 +31,6 @@ bool CrcSlicesReady;
 // multiplication of two reflected 64-bit operands yields the product times x^-1, hence
 // one less than 192 and 128. What is left after the last step is congruent to the whole
 // run, so the table steps over those 16 bytes give the run's CRC.
-uint64_t CrcFoldLow, CrcFoldHigh;
-bool CrcFoldReady;
 
 // x^n mod (x^32 + poly) for poly in normal bit order, as a reflected 64-bit operand
 // (the coefficient of x^d in bit 63 - d).
@@ -58,7 +50,7 @@ uint64_t ReflectedPowerMod(uint32_t n, uint32_t normalPoly) {
 __attribute__((target("pclmul,sse2"))) uint32_t FoldCrc(const uint8_t* p, uint32_t blocks, uint32_t crc) {
     // The register's start value enters as the first bytes of the run, over a zero register.
     __m128i x = _mm_xor_si128(_mm_loadu_si128((const __m128i*)p), _mm_cvtsi32_si128((int)crc));
-    const __m128i k = _mm_set_epi64x((long long)CrcFoldHigh, (long long)CrcFoldLow);
+    const __m128i k = _mm_set_epi64x((long long)RunState.CrcFoldHigh, (long long)RunState.CrcFoldLow);
     for (uint32_t b = 1; b < blocks; b++) {
         __m128i low = _mm_clmulepi64_si128(x, k, 0x00);
         __m128i high = _mm_clmulepi64_si128(x, k, 0x11);
@@ -117,25 +109,25 @@ void ReleaseHeader() {
 }
 
 void BuildCrcTable(uint16_t polynomial) {
+    uint16_t(*slices)[256] = RunState.CrcSlices;
     for (uint32_t i = 0; i < 256; i++) {
         uint32_t v = i;
         for (int k = 0; k < 8; k++) v = (v & 1) ? (v >> 1) ^ polynomial : v >> 1;
         Ws->CrcTable[i] = (uint16_t)v;
-        CrcSlices[0][i] = (uint16_t)v;
+        slices[0][i] = (uint16_t)v;
     }
     for (int k = 1; k < 8; k++)
         for (uint32_t i = 0; i < 256; i++) {
-            uint16_t prev = CrcSlices[k - 1][i];
-            CrcSlices[k][i] = (uint16_t)((prev >> 8) ^ CrcSlices[0][prev & 0xFF]);
+            uint16_t prev = slices[k - 1][i];
+            slices[k][i] = (uint16_t)((prev >> 8) ^ slices[0][prev & 0xFF]);
         }
-    CrcSlicesReady = true;
 #ifdef VARNEX_CRC_FOLD
     uint32_t normal = 0;   // the polynomial times x^16, in normal bit order
     for (int i = 0; i < 16; i++)
         if ((polynomial >> i) & 1) normal |= 1u << (31 - i);
-    CrcFoldLow = ReflectedPowerMod(191, normal);
-    CrcFoldHigh = ReflectedPowerMod(127, normal);
-    CrcFoldReady = __builtin_cpu_supports("pclmul");
+    RunState.CrcFoldLow = ReflectedPowerMod(191, normal);
+    RunState.CrcFoldHigh = ReflectedPowerMod(127, normal);
+    RunState.CrcFoldReady = __builtin_cpu_supports("pclmul");
 #endif
 }
 
@@ -144,19 +136,17 @@ uint16_t UpdateCrc(const uint8_t* bytes, int32_t count) {
     uint32_t crc = Ws->Crc;
     uint32_t n = (uint32_t)count;
 #ifdef VARNEX_CRC_FOLD
-    if (CrcFoldReady && n >= 64) {
+    if (RunState.CrcFoldReady && n >= 64) {
         crc = FoldCrc(bytes, n / 16, crc);
         bytes += n & ~15u;
         n &= 15;
     }
 #endif
-    if (CrcSlicesReady) {
-        for (; n >= 8; n -= 8, bytes += 8) {
-            uint32_t x = crc ^ (bytes[0] | ((uint32_t)bytes[1] << 8));
-            crc = CrcSlices[7][x & 0xFF] ^ CrcSlices[6][x >> 8] ^ CrcSlices[5][bytes[2]] ^
-                  CrcSlices[4][bytes[3]] ^ CrcSlices[3][bytes[4]] ^ CrcSlices[2][bytes[5]] ^
-                  CrcSlices[1][bytes[6]] ^ CrcSlices[0][bytes[7]];
-        }
+    const uint16_t(*slices)[256] = RunState.CrcSlices;
+    for (; n >= 8; n -= 8, bytes += 8) {
+        uint32_t x = crc ^ (bytes[0] | ((uint32_t)bytes[1] << 8));
+        crc = slices[7][x & 0xFF] ^ slices[6][x >> 8] ^ slices[5][bytes[2]] ^ slices[4][bytes[3]] ^
+              slices[3][bytes[4]] ^ slices[2][bytes[5]] ^ slices[1][bytes[6]] ^ slices[0][bytes[7]];
     }
     for (; n; n--, bytes++) crc = Ws->CrcTable[(crc ^ *bytes) & 0xFF] ^ (crc >> 8);
     Ws->Crc = (uint16_t)crc;
@@ -272,7 +262,7 @@ HeaderResult ReadEntryHeader() {
         Ws->HeaderCrcField[1] = 0;
         Ws->Crc = 0;
         if (UpdateCrc(h, headerSize) != Ws->StoredHeaderCrc) return BadHeader();
-    } else if (!HeaderCrcOptional) {
+    } else if (!RunState.HeaderCrcOptional) {
         return BadHeader();
     }
 

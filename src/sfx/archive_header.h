@@ -7,10 +7,8 @@
 enum HeaderResult { HeaderReady, EndOfArchive, HeaderFailed };
 
 // The self-extractor refuses a header without its CRC. A builder that writes every
-// header anew (wrapping another archiver's archive) may take such a header; nothing else
-// sets this.
-extern bool HeaderCrcOptional;
-
+// header anew (wrapping another archiver's archive) may take such a header: it sets
+// RunState.HeaderCrcOptional; nothing else does.
 void BuildCrcTable(uint16_t polynomial);
 uint16_t UpdateCrc(const uint8_t* bytes, int32_t count);
 HeaderResult ReadEntryHeader();

@@ -10,8 +10,6 @@
 #include "sfx/text.h"
 #include "sfx/timestamps.h"
 
-void (*ProgressHook)(PortWindow window);
-
 namespace {
 
 const uint32_t ChunkSize = 65536;
@@ -19,23 +17,10 @@ const uint32_t SeekFailed = 0xFFFFFFFFu;
 const uint32_t NoTime = 0xFFFFFFFFu;
 const int32_t PathDisplayLimit = 32;   // characters of the path on the progress line
 
-// State of the current text capture: how much of the buffer is filled and whether the
-// text has ended (full, or a zero byte met). Reset by BeginCapture.
-uint32_t CaptureFill;
-bool CaptureEnded;
-// Where the current member's data begins in the image (noted by NextMember).
-uint32_t DataStart;
-
 bool FailWith(const char* message, const char* subject) {
     ShowError(message, subject);
     Ws->Failed = 1;
     return false;
-}
-
-// 1 for the notice "!", 2 for the settings "$" (the whole name, directory included), else 0.
-uint8_t CaptureModeOf(const char* name) {
-    if (!name[0] || name[1]) return CaptureNone;
-    return name[0] == '!' ? CaptureNotice : name[0] == '$' ? CaptureSettings : CaptureNone;
 }
 
 // The overwrite policy for an existing TargetPath. Returns 1 to write the member,
@@ -78,7 +63,6 @@ void SetMemberTimes() {
 
 // One member of the preflight pass; false leaves the loop.
 bool PreflightMember() {
-    MemberCrcSum ^= GetU16(Ws->Header + HdrDataCrc);
     uint8_t mode = CaptureModeOf(Ws->EntryName);
     if (mode == CaptureNone) return SkipMember();
     BeginCapture(mode);
@@ -183,7 +167,7 @@ bool OpenArchive(PortWindow owner) {
 
     Ws->ArchiveFile = PortOpenRead(Ws->ImagePath);
     if (!PortFileIsOpen(Ws->ArchiveFile)) {
-        Ws->ArchiveFile = PortInvalidFile;
+        Ws->ArchiveFile = PortInvalidImage;
         return FailWith("Open ERROR", Ws->ImagePath);
     }
     bool ready = true;
@@ -196,7 +180,7 @@ bool OpenArchive(PortWindow owner) {
     else if (PortSeek(Ws->ArchiveFile, (int32_t)offset, 0) != offset) ready = FailWith("Read ERROR", Ws->ImagePath);
     if (!ready) {
         PortClose(Ws->ArchiveFile);
-        Ws->ArchiveFile = PortInvalidFile;
+        Ws->ArchiveFile = PortInvalidImage;
         return false;
     }
     if (Ws->Config.ArchiveFlags & ArchiveFlagChecksum) {
@@ -212,11 +196,13 @@ bool OpenArchive(PortWindow owner) {
 HeaderResult NextMember() {
     HeaderResult r = ReadEntryHeader();
     if (r != HeaderReady) return r;
-    DataStart = PortSeek(Ws->ArchiveFile, 0, 1);
-    if (DataStart == SeekFailed) {
+    RunState.DataStart = PortSeek(Ws->ArchiveFile, 0, 1);
+    if (RunState.DataStart == SeekFailed) {
         FailWith("Read ERROR", Ws->ImagePath);
         return HeaderFailed;
     }
+    // Every member counts towards the integrity sum; only the preflight pass checks it.
+    MemberCrcSum ^= GetU16(Ws->Header + HdrDataCrc);
     return HeaderReady;
 }
 
@@ -232,7 +218,7 @@ void ReadMemberData() {
     if (method == '0') {
         CopyStored((int32_t)GetU32(Ws->Header + HdrUnpackedSize));
     } else if (method != 'd') {
-        WindowSink = DeliverWindow;
+        RunState.WindowSink = DeliverWindow;
         DecodeMember();
     }
 }
@@ -242,7 +228,7 @@ void ReadMemberData() {
 // seek, so a packed size of 2 GiB or more can neither wrap around nor move the file
 // backwards (which would make the walk read the same header again and again).
 bool SkipMember() {
-    uint64_t target = (uint64_t)DataStart + GetU32(Ws->Header + HdrPackedSize);
+    uint64_t target = (uint64_t)RunState.DataStart + GetU32(Ws->Header + HdrPackedSize);
     if (target > Ws->ArchiveLength) return FailWith("Unexpeted EOF", Ws->ImagePath);
     if (target > 0x7FFFFFFFu || PortSeek(Ws->ArchiveFile, (int32_t)target, 0) != (uint32_t)target)
         return FailWith("Read ERROR", Ws->ImagePath);
@@ -250,8 +236,8 @@ bool SkipMember() {
 }
 
 void CloseArchive() {
-    PortClose(Ws->ArchiveFile);
-    Ws->ArchiveFile = PortInvalidFile;
+    // No output file is open between members.
+    CloseRunFiles();
     ReleaseHeader();
 }
 
@@ -266,8 +252,8 @@ void BeginCapture(uint8_t mode) {
     Ws->CaptureMode = mode;
     if (mode == CaptureNotice) Ws->MessageText[0] = 0;
     if (mode == CaptureSettings) Ws->SettingsText[0] = 0;
-    CaptureFill = 0;
-    CaptureEnded = false;
+    RunState.CaptureFill = 0;
+    RunState.CaptureEnded = false;
 }
 
 void WriteOutput(const uint8_t* bytes, uint32_t count, PortFile file) {
@@ -287,16 +273,16 @@ void WriteOutput(const uint8_t* bytes, uint32_t count, PortFile file) {
     // The text is the start of the member: later chunks are appended until the buffer
     // is full or a zero byte ends the text. (Replacing the text with each chunk would
     // leave only the start of the last chunk of a long notice or settings member.)
-    if (CaptureFill >= capacity) CaptureFill = 0;   // never past the buffer, whatever came before
+    if (RunState.CaptureFill >= capacity) RunState.CaptureFill = 0;   // never past the buffer, whatever came before
     uint32_t i = 0;
-    while (!CaptureEnded && i < count) {
-        if (bytes[i] == 0 || CaptureFill == capacity - 1) {
-            CaptureEnded = true;
+    while (!RunState.CaptureEnded && i < count) {
+        if (bytes[i] == 0 || RunState.CaptureFill == capacity - 1) {
+            RunState.CaptureEnded = true;
             break;
         }
-        text[CaptureFill++] = (char)bytes[i++];
+        text[RunState.CaptureFill++] = (char)bytes[i++];
     }
-    text[CaptureFill] = 0;
+    text[RunState.CaptureFill] = 0;
 }
 
 void FlushWindow(uint32_t count) {
@@ -317,7 +303,7 @@ void ReportProgress(uint32_t done, uint32_t total) {
     if (percent > 100) percent = 100;
     Ws->PercentWanted = percent + 1;
     ShowPercent();
-    if (ProgressHook) ProgressHook(Ws->DialogWindow);
+    if (RunState.ProgressHook) RunState.ProgressHook(Ws->DialogWindow);
     if (Ws->CancelRequested) AbortRun(1);
 }
 

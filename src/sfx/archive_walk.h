@@ -10,8 +10,8 @@ bool WalkArchive(PortWindow owner, WalkPass pass);
 
 // The steps of a walk. OpenArchive opens ImagePath and stands at the first member header
 // (past the checksum when the block announces one), ready for NextMember; it has
-// reported its failure when it returns false. NextMember reads the next header and notes
-// where the member's data begins; ReadMemberData puts the data through the output sink;
+// reported its failure when it returns false. NextMember reads the next header, adds its
+// data CRC to MemberCrcSum and notes where the member's data begins; ReadMemberData puts the data through the output sink;
 // SkipMember then (or instead) moves to the next header. CloseArchive closes the image
 // and releases the last header. CheckMemberCrcSum compares MemberCrcSum with the
 // checksum and reports "Tampered DATA".
@@ -28,12 +28,9 @@ void WriteOutput(const uint8_t* bytes, uint32_t count, PortFile file);
 // the start of the data, up to the buffer's size or a zero byte.
 void BeginCapture(uint8_t mode);
 void FlushWindow(uint32_t count);
-// The decoder's sink (WindowSink) during a walk: FlushWindow, and ReportProgress with
+// The decoder's sink (RunState.WindowSink) during a walk: FlushWindow, and ReportProgress with
 // done of OrigSize while a file is written.
 void DeliverWindow(uint32_t count, uint32_t done);
-// Called by ReportProgress after it has written the percentage, with DialogWindow: the
-// dialog drains its messages there (and Cancel can be pressed). None outside a dialog.
-extern void (*ProgressHook)(PortWindow window);
 void ReportProgress(uint32_t done, uint32_t total);
 void CopyStored(int32_t size);
 uint32_t ExistingWriteTime(const char* path);

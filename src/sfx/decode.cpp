@@ -26,8 +26,6 @@
 #define DECODE_UNLIKELY(x) (x)
 #endif
 
-void (*WindowSink)(uint32_t count, uint32_t done);
-
 namespace {
 
 enum : uint32_t {
@@ -98,7 +96,7 @@ void ReadBlockHeader() {
 
 // ---- bit input ----------------------------------------------------------------------
 
-int ReadPackedByte(PortFile file, uint32_t wanted) {
+int ReadPackedByte(PortImageFile file, uint32_t wanted) {
     SfxWorkspace* ws = Ws;
     if (ws->InPos >= InputBufferSize) {
         uint32_t n = wanted < InputBufferSize ? wanted : InputBufferSize;
@@ -308,14 +306,12 @@ void BeginMemberDecode(uint8_t method) {
 
 namespace {
 
-// Tables of the fast loop, rebuilt from CodeTable/PosTable after every block header.
-// An entry holds the symbol in its low 10 bits and the code length above them; an
-// entry with the top bit set names a tree node (or anything else the workspace
-// table holds that is not a symbol) and is resolved by ResolveNode, as the
-// field-by-field reading does.
+// Tables of the fast loop (RunState.FastCodeTable and FastPosTable), rebuilt from
+// CodeTable/PosTable after every block header. An entry holds the symbol in its low 10
+// bits and the code length above them; an entry with the top bit set names a tree node
+// (or anything else the workspace table holds that is not a symbol) and is resolved by
+// ResolveNode, as the field-by-field reading does.
 enum : uint16_t { FastWalk = 0x8000, FastSymbolMask = 0x3FF, FastLengthShift = 10 };
-uint16_t FastCodeTable[4096];
-uint16_t FastPosTable[256];
 
 void CompileFastTable(uint16_t* fast, const uint16_t* table, uint32_t entries, uint16_t symbolCount,
                       const uint8_t* lengths) {
@@ -337,11 +333,11 @@ void CompileLiteralTable() {
     for (uint32_t i = 0; i < 4096; i++) {
         uint32_t j = ws->CodeTable[i];
         if (j < LiteralSymbols)
-            FastCodeTable[i] = (uint16_t)(ws->CodeLengths[j] <= MaxCodeLength
+            RunState.FastCodeTable[i] = (uint16_t)(ws->CodeLengths[j] <= MaxCodeLength
                                               ? j | ((uint32_t)ws->CodeLengths[j] << FastLengthShift)
                                               : (uint32_t)FastSymbolMask);
         else
-            FastCodeTable[i] = (uint16_t)(j < NodeCount ? j : (uint32_t)FastSymbolMask);
+            RunState.FastCodeTable[i] = (uint16_t)(j < NodeCount ? j : (uint32_t)FastSymbolMask);
     }
 }
 
@@ -478,9 +474,9 @@ DECODE_INLINE void Consume(FastInput& in, uint32_t n) {
     if (DECODE_UNLIKELY(in.Count < 16)) Refill(in);
 }
 
-// Reads a literal/length symbol through FastCodeTable.
+// Reads a literal/length symbol through RunState.FastCodeTable.
 DECODE_STEP uint32_t FastLiteral(FastInput& in, const uint8_t* lengths) {
-    uint32_t e = FastCodeTable[in.Bits >> (WordBits - 12)];
+    uint32_t e = RunState.FastCodeTable[in.Bits >> (WordBits - 12)];
     uint32_t c = e & FastSymbolMask;
     uint32_t len = e >> FastLengthShift;
     if (DECODE_UNLIKELY(c >= LiteralSymbols)) {
@@ -492,20 +488,19 @@ DECODE_STEP uint32_t FastLiteral(FastInput& in, const uint8_t* lengths) {
     return c;
 }
 
-// Bytes of the member that the sink may still take. The loop tests the size only
-// before a symbol, so a stream whose last match runs past OrigSize produces more; those
-// bytes stay in the window (a later member may reach back into it) but never reach the
-// sink: the file gets exactly the recorded size, and its CRC is taken over exactly those
-// bytes, as every other reader of the archive sees them.
-uint32_t SinkLeft;
+// RunState.SinkLeft: bytes of the member that the sink may still take. The loop tests
+// the size only before a symbol, so a stream whose last match runs past OrigSize produces
+// more; those bytes stay in the window (a later member may reach back into it) but never
+// reach the sink: the file gets exactly the recorded size, and its CRC is taken over
+// exactly those bytes, as every other reader of the archive sees them.
 
 // Hands the window's first `count` bytes to the sink, cut at the member's end, with the
 // bytes done; nothing when none of them belonged to the member.
 DECODE_NOINLINE void HandToSink(uint32_t count, uint32_t done) {
-    if (count > SinkLeft) count = SinkLeft;
+    if (count > RunState.SinkLeft) count = RunState.SinkLeft;
     if (count == 0) return;
-    SinkLeft -= count;
-    WindowSink(count, done);
+    RunState.SinkLeft -= count;
+    RunState.WindowSink(count, done);
 }
 
 // A full window goes to the sink. A literal that fills the window is reported as done
@@ -584,7 +579,7 @@ DECODE_INLINE void CopyMatch(uint8_t* window, uint32_t fill, uint32_t source, ui
 // holds them both (topping it up from InputBuffer first; Count is 16 or more here, so
 // that never reads the file), in two steps near the end of a piece.
 DECODE_STEP uint32_t FastPosition(FastInput& in, uint16_t posCount, const uint8_t* lengths) {
-    uint32_t e = FastPosTable[in.Bits >> (WordBits - 8)];
+    uint32_t e = RunState.FastPosTable[in.Bits >> (WordBits - 8)];
     uint32_t j, len;
     if (DECODE_LIKELY(!(e & FastWalk))) {
         j = e & FastSymbolMask;
@@ -626,7 +621,7 @@ void DecodeMember() {
     ws->WindowFill = 0;
 
     const uint32_t origSize = ws->OrigSize;
-    SinkLeft = origSize;
+    RunState.SinkLeft = origSize;
     uint8_t* const window = ws->Window;
     uint32_t done = 0;
     uint32_t fill = 0;
@@ -646,7 +641,7 @@ void DecodeMember() {
             LoadInput(in);
             blockLeft = ws->BlockLeft ? ws->BlockLeft : 0x10000u;
             CompileLiteralTable();
-            CompileFastTable(FastPosTable, ws->PosTable, 256, posCount, posLengths);
+            CompileFastTable(RunState.FastPosTable, ws->PosTable, 256, posCount, posLengths);
         }
 
         // Far from the window's end and from the member's end, a run of symbols needs

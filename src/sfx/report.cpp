@@ -31,14 +31,6 @@ void ShowError(const char* message, const char* subject) {
 }
 
 void AbortRun(int32_t status) {
-    if (Ws) {
-        if (PortFileIsOpen(Ws->OutputFile)) {
-            PortCloseFile(Ws->OutputFile);
-            PortDeleteFile(Ws->TargetPath);
-        }
-        if (PortFileIsOpen(Ws->ArchiveFile)) PortClose(Ws->ArchiveFile);
-        Ws->OutputFile = PortInvalidFile;
-        Ws->ArchiveFile = PortInvalidFile;
-    }
+    if (Ws) CloseRunFiles();
     PortExitProcess(status);
 }

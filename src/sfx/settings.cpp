@@ -4,11 +4,9 @@
 
 #include "sfx/text.h"
 
+const char* const SettingKeys[KeyCount] = {"$WindowTitle=", "$InstallTitle=", "$InstallDir=", "$Command=", "$Flag="};
+
 namespace {
-
-enum SettingKey { KeyWindowTitle, KeyInstallTitle, KeyInstallDir, KeyCommand, KeyFlag, KeyCount };
-
-const char* const Keys[KeyCount] = {"$WindowTitle=", "$InstallTitle=", "$InstallDir=", "$Command=", "$Flag="};
 
 const uint32_t ValueSize = 256;
 
@@ -63,8 +61,8 @@ void ApplySettings() {
         while (i < end && text[i] && !IsText(text[i])) i++;
         if (i >= end || !text[i]) break;
         for (int key = 0; key < KeyCount; key++) {
-            uint32_t keyLength = TextLength(Keys[key]);
-            if (i + keyLength > end || !TextEqualNoCase((const char*)text + i, Keys[key], keyLength)) continue;
+            uint32_t keyLength = TextLength(SettingKeys[key]);
+            if (i + keyLength > end || !TextEqualNoCase((const char*)text + i, SettingKeys[key], keyLength)) continue;
             char value[ValueSize];
             uint32_t v = 0, j = i + keyLength;
             for (; j < end && IsText(text[j]) && v < ValueSize - 1; j++) value[v++] = (char)text[j];

@@ -17,18 +17,13 @@ int32_t SfxStartup(PortModule module) {
     IsWin32s = PortPlatformId() == PlatformWin32s ? 1 : 0;
     ModuleInstance = module;
 
-    Ws = (SfxWorkspace*)PortAllocZero(sizeof(SfxWorkspace));
-    if (!Ws) {
+    if (!BeginRun()) {
         PortMessageBox(nullptr, "Not enough memory", SFX_DEFAULT_TITLE, MbErrorBox);
         return 0;
     }
-    SkipIfNotNewer = 0;
-    AutoStart = 0;
-
     PortModuleFileName(Ws->ImagePath, sizeof Ws->ImagePath);
     Ws->ImagePath[sizeof Ws->ImagePath - 1] = 0;
     ReadConfigBlock();
-    OverwriteAll = 0;
 
     // The process ends here on failure; the workspace goes with it.
     if (!WalkArchive(nullptr, PreflightPass)) return 0;
@@ -42,7 +37,6 @@ int32_t SfxStartup(PortModule module) {
 
     intptr_t result = PortDialogBox(ModuleInstance, "SfxDialog", nullptr, SfxDialogProc, 0);
 
-    PortFree(Ws);
-    Ws = nullptr;
+    EndRun();
     return (int32_t)result;
 }

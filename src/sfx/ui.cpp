@@ -11,8 +11,6 @@
 #include "sfx/paths.h"
 #include "sfx/text.h"
 
-PortIcon DialogIcon;
-
 namespace {
 
 enum : uint32_t {
@@ -29,9 +27,9 @@ const intptr_t Handled = 1, NotHandled = 0;
 // the extraction only raises CancelRequested and the (possibly minimised) dialog stays on
 // screen until the pass ends, so it must still be able to paint its icon.
 void EndSfxDialog(PortWindow dialog, intptr_t result) {
-    if (DialogIcon) {
-        PortDestroyIcon(DialogIcon);
-        DialogIcon = nullptr;
+    if (RunState.DialogIcon) {
+        PortDestroyIcon(RunState.DialogIcon);
+        RunState.DialogIcon = nullptr;
     }
     PortEndDialog(dialog, result);
 }
@@ -53,7 +51,7 @@ void InitDialog(PortWindow dialog) {
     CentreOnScreen(dialog);
     Ws->Busy = 0;
     Ws->CancelRequested = 0;
-    DialogIcon = PortLoadIcon(ModuleInstance, "IDI_ICON1");
+    RunState.DialogIcon = PortLoadIcon(ModuleInstance, "IDI_ICON1");
     if (AutoStart) PortSetTimer(dialog, AutoStartTimer, AutoStartDelay);
 }
 
@@ -84,7 +82,7 @@ intptr_t OnOk(PortWindow dialog) {
     PortFocusItem(dialog, IdCancel);
     PortSetDefaultButton(dialog, IdCancel);
     Ws->Busy = 1;
-    ProgressHook = PumpMessages;
+    RunState.ProgressHook = PumpMessages;
     WalkArchive(dialog, ExtractionPass);   // reports its own failures; the result is 1 regardless
     EndSfxDialog(dialog, 1);
     return Handled;
@@ -141,12 +139,12 @@ intptr_t PORT_CALLBACK SfxDialogProc(PortWindow dialog, uint32_t message, uintpt
         PortPostCommand(dialog, IdOk);
         return NotHandled;
     case PortWmPaint:
-        if (PortIsMinimised(dialog) && DialogIcon) PortPaintIcon(dialog, DialogIcon);
+        if (PortIsMinimised(dialog) && RunState.DialogIcon) PortPaintIcon(dialog, RunState.DialogIcon);
         return NotHandled;
     case PortWmEraseBkgnd:
         return PortIsMinimised(dialog) ? Handled : NotHandled;
     case PortWmQueryDragIcon:
-        return (intptr_t)DialogIcon;
+        return (intptr_t)RunState.DialogIcon;
     case PortWmClose:
         // The platform's default handling turns the close into Cancel; the icon is
         // released when the dialog really ends (EndSfxDialog).

@@ -3,9 +3,6 @@
 
 #include "sfx/workspace.h"
 
-// The dialog's icon, kept for the process while the dialog is shown.
-extern PortIcon DialogIcon;
-
 intptr_t PORT_CALLBACK SfxDialogProc(PortWindow dialog, uint32_t message, uintptr_t wParam, intptr_t lParam);
 int ChooseDirectory(PortWindow owner);
 void PumpMessages(PortWindow window);

@@ -1,9 +1,10 @@
-// The workspace pointer, the global switches, the module instance, and the configuration
-// block read from the image.
+// The workspace pointer, the run's state beside it, the global switches, the module
+// instance, and the configuration block read from the image.
 #include "sfx/text.h"
 #include "sfx/workspace.h"
 
 SfxWorkspace* Ws;
+SfxRunState RunState;
 int32_t OverwriteAll, AutoStart, SkipIfNotNewer, IsWin32s;
 uint16_t MemberCrcSum;
 PortModule ModuleInstance;
@@ -22,8 +23,33 @@ void TerminateConfigStrings(SfxConfigBlock* c) {
 
 }  // namespace
 
+bool BeginRun() {
+    MemFill(&RunState, 0, sizeof RunState);
+    OverwriteAll = AutoStart = SkipIfNotNewer = 0;
+    Ws = (SfxWorkspace*)PortAllocZero(sizeof(SfxWorkspace));
+    return Ws != nullptr;
+}
+
+void CloseRunFiles() {
+    if (PortFileIsOpen(Ws->OutputFile)) {
+        PortCloseFile(Ws->OutputFile);
+        PortDeleteFile(Ws->TargetPath);
+    }
+    if (PortFileIsOpen(Ws->ArchiveFile)) PortClose(Ws->ArchiveFile);
+    Ws->OutputFile = PortInvalidFile;
+    Ws->ArchiveFile = PortInvalidImage;
+}
+
+void EndRun() {
+    if (!Ws) return;
+    CloseRunFiles();
+    PortFree(Ws->Header);
+    PortFree(Ws);
+    Ws = nullptr;
+}
+
 void ReadConfigBlock() {
-    PortFile f = PortOpenRead(Ws->ImagePath);
+    PortImageFile f = PortOpenRead(Ws->ImagePath);
     if (PortFileIsOpen(f)) {
         if (PortSeek(f, (int32_t)ConfigBlockOffset, 0) != 0xFFFFFFFFu) {
             // A short read keeps what arrived; the rest of the block stays zero.

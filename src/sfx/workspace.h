@@ -60,7 +60,7 @@ struct SfxWorkspace {
     int32_t CancelRequested;     // Cancel pressed during extraction
     int32_t Busy;                // the extraction pass is running
     PortWindow DialogWindow;     // owner of message boxes; none in the preflight pass
-    PortFile ArchiveFile;        // the own image, open during a walk
+    PortImageFile ArchiveFile;   // the own image, open during a walk
     PortFile OutputFile;         // the member's output file
     uint8_t* HeaderCrcField;     // inside Header: the header-CRC value
     uint8_t* DirName;            // inside Header: directory-name data
@@ -110,6 +110,41 @@ struct SfxWorkspace {
 // The current workspace; null outside a run.
 extern SfxWorkspace* Ws;
 
+// What a run keeps between calls beside the workspace: plain static data that the
+// workspace's fixed layout has no field for, most of it the decoder's and the CRC's
+// tables (static, so that the hot loops reach them by address). BeginRun clears it with
+// the workspace; nothing else resets any of it.
+struct SfxRunState {
+    // The walk: where the current member's data begins, and the text capture (how much
+    // of its buffer is filled, and whether the text has ended).
+    uint32_t DataStart;
+    uint32_t CaptureFill;
+    bool CaptureEnded;
+    // The two calls upwards, set by the layer above before it calls down: where the
+    // decoder hands its windows (the walk's DeliverWindow), and what a progress report
+    // calls after writing the percentage (the dialog's PumpMessages; none elsewhere).
+    void (*WindowSink)(uint32_t count, uint32_t done);
+    void (*ProgressHook)(PortWindow window);
+    // The header reader: a header without its CRC is taken (only a builder that writes
+    // every header anew sets this).
+    bool HeaderCrcOptional;
+    // The CRC-16 in eight slices (slice k: the CRC of byte i followed by k zero bytes;
+    // slice 0 is CrcTable), derived whenever CrcTable is built, which every walk does
+    // before it reads a header; and the constants of the carry-less folding that host
+    // builds use where the processor has it.
+    uint16_t CrcSlices[8][256];
+    uint64_t CrcFoldLow, CrcFoldHigh;
+    bool CrcFoldReady;
+    // The decoder's fast tables, compiled from CodeTable and PosTable after every block
+    // header, and the bytes of the member the output sink may still take.
+    uint16_t FastCodeTable[4096];
+    uint16_t FastPosTable[256];
+    uint32_t SinkLeft;
+    // The dialog's icon, from WM_INITDIALOG until the dialog ends.
+    PortIcon DialogIcon;
+};
+extern SfxRunState RunState;
+
 // Global switches, all 0 at start.
 extern int32_t OverwriteAll;
 extern int32_t AutoStart;
@@ -119,6 +154,17 @@ extern uint16_t MemberCrcSum;
 
 // The module instance, kept beside the workspace (for the dialog's templates and icon).
 extern PortModule ModuleInstance;
+
+// A run of the program (or of a tool that reads an archive as the program does) begins
+// with BeginRun: a zero-filled workspace in Ws, RunState cleared and the switches
+// OverwriteAll, AutoStart and SkipIfNotNewer at 0 (IsWin32s is the platform's, set by
+// start-up; MemberCrcSum is a walk's, cleared when it opens the archive). False when the workspace cannot be had. EndRun closes
+// the files a walk left open (an aborted one), releases the header and the workspace.
+bool BeginRun();
+void EndRun();
+// Closes what a run has open: the image, and the output file, which is deleted (its
+// member is unfinished). Used by EndRun and by the orderly abort.
+void CloseRunFiles();
 
 // Fills Ws->Config from the image at ImagePath.
 void ReadConfigBlock();

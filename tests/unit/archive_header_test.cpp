@@ -38,10 +38,6 @@ protected:
         SfxRun::SetUp();
         Prepare(dir + "/none");
     }
-    void TearDown() override {
-        PortClose(Ws->ArchiveFile);
-        SfxRun::TearDown();
-    }
     HeaderResult Read(const lzh::Bytes& bytes) {
         lzh::WriteFile(dir + "/h.bin", bytes);
         if (PortFileIsOpen(Ws->ArchiveFile)) PortClose(Ws->ArchiveFile);

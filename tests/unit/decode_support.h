@@ -1,6 +1,6 @@
-// Shared by the decoder's tests and fuzz targets: the member loop written with the
-// field-by-field operations only (the yardstick for DecodeMember's fast loop), and a bit
-// writer for hand-made streams.
+// Shared by the decoder's tests, fuzz targets and benchmark: the member loop written with
+// the field-by-field operations only (the yardstick for DecodeMember's fast loop), and a
+// bit writer for hand-made streams.
 #pragma once
 
 #include <stdint.h>
@@ -18,10 +18,10 @@ struct Trace {
 };
 
 // The member loop exactly as the format defines it, over DecodeSymbol and
-// DecodePosition, collecting the hand-overs instead of calling the output sink. What
-// is handed over stops at OrigSize bytes, even when the last match runs past it (its
-// bytes still go into the window).
-inline void ReferenceDecode(Trace& t) {
+// DecodePosition, handing every full window and the rest to handOver(count, reported)
+// as DecodeMember hands them to its sink. What is handed over stops at OrigSize bytes,
+// even when the last match runs past it (its bytes still go into the window).
+template <class HandOver> void ReferenceDecode(HandOver handOver) {
     SfxWorkspace* ws = Ws;
     ws->OrigSize = GetU32(ws->Header + HdrUnpackedSize);
     ws->PackedLeft = (int32_t)GetU32(ws->Header + HdrPackedSize);
@@ -31,19 +31,18 @@ inline void ReferenceDecode(Trace& t) {
     ws->DoneCount = 0;
     ws->WindowFill = 0;
     uint32_t sinkLeft = ws->OrigSize;
-    auto handOver = [&](uint32_t n, uint32_t reported) {
+    auto handToSink = [&](uint32_t n, uint32_t reported) {
         n = n < sinkLeft ? n : sinkLeft;
         if (n == 0) return;
         sinkLeft -= n;
-        t.bytes.insert(t.bytes.end(), ws->Window, ws->Window + n);
-        t.progress.push_back(reported);
+        handOver(n, reported);
     };
     while (ws->DoneCount < ws->OrigSize) {
         uint16_t c = DecodeSymbol();
         if (c < 256) {
             ws->Window[ws->WindowFill++] = (uint8_t)c;
             if (ws->WindowFill == ws->WindowSize) {
-                handOver(65536, ws->DoneCount + 1);
+                handToSink(65536, ws->DoneCount + 1);
                 ws->WindowFill = 0;
             }
             ws->DoneCount++;
@@ -55,13 +54,21 @@ inline void ReferenceDecode(Trace& t) {
             for (uint32_t i = 0; i < length; i++) {
                 ws->Window[ws->WindowFill++] = ws->Window[(source + i) & 0xFFFF];
                 if (ws->WindowFill == ws->WindowSize) {
-                    handOver(65536, ws->DoneCount);
+                    handToSink(65536, ws->DoneCount);
                     ws->WindowFill = 0;
                 }
             }
         }
     }
-    if (ws->WindowFill != 0) handOver((uint32_t)ws->WindowFill, ws->DoneCount);
+    if (ws->WindowFill != 0) handToSink((uint32_t)ws->WindowFill, ws->DoneCount);
+}
+
+// The same, collecting the hand-overs instead of calling the output sink.
+inline void ReferenceDecode(Trace& t) {
+    ReferenceDecode([&t](uint32_t n, uint32_t reported) {
+        t.bytes.insert(t.bytes.end(), Ws->Window, Ws->Window + n);
+        t.progress.push_back(reported);
+    });
 }
 
 // Writes fields most significant bit first, as the decoder reads them.

@@ -49,11 +49,10 @@ protected:
     void SetUp() override {
         SfxRun::SetUp();
         image = dir + "/image.bin";
-        Ws = (SfxWorkspace*)PortAllocZero(sizeof(SfxWorkspace));
+        ASSERT_TRUE(BeginRun());
         snprintf(Ws->ImagePath, sizeof Ws->ImagePath, "%s", image.c_str());
     }
     void TearDown() override {
-        PortClose(Ws->ArchiveFile);
         Ws->Header = nullptr;   // the test's own buffer, not the allocator's
         SfxRun::TearDown();
     }
@@ -106,11 +105,11 @@ protected:
         std::string kept = dir + "/kept.bin";
         unlink(kept.c_str());
         EXPECT_EQ(link(Ws->TargetPath, kept.c_str()), 0);
-        WindowSink = DeliverWindow;
+        RunState.WindowSink = DeliverWindow;
         Reports.clear();
-        ProgressHook = [](PortWindow) { Reports.push_back(Ws->PercentWanted - 1); };
+        RunState.ProgressHook = [](PortWindow) { Reports.push_back(Ws->PercentWanted - 1); };
         int status = Aborts([] { DecodeMember(); });
-        ProgressHook = nullptr;
+        RunState.ProgressHook = nullptr;
         if (status == -1) PortCloseFile(Ws->OutputFile);
         Ws->OutputFile = PortInvalidFile;
         Outcome o = Finish(status);

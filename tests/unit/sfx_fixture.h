@@ -28,15 +28,10 @@ protected:
     void SetUp() override {
         PosixResetPort();
         ASSERT_FALSE(dir.empty());
-        OverwriteAll = AutoStart = SkipIfNotNewer = IsWin32s = 0;
+        IsWin32s = 0;
     }
-    void TearDown() override { Release(); }
-    // An aborted walk leaves its header buffer (the process would end there).
-    static void Release() {
-        if (Ws && Ws->Header) PortFree(Ws->Header);
-        PortFree(Ws);
-        Ws = nullptr;
-    }
+    // What an aborted walk leaves (the process would end there) goes too.
+    void TearDown() override { EndRun(); }
     std::string Image() const { return dir + "/setup.exe"; }
     std::string WriteImage(const lzh::Bytes& archive, const lzh::SfxConfig& config = {}) {
         lzh::Bytes image;
@@ -49,9 +44,8 @@ protected:
     }
     // A workspace as start-up leaves it before the preflight pass.
     void Prepare(const std::string& image) {
-        Release();
-        Ws = (SfxWorkspace*)PortAllocZero(sizeof(SfxWorkspace));
-        ASSERT_NE(Ws, nullptr);
+        EndRun();
+        ASSERT_TRUE(BeginRun());
         PosixSetModulePath(image);
         PortModuleFileName(Ws->ImagePath, sizeof Ws->ImagePath);
         ReadConfigBlock();

@@ -99,7 +99,7 @@ TEST_F(Dialog, ChooserResultGoesIntoTheFieldQuotedWhenItHasASpace) {
     PosixSetChooserResult("C:\\Program Files\\App\\work.txt");
     Show({{Step::Command, IdReference}, {Step::Close}});
     EXPECT_EQ(PosixItemText(IdDirField), "\"C:\\Program Files\\App\"");
-    EXPECT_EQ(DialogIcon, nullptr);   // released when the dialog ends
+    EXPECT_EQ(RunState.DialogIcon, nullptr);   // released when the dialog ends
 
     PosixSetChooserResult("D:\\work.txt");   // a drive root keeps only letter and colon
     Show({{Step::Command, IdReference}, {Step::Close}});

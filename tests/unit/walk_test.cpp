@@ -103,7 +103,7 @@ TEST_F(Walk, ArchiveFaultsEndTheWalk) {
         const size_t open = OpenFiles();
         EXPECT_EQ(Preflight(), k.message == nullptr);
         EXPECT_EQ(Boxes(), k.message ? Strings{Quoted(Image(), k.message)} : Strings{});
-        EXPECT_EQ(Ws->ArchiveFile, PortInvalidFile);
+        EXPECT_EQ(Ws->ArchiveFile, PortInvalidImage);
         EXPECT_EQ(OpenFiles(), open) << "the image was left open";
     }
     TextCopy(Ws->ImagePath, 260, (dir + "/missing").c_str());

@@ -5,6 +5,8 @@
 
 #include <algorithm>
 
+#include "sfx/settings.h"
+
 namespace lzh {
 
 namespace {
@@ -86,11 +88,11 @@ Member DirectoryMember(const std::string& name, uint32_t timeStamp) {
 }
 
 Member SettingsMember(const std::string& text) {
-    return StoredMember("$", Bytes(text.begin(), text.end()));
+    return StoredMember(SettingsMemberName, Bytes(text.begin(), text.end()));
 }
 
 Member NoticeMember(const std::string& text) {
-    return StoredMember("!", Bytes(text.begin(), text.end()));
+    return StoredMember(NoticeMemberName, Bytes(text.begin(), text.end()));
 }
 
 Bytes EncodeHeader(const Member& member, const HeaderFaults& faults) {

@@ -19,7 +19,7 @@ uint16_t Crc16(const uint8_t* data, size_t size, uint16_t crc = 0);
 inline uint16_t Crc16(const Bytes& data) { return Crc16(data.data(), data.size()); }
 
 // FILETIME for seconds since 1970.
-inline uint64_t UnixToFileTime(uint32_t seconds) { return (uint64_t(seconds) + 11644473600ull) * 10000000ull; }
+inline uint64_t UnixToFileTime(uint32_t seconds) { return PortFileTimeOf1970 + uint64_t(seconds) * PortFileTimePerSecond; }
 
 // One member as it will be stored.
 struct Member {

@@ -110,12 +110,13 @@ std::string FoldedName(const std::string& name, const CodePage& cp) {
     return out;
 }
 
-bool IsSpecial(const std::string& name) { return name == "$" || name == "!"; }
-
 // Settings before the notice (so the notice shows the title they set), then every
 // other member in byte order of its name.
 bool StoredBefore(const Source& a, const Source& b) {
-    auto rank = [](const std::string& n) { return n == "$" ? 0 : n == "!" ? 1 : 2; };
+    auto rank = [](const std::string& n) {
+        const uint8_t mode = CaptureModeOf(n.c_str());
+        return mode == CaptureSettings ? 0 : mode == CaptureNotice ? 1 : 2;
+    };
     int ra = rank(a.name), rb = rank(b.name);
     return ra != rb ? ra < rb : a.name < b.name;
 }
@@ -133,24 +134,24 @@ std::string SettingsText(const Options& o, const CodePage& cp) {
     bool haveFlag = o.flagBits != 0;
     int64_t flag = o.flagBits;
     for (const auto& [key, value] : o.sets) {
-        const std::string option = "--set " + key;
-        if (key == "Flag") {
+        const std::string option = "--set " + SettingName(key);
+        if (key == KeyFlag) {
             if (!IsDecimal(value)) throw Error(option + ": '" + value + "' is not a decimal number");
             flag |= std::stoll(value);
             haveFlag = true;
             continue;
         }
-        const bool title = key == "WindowTitle" || key == "InstallTitle";
+        const bool title = key == KeyWindowTitle || key == KeyInstallTitle;
         std::string bytes = FieldText(value, cp, option, title ? "title" : "value", title ? 40 : 255);
         for (unsigned char c : bytes)
             if (c < 0x20)
                 throw Error(option + ": the value holds a control character, which would start a new settings line");
-        if (key == "InstallDir" && o.dir)
-            throw Error("--set InstallDir has no effect together with --dir (the directory of the configuration "
+        if (key == KeyInstallDir && o.dir)
+            throw Error(option + " has no effect together with --dir (the directory of the configuration "
                         "block wins); give one of them");
-        lines.push_back("$" + key + "=" + bytes);
+        lines.push_back(SettingKeys[key] + bytes);
     }
-    if (haveFlag) lines.push_back("$Flag=" + std::to_string((int32_t)flag));
+    if (haveFlag) lines.push_back(SettingKeys[KeyFlag] + std::to_string((int32_t)flag));
     if (!lines.empty() && !text.empty() && text.back() != '\n' && text.back() != '\r') text += "\r\n";
     for (const std::string& l : lines) text += l + "\r\n";
     if (text.size() > kMaxSettingsText)
@@ -213,10 +214,10 @@ int Build(const Options& o) {
     if (!o.wrap.empty()) {
         std::vector<Source> wrapped = ReadWrappedArchive(o.wrap, o, cp);
         for (const Source& s : wrapped) {
-            if (s.name == "$" && !settings.empty())
+            if (s.name == SettingsMemberName && !settings.empty())
                 throw Error("--wrap " + o.wrap + " has a settings member already; --settings, --set and the flag "
                             "options would add a second one");
-            if (s.name == "!" && !notice.empty())
+            if (s.name == NoticeMemberName && !notice.empty())
                 throw Error("--wrap " + o.wrap + " has a notice member already; --notice would add a second one");
         }
         sources.insert(sources.end(), std::make_move_iterator(wrapped.begin()), std::make_move_iterator(wrapped.end()));
@@ -230,12 +231,12 @@ int Build(const Options& o) {
         s.prepared = std::move(m);
         sources.push_back(std::move(s));
     };
-    if (!settings.empty()) special("$", lzh::SettingsMember(settings));
-    if (!notice.empty()) special("!", lzh::NoticeMember(notice));
+    if (!settings.empty()) special(SettingsMemberName, lzh::SettingsMember(settings));
+    if (!notice.empty()) special(NoticeMemberName, lzh::NoticeMember(notice));
     std::stable_sort(sources.begin(), sources.end(), StoredBefore);
     std::map<std::string, const Source*> seen;
     for (const Source& s : sources) {
-        if (IsSpecial(s.name)) continue;
+        if (IsSpecialMember(s.name)) continue;
         auto [it, fresh] = seen.emplace(FoldedName(s.name, cp), &s);
         if (!fresh) {
             const Source& first = *it->second;
@@ -261,7 +262,7 @@ int Build(const Options& o) {
             dirs++;
             break;
         case Source::Prepared:
-            if (!IsSpecial(s.name)) {
+            if (!IsSpecialMember(s.name)) {
                 if (s.prepared.method == 'd') dirs++;
                 else files++;
                 inputBytes += s.prepared.unpackedSize;

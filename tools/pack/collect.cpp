@@ -140,7 +140,7 @@ std::vector<Source> CollectInputs(const Options& options, const CodePage& cp) {
 std::vector<Source> ReadWrappedArchive(const std::string& path, const Options& options, const CodePage& cp) {
     CoreArchive a(path, cp, nullptr);
     // The headers are written anew, with their CRC; a header without one is taken.
-    HeaderCrcOptional = true;
+    RunState.HeaderCrcOptional = true;
     std::vector<Source> out;
     auto bad = [&](const std::string& why) {
         throw Error(path + ": member " + std::to_string(out.size() + 1) + ": " + why);
@@ -183,7 +183,7 @@ std::vector<Source> ReadWrappedArchive(const std::string& path, const Options& o
         s.kind = Source::Prepared;
         s.name = raw;
         s.shown = cp.Decode(raw);
-        if (raw != "!" && raw != "$") CheckMemberName(raw, cp, options.allowUnsafeNames, s.shown);
+        if (!IsSpecialMember(raw)) CheckMemberName(raw, cp, options.allowUnsafeNames, s.shown);
         s.timeStamp = m.timeStamp;
         m.name = raw;
         s.prepared = std::move(m);

@@ -47,9 +47,32 @@ bool HostStderrIsConsole();
 // an error never leaves a half-written file: a full disk, an interrupt (Ctrl-C or
 // Ctrl-Break on Windows; SIGINT, SIGTERM, SIGHUP on POSIX) or a failing verify removes
 // the temporary. verify, if given, is called with a path of the complete temporary
-// before the rename and may throw to abandon it. Throws Error.
+// before the rename and may throw to abandon it. Throws Error. (Shared: output.cpp.)
 void WriteAtomically(const std::string& path, const lzh::Bytes& data,
                      const std::function<void(const std::string&)>& verify = {});
+
+// The system calls WriteAtomically is made of. A temporary is registered for removal on
+// an interrupt from its creation until it is renamed or removed. Each returns false with
+// errno set when the call fails.
+struct HostTemp {
+    std::string name;
+    intptr_t handle = -1;   // the open file; -1 once closed
+    bool tooLong = false;   // set by HostCreateTemp: the name does not fit the interrupt handler
+};
+// A new file whose name is prefix and a unique ending, open for writing.
+bool HostCreateTemp(const std::string& prefix, HostTemp& temp);
+bool HostWriteTemp(HostTemp& temp, const uint8_t* data, size_t size);
+// POSIX: executable as far as the umask allows; Windows: nothing to do.
+bool HostMakeExecutable(HostTemp& temp);
+// Puts what was written on the disk.
+bool HostSyncTemp(HostTemp& temp);
+// A path by which the open temporary can be read.
+std::string HostTempReadPath(const HostTemp& temp);
+bool HostCloseTemp(HostTemp& temp);
+// Moves the closed temporary over path.
+bool HostRenameTemp(HostTemp& temp, const std::string& path);
+// Closes (if open) and deletes it.
+void HostRemoveTemp(HostTemp& temp);
 
 // ---- code pages ---------------------------------------------------------------------
 

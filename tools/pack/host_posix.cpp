@@ -109,16 +109,13 @@ FILE* HostOpenFile(const std::string& path, const char* mode) { return fopen(pat
 
 bool HostStderrIsConsole() { return isatty(2); }
 
-void WriteAtomically(const std::string& path, const lzh::Bytes& data,
-                     const std::function<void(const std::string&)>& verify) {
-    size_t slash = path.find_last_of('/');
-    std::string dir = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
-    std::string base = slash == std::string::npos ? path : path.substr(slash + 1);
-    struct stat st;
-    if (stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) throw Error(path + " is a directory");
-    std::string temp = dir + "/." + base + ".XXXXXX";
-    if (temp.size() >= sizeof g_tempPath) throw Error(path + ": the path is too long");
-    std::vector<char> name(temp.begin(), temp.end());
+bool HostCreateTemp(const std::string& prefix, HostTemp& temp) {
+    temp.name = prefix + "XXXXXX";
+    if (temp.name.size() >= sizeof g_tempPath) {
+        temp.tooLong = true;
+        return false;
+    }
+    std::vector<char> name(temp.name.begin(), temp.name.end());
     name.push_back(0);
     // Block the signals while the temporary is registered, so the handler always sees
     // a complete name.
@@ -128,61 +125,66 @@ void WriteAtomically(const std::string& path, const lzh::Bytes& data,
     sigaddset(&block, SIGTERM);
     sigaddset(&block, SIGHUP);
     sigprocmask(SIG_BLOCK, &block, &old);
-    int fd = mkstemp(name.data());
+    const int fd = mkstemp(name.data());
+    const int err = errno;
     if (fd >= 0) {
         memcpy(g_tempPath, name.data(), name.size());
         for (int sig : {SIGINT, SIGTERM, SIGHUP}) signal(sig, RemoveTempOnSignal);
     }
     sigprocmask(SIG_SETMASK, &old, nullptr);
-    if (fd < 0) throw Error(path + ": cannot create a file in " + dir + ": " + strerror(errno));
+    errno = err;
+    temp.name = name.data();
+    temp.handle = fd;
+    return fd >= 0;
+}
 
-    auto fail = [&](const std::string& what) {
-        int err = errno;
-        close(fd);
-        unlink(name.data());
-        g_tempPath[0] = 0;
-        throw Error(path + ": " + what + ": " + strerror(err));
-    };
+bool HostWriteTemp(HostTemp& temp, const uint8_t* data, size_t size) {
     size_t done = 0;
-    while (done < data.size()) {
-        ssize_t n = write(fd, data.data() + done, data.size() - done);
+    while (done < size) {
+        const ssize_t n = write((int)temp.handle, data + done, size - done);
         if (n < 0) {
             if (errno == EINTR) continue;
-            fail("write failed");
+            return false;
         }
         done += (size_t)n;
     }
-    // An executable, as far as the umask allows.
-    mode_t mask = umask(0);
+    return true;
+}
+
+bool HostMakeExecutable(HostTemp& temp) {
+    const mode_t mask = umask(0);
     umask(mask);
-    if (fchmod(fd, 0777 & ~mask) != 0) fail("cannot set its permissions");
-    if (fsync(fd) != 0) fail("write failed");
-    if (verify) {
-        // The descriptor's name is short whatever the output's path is.
-        std::string byFd = "/proc/self/fd/" + std::to_string(fd);
-        struct stat probe;
-        try {
-            verify(stat(byFd.c_str(), &probe) == 0 ? byFd : std::string(name.data()));
-        } catch (...) {
-            close(fd);
-            unlink(name.data());
-            g_tempPath[0] = 0;
-            throw;
-        }
-    }
-    if (close(fd) != 0) {
-        int err = errno;
-        unlink(name.data());
-        g_tempPath[0] = 0;
-        throw Error(path + ": write failed: " + strerror(err));
-    }
-    if (rename(name.data(), path.c_str()) != 0) {
-        int err = errno;
-        unlink(name.data());
-        g_tempPath[0] = 0;
-        throw Error(path + ": " + strerror(err));
-    }
+    return fchmod((int)temp.handle, 0777 & ~mask) == 0;
+}
+
+bool HostSyncTemp(HostTemp& temp) { return fsync((int)temp.handle) == 0; }
+
+// The descriptor's name is short whatever the output's path is.
+std::string HostTempReadPath(const HostTemp& temp) {
+    const std::string byFd = "/proc/self/fd/" + std::to_string(temp.handle);
+    struct stat probe;
+    return stat(byFd.c_str(), &probe) == 0 ? byFd : temp.name;
+}
+
+bool HostCloseTemp(HostTemp& temp) {
+    const int fd = (int)temp.handle;
+    temp.handle = -1;
+    return close(fd) == 0;
+}
+
+bool HostRenameTemp(HostTemp& temp, const std::string& path) {
+    if (rename(temp.name.c_str(), path.c_str()) != 0) return false;
     g_tempPath[0] = 0;
+    return true;
+}
+
+void HostRemoveTemp(HostTemp& temp) {
+    const int err = errno;
+    if (temp.handle >= 0) close((int)temp.handle);
+    temp.handle = -1;
+    unlink(temp.name.c_str());
+    g_tempPath[0] = 0;
+    errno = err;
 }
 
 bool HostCodePageKnown(uint32_t codePage) { return Converter(IconvName(codePage), "UTF-8").ok(); }

@@ -16,23 +16,6 @@
 
 namespace pack {
 
-std::wstring Wide(const std::string& utf8) {
-    if (utf8.empty()) return std::wstring();
-    const int n = MultiByteToWideChar(CP_UTF8, 0, utf8.data(), (int)utf8.size(), nullptr, 0);
-    std::wstring out(n, L'\0');
-    MultiByteToWideChar(CP_UTF8, 0, utf8.data(), (int)utf8.size(), &out[0], n);
-    return out;
-}
-
-std::string Utf8(const wchar_t* text, int length) {
-    if (length < 0) length = (int)wcslen(text);
-    if (length == 0) return std::string();
-    const int n = WideCharToMultiByte(CP_UTF8, 0, text, length, nullptr, 0, nullptr, nullptr);
-    std::string out(n, '\0');
-    WideCharToMultiByte(CP_UTF8, 0, text, length, &out[0], n, nullptr, nullptr);
-    return out;
-}
-
 namespace {
 
 // errno for the last Windows error, so that messages read as they do on POSIX.
@@ -62,8 +45,8 @@ void SetErrnoFromLastError() {
 // Seconds since 1970 of a FILETIME (100 ns since 1601), rounded down as st_mtime is.
 int64_t UnixSeconds(const FILETIME& t) {
     const int64_t ticks = (int64_t)(((uint64_t)t.dwHighDateTime << 32) | t.dwLowDateTime);
-    const int64_t since1970 = ticks - 116444736000000000ll;
-    return since1970 >= 0 ? since1970 / 10000000 : -((-since1970 + 9999999) / 10000000);
+    const int64_t since1970 = ticks - (int64_t)PortFileTimeOf1970, second = PortFileTimePerSecond;
+    return since1970 >= 0 ? since1970 / second : -((-since1970 + second - 1) / second);
 }
 
 // ---- the temporary output, removed on every way out ------------------------------
@@ -92,11 +75,6 @@ void RestoreConsoleOutput() {
 BOOL WINAPI RestoreConsoleOnInterrupt(DWORD) {
     RestoreConsoleOutput();
     return FALSE;
-}
-
-bool IsDirectory(const std::wstring& path) {
-    const DWORD a = GetFileAttributesW(path.c_str());
-    return a != INVALID_FILE_ATTRIBUTES && (a & FILE_ATTRIBUTE_DIRECTORY);
 }
 
 }  // namespace
@@ -191,29 +169,25 @@ bool HostStderrIsConsole() {
     return GetConsoleMode(GetStdHandle(STD_ERROR_HANDLE), &mode) != 0;
 }
 
-void WriteAtomically(const std::string& path, const lzh::Bytes& data,
-                     const std::function<void(const std::string&)>& verify) {
-    const size_t slash = path.find_last_of("/\\");
-    const std::string dir = slash == std::string::npos ? "." : slash == 0 ? path.substr(0, 1) : path.substr(0, slash);
-    const std::string base = slash == std::string::npos ? path : path.substr(slash + 1);
-    if (IsDirectory(Wide(path))) throw Error(path + " is a directory");
-    const std::string prefix = (slash == std::string::npos ? std::string() : path.substr(0, slash + 1)) + "." + base + ".";
-    if (Wide(prefix).size() + 8 >= sizeof g_tempPath / sizeof g_tempPath[0]) throw Error(path + ": the path is too long");
-
-    // A new name of our own beside the target; the handler learns it before the file exists.
-    std::string temp;
+bool HostCreateTemp(const std::string& prefix, HostTemp& temp) {
+    if (Wide(prefix).size() + 8 >= sizeof g_tempPath / sizeof g_tempPath[0]) {
+        temp.tooLong = true;
+        return false;
+    }
+    // A new name of our own; the handler learns it before the file exists.
     HANDLE h = INVALID_HANDLE_VALUE;
     SetConsoleCtrlHandler(RemoveTempOnInterrupt, TRUE);
     for (unsigned attempt = 0; attempt < 100 && h == INVALID_HANDLE_VALUE; attempt++) {
         char suffix[16];
         snprintf(suffix, sizeof suffix, "%06lX", (unsigned long)((GetTickCount() * 2654435761u + attempt * 40503u +
                                                                    GetCurrentProcessId()) & 0xFFFFFF));
-        temp = prefix + suffix;
-        const std::wstring wide = Wide(temp);
+        temp.name = prefix + suffix;
+        const std::wstring wide = Wide(temp.name);
         ForgetTemp();
         memcpy(g_tempPath, wide.c_str(), (wide.size() + 1) * sizeof(wchar_t));
         InterlockedExchange(&g_tempSet, 1);
-        // Others may delete it under us (the handler does); none may write it.
+        // Others may delete it under us (the handler does) or read it (the check of the
+        // finished image does); none may write it.
         h = CreateFileW(wide.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, CREATE_NEW,
                         FILE_ATTRIBUTE_NORMAL, nullptr);
         if (h == INVALID_HANDLE_VALUE && GetLastError() != ERROR_FILE_EXISTS) break;
@@ -221,49 +195,60 @@ void WriteAtomically(const std::string& path, const lzh::Bytes& data,
     if (h == INVALID_HANDLE_VALUE) {
         ForgetTemp();
         SetErrnoFromLastError();
-        throw Error(path + ": cannot create a file in " + dir + ": " + strerror(errno));
+        return false;
     }
-    const std::wstring wideTemp = Wide(temp);
-    auto abandon = [&] {
-        if (h != INVALID_HANDLE_VALUE) CloseHandle(h);
-        h = INVALID_HANDLE_VALUE;
-        DeleteFileW(wideTemp.c_str());
-        ForgetTemp();
-    };
-    auto fail = [&](const std::string& what) {
-        SetErrnoFromLastError();
-        const int err = errno;
-        abandon();
-        throw Error(path + ": " + what + ": " + strerror(err));
-    };
+    temp.handle = (intptr_t)h;
+    return true;
+}
+
+bool HostWriteTemp(HostTemp& temp, const uint8_t* data, size_t size) {
     size_t done = 0;
-    while (done < data.size()) {
-        const DWORD chunk = (DWORD)std::min<size_t>(data.size() - done, 1u << 24);
+    while (done < size) {
+        const DWORD chunk = (DWORD)std::min<size_t>(size - done, 1u << 24);
         DWORD written = 0;
-        if (!::WriteFile(h, data.data() + done, chunk, &written, nullptr) || written == 0) fail("write failed");
+        if (!::WriteFile((HANDLE)temp.handle, data + done, chunk, &written, nullptr) || written == 0) {
+            SetErrnoFromLastError();
+            return false;
+        }
         done += written;
     }
-    if (!FlushFileBuffers(h)) fail("write failed");
-    if (!CloseHandle(h)) {
-        h = INVALID_HANDLE_VALUE;
-        fail("write failed");
-    }
-    h = INVALID_HANDLE_VALUE;
-    if (verify) {
-        try {
-            verify(temp);
-        } catch (...) {
-            abandon();
-            throw;
-        }
-    }
-    if (!MoveFileExW(wideTemp.c_str(), Wide(path).c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+    return true;
+}
+
+bool HostMakeExecutable(HostTemp&) { return true; }
+
+bool HostSyncTemp(HostTemp& temp) {
+    if (FlushFileBuffers((HANDLE)temp.handle)) return true;
+    SetErrnoFromLastError();
+    return false;
+}
+
+std::string HostTempReadPath(const HostTemp& temp) { return temp.name; }
+
+bool HostCloseTemp(HostTemp& temp) {
+    const HANDLE h = (HANDLE)temp.handle;
+    temp.handle = -1;
+    if (CloseHandle(h)) return true;
+    SetErrnoFromLastError();
+    return false;
+}
+
+bool HostRenameTemp(HostTemp& temp, const std::string& path) {
+    if (!MoveFileExW(Wide(temp.name).c_str(), Wide(path).c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
         SetErrnoFromLastError();
-        const int err = errno;
-        abandon();
-        throw Error(path + ": " + strerror(err));
+        return false;
     }
     ForgetTemp();
+    return true;
+}
+
+void HostRemoveTemp(HostTemp& temp) {
+    const int err = errno;
+    if (temp.handle != -1) CloseHandle((HANDLE)temp.handle);
+    temp.handle = -1;
+    DeleteFileW(Wide(temp.name).c_str());
+    ForgetTemp();
+    errno = err;
 }
 
 // ---- code pages ---------------------------------------------------------------------

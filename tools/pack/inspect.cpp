@@ -20,8 +20,9 @@ std::string FieldString(const char* field, size_t size) { return std::string(fie
 
 std::string ShownName(const CodePage& cp) {
     std::string shown = cp.Decode(Ws->EntryName);
-    if (TextEqual(Ws->EntryName, "$")) shown += "  (settings)";
-    if (TextEqual(Ws->EntryName, "!")) shown += "  (notice)";
+    const uint8_t mode = CaptureModeOf(Ws->EntryName);
+    if (mode == CaptureSettings) shown += "  (settings)";
+    if (mode == CaptureNotice) shown += "  (notice)";
     return shown;
 }
 
@@ -57,8 +58,8 @@ bool CheckNamesBeforeExtracting(CoreArchive& a, const Options& o, const CodePage
 }
 
 // Prints a settings or notice text, one indented line per line of the text.
-void PrintText(const char* title, const std::string& text, const CodePage& cp) {
-    printf("%s\n", title);
+void PrintText(const std::string& title, const std::string& text, const CodePage& cp) {
+    printf("%s\n", title.c_str());
     size_t start = 0;
     while (start < text.size()) {
         size_t end = text.find_first_of("\r\n", start);
@@ -144,7 +145,7 @@ int List(const Options& o) {
                GetU16(Ws->Header + HdrDataCrc), ShownName(cp).c_str());
         packed += p, size += u, count++;
         std::string name = Ws->EntryName;
-        if (o.verbose && (name == "$" || name == "!")) {
+        if (o.verbose && IsSpecialMember(name)) {
             try {
                 texts.emplace_back(name, a.Text());
             } catch (const PosixExit&) {
@@ -156,7 +157,8 @@ int List(const Options& o) {
     }
     printf("%u members, %llu bytes packed into %llu\n", count, (unsigned long long)size, (unsigned long long)packed);
     bool ok = !decodeFailed && a.Close(true);
-    for (const auto& [name, text] : texts) PrintText(name == "$" ? "Settings ($):" : "Notice (!):", text, cp);
+    for (const auto& [name, text] : texts)
+        PrintText((name == SettingsMemberName ? "Settings (" : "Notice (") + name + "):", text, cp);
     return ok ? 0 : 1;
 }
 

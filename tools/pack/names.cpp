@@ -177,8 +177,8 @@ void CheckMemberName(const std::string& name, const CodePage& cp, bool allowUnsa
         if (c == '/') components.emplace_back();
         else components.back() += (char)c;
     }
-    if (name == "!" || name == "$")
-        refuse(std::string("at the top level it would be taken as the ") + (name == "!" ? "notice" : "settings") +
+    if (IsSpecialMember(name))
+        refuse(std::string("at the top level it would be taken as the ") + (name == NoticeMemberName ? "notice" : "settings") +
                " member; store it in a directory or under another name (--as)");
     for (const std::string& comp : components)
         if (IsDeviceName(comp)) refuse("'" + comp + "' is a device name on Windows; the file could not be created there");

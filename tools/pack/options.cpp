@@ -12,8 +12,13 @@ namespace pack {
 
 namespace {
 
-// Settings keys as the stub knows them, in their canonical spelling.
-const char* const kSettingsKeys[] = {"WindowTitle", "InstallTitle", "InstallDir", "Command", "Flag"};
+// "WindowTitle, InstallTitle, ..." with `last` before the last one.
+std::string SettingNames(const char* last) {
+    std::string out;
+    for (int k = 0; k < KeyCount; k++)
+        out += (k == 0 ? "" : k + 1 < KeyCount ? ", " : last) + SettingName((SettingKey)k);
+    return out;
+}
 
 bool EqualNoCase(const std::string& a, const std::string& b) {
     return a.size() == b.size() && strncasecmp(a.c_str(), b.c_str(), a.size()) == 0;
@@ -24,14 +29,13 @@ void ParseSet(Options& o, const std::string& text) {
     if (eq == std::string::npos) throw UsageError("--set takes KEY=VALUE, not '" + text + "'");
     std::string key = text.substr(0, eq);
     if (!key.empty() && key[0] == '$') key.erase(0, 1);
-    for (const char* k : kSettingsKeys) {
-        if (EqualNoCase(key, k)) {
-            o.sets.emplace_back(k, text.substr(eq + 1));
+    for (int k = 0; k < KeyCount; k++) {
+        if (EqualNoCase(key, SettingName((SettingKey)k))) {
+            o.sets.emplace_back((SettingKey)k, text.substr(eq + 1));
             return;
         }
     }
-    throw UsageError("--set: unknown key '" + text.substr(0, eq) +
-                     "' (known: WindowTitle, InstallTitle, InstallDir, Command, Flag)");
+    throw UsageError("--set: unknown key '" + text.substr(0, eq) + "' (known: " + SettingNames(", ") + ")");
 }
 
 void ParseVersionInfo(Options& o, const std::string& text) {
@@ -157,7 +161,7 @@ struct Parser {
             CLI::Option* opt = app.add_flag_callback(names, [&o, bit] { o.flagBits |= bit; }, text)->group(building);
             use[opt] = ForBuild;
         };
-        auto list = [&](const char* names, std::vector<std::string>& to, const char* type, const char* text) {
+        auto list = [&](const char* names, std::vector<std::string>& to, const char* type, const std::string& text) {
             CLI::Option* opt = app.add_option(names, to, text)->type_name(type)->group(building)
                                    ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll)->allow_extra_args(false);
             use[opt] = ForBuild;
@@ -188,8 +192,7 @@ struct Parser {
         onOff("--checksum", o.checksum, "an integrity sum that the self-extractor checks");
         value("--notice", o.noticeFile, "FILE", "a notice the user must accept (at most 1023 bytes)");
         value("--settings", o.settingsFile, "FILE", "settings text stored as the \"$\" member");
-        list("--set", setValues, "KEY=VALUE",
-             "one settings line: WindowTitle, InstallTitle, InstallDir, Command or Flag (a decimal number)");
+        list("--set", setValues, "KEY=VALUE", "one settings line: " + SettingNames(" or ") + " (a decimal number)");
         bit("--auto-start", FlagAutoStartOn, "start extracting without waiting for OK");
         bit("--overwrite-all", FlagOverwriteAllOn, "replace existing files without asking");
         bit("--skip-if-not-newer", FlagSkipIfNotNewerOn, "keep existing files that are not older");
@@ -231,6 +234,11 @@ struct Parser {
 };
 
 }  // namespace
+
+std::string SettingName(SettingKey key) {
+    const std::string spelt = SettingKeys[key];   // "$Name="
+    return spelt.substr(1, spelt.size() - 2);
+}
 
 Options ParseArguments(const std::vector<std::string>& args) {
     Options o;

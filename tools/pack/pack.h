@@ -14,7 +14,7 @@
 #include "host.h"
 #include "lzh/archive_writer.h"
 #include "lzh/encoder.h"
-#include "sfx/workspace.h"
+#include "sfx/settings.h"
 
 namespace pack {
 
@@ -48,7 +48,7 @@ struct Options {
     bool restoreAttributes = false;
     bool checksum = false;
     std::string noticeFile, settingsFile;
-    std::vector<std::pair<std::string, std::string>> sets;   // canonical key, value
+    std::vector<std::pair<SettingKey, std::string>> sets;     // --set KEY=VALUE
     uint32_t flagBits = 0;            // from --auto-start and friends
     std::string codePage;             // "" (ASCII only), "raw" or a number
     std::string wrap;                 // an existing level-2 archive to take members from
@@ -67,6 +67,11 @@ struct Options {
 
 // Throws UsageError for anything it cannot accept.
 Options ParseArguments(const std::vector<std::string>& args);
+// A settings key as the options spell it: "WindowTitle" for "$WindowTitle=".
+std::string SettingName(SettingKey key);
+// Whether a member of this name is read by the self-extractor ("$", "!") rather than
+// extracted.
+inline bool IsSpecialMember(const std::string& name) { return CaptureModeOf(name.c_str()) != CaptureNone; }
 std::string HelpText();
 std::string VersionText();
 

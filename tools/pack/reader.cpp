@@ -14,14 +14,7 @@ namespace {
 
 // The workspace and the port as they were before the archive was opened.
 void Release() {
-    if (Ws) {
-        if (PortFileIsOpen(Ws->OutputFile)) PortCloseFile(Ws->OutputFile);
-        if (PortFileIsOpen(Ws->ArchiveFile)) PortClose(Ws->ArchiveFile);
-        ReleaseHeader();
-        PortFree(Ws);
-        Ws = nullptr;
-    }
-    HeaderCrcOptional = false;
+    EndRun();
     PosixResetPort();
 }
 
@@ -44,10 +37,8 @@ CoreArchive::CoreArchive(const std::string& path, const CodePage& cp, FILE* echo
     PosixSetLeadBytes([cp](uint8_t b) { return cp.IsLeadByte(b); });
     PosixSetNameCodePage(cp.Number());
     PosixSetModulePath(path);
-    Ws = (SfxWorkspace*)PortAllocZero(sizeof(SfxWorkspace));
-    if (Ws) {
+    if (BeginRun()) {
         TextCopy(Ws->ImagePath, sizeof Ws->ImagePath, path.c_str());
-        OverwriteAll = AutoStart = SkipIfNotNewer = IsWin32s = 0;
         if (!isImage_) TextCopy(Ws->Config.WindowTitle, sizeof Ws->Config.WindowTitle, SFX_DEFAULT_TITLE);
         else ReadConfigBlock();
         if (!isImage_ || Ws->Config.ArchiveOffset != 0) return;
@@ -63,9 +54,7 @@ CoreArchive::~CoreArchive() { Release(); }
 bool CoreArchive::Open() { return OpenArchive(nullptr); }
 
 bool CoreArchive::Next() {
-    if (!PortFileIsOpen(Ws->ArchiveFile) || NextMember() != HeaderReady) return false;
-    MemberCrcSum ^= GetU16(Ws->Header + HdrDataCrc);
-    return true;
+    return PortFileIsOpen(Ws->ArchiveFile) && NextMember() == HeaderReady;
 }
 
 bool CoreArchive::Decode() {
@@ -80,7 +69,7 @@ bool CoreArchive::Decode() {
 }
 
 std::string CoreArchive::Text() {
-    const bool settings = TextEqual(Ws->EntryName, "$");
+    const bool settings = CaptureModeOf(Ws->EntryName) == CaptureSettings;
     BeginCapture(settings ? CaptureSettings : CaptureNotice);
     Ws->OutputFile = PortInvalidFile;
     ReadMemberData();

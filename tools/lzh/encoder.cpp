@@ -619,6 +619,98 @@ void PricesFrom(const BlockPlan& p, const MethodParams& mp, Prices& pr) {
     for (int s = 0; s < mp.posSymbols; ++s) pr.pos[s] += uint32_t(PosExtraBits(s));
 }
 
+// The matches of every position of a chunk: those of position i are all[first[i]] up
+// to all[first[i + 1]], longest last; none reaches past the chunk's end.
+struct ChunkMatches {
+    std::vector<Match> all;
+    std::vector<uint32_t> first;
+};
+
+void FindChunkMatches(Matcher& m, size_t base, size_t n, const LevelParams& lp, ChunkMatches& cm) {
+    constexpr int Cap = 24;
+    Match found[Cap];
+    cm.all.clear();
+    size_t skipUntil = 0;
+    Match longRun{0, 0};
+    size_t longFrom = 0;
+    for (size_t i = 0; i < n; ++i) {
+        cm.first[i] = uint32_t(cm.all.size());
+        if (i < skipUntil) {
+            // Inside a match of at least the nice length the rest of that match is
+            // the only candidate; these positions are only hashed.
+            m.InsertUpTo(base + i + 1);
+            int rest = int(longRun.len - (i - longFrom));
+            if (rest >= MinMatch) cm.all.push_back({uint16_t(rest), longRun.dist});
+            continue;
+        }
+        int fc;
+        int best = m.Find(base + i, found, fc, Cap);
+        int limit = int(std::min<size_t>(n - i, MaxMatch));
+        for (int k = 0; k < fc; ++k) {
+            Match f = found[k];
+            if (f.len > limit) f.len = uint16_t(limit);
+            if (f.len >= MinMatch && (cm.all.size() == cm.first[i] || cm.all.back().len < f.len)) cm.all.push_back(f);
+        }
+        if (best >= lp.nice && cm.all.size() > cm.first[i]) {
+            longRun = cm.all.back();
+            longFrom = i;
+            skipUntil = i + longRun.len;
+        }
+    }
+    cm.first[n] = uint32_t(cm.all.size());
+}
+
+// A longest-match parse of the chunk: the first chunk's prices are taken from it.
+void LongestMatchTokens(const uint8_t* d, size_t n, const ChunkMatches& cm, std::vector<Token>& tokens) {
+    tokens.clear();
+    for (size_t i = 0; i < n;) {
+        if (cm.first[i + 1] > cm.first[i]) {
+            Match f = cm.all[cm.first[i + 1] - 1];
+            tokens.push_back({uint16_t(256 + f.len - MinMatch), f.dist});
+            i += f.len;
+        } else {
+            tokens.push_back({d[i], 0});
+            ++i;
+        }
+    }
+}
+
+// The cheapest parse of the chunk at these prices: the shortest path from position 0 to
+// n, each literal and each length of each match an edge. cost and from hold n + 1 entries.
+void CheapestTokens(const uint8_t* d, size_t n, const ChunkMatches& cm, const Prices& prices,
+                    std::vector<uint32_t>& cost, std::vector<Token>& from, std::vector<Token>& tokens) {
+    cost[0] = 0;
+    for (size_t i = 1; i <= n; ++i) cost[i] = UINT32_MAX;
+    for (size_t i = 0; i < n; ++i) {
+        uint32_t c = cost[i];
+        uint32_t lc = c + prices.lit[d[i]];
+        if (lc < cost[i + 1]) {
+            cost[i + 1] = lc;
+            from[i + 1] = {d[i], 0};
+        }
+        int prevLen = MinMatch - 1;
+        for (uint32_t k = cm.first[i]; k < cm.first[i + 1]; ++k) {
+            Match f = cm.all[k];
+            uint32_t pc = c + prices.pos[PosSymbol(f.dist)];
+            for (int L = prevLen + 1; L <= f.len; ++L) {
+                uint32_t mc = pc + prices.lit[256 + L - MinMatch];
+                if (mc < cost[i + L]) {
+                    cost[i + L] = mc;
+                    from[i + L] = {uint16_t(256 + L - MinMatch), f.dist};
+                }
+            }
+            prevLen = f.len;
+        }
+    }
+    tokens.clear();
+    for (size_t i = n; i > 0;) {
+        Token t = from[i];
+        tokens.push_back(t);
+        i -= t.sym < 256 ? 1 : size_t(t.sym - 256 + MinMatch);
+    }
+    std::reverse(tokens.begin(), tokens.end());
+}
+
 // The priced parse: for each chunk of input the matcher lists, at every position, the
 // nearest match of each length; a shortest-path pass over the chunk then picks the
 // cheapest sequence of literals and matches under the current prices. The prices come
@@ -627,103 +719,29 @@ void PricedParse(const uint8_t* data, size_t size, const MethodParams& mp, const
                  Output& out, const ProgressFn& progress) {
     Matcher m(data, size, mp.window, lp);
     constexpr size_t Chunk = 65535;   // never more symbols than one block holds
-    constexpr int Cap = 24;
-    std::vector<Match> matches;
-    std::vector<uint32_t> first(Chunk + 2);
+    ChunkMatches cm;
+    cm.first.resize(Chunk + 2);
     std::vector<uint32_t> cost(Chunk + 1);
     std::vector<Token> from(Chunk + 1);
     std::vector<Token> tokens, bestTokens;
     Prices prices;
     bool havePrices = false;
     BlockPlan plan;
-    Match found[Cap];
 
     for (size_t base = 0; base < size; base += Chunk) {
         size_t n = std::min(Chunk, size - base);
         const uint8_t* d = data + base;
-        // Matches of every position of the chunk; none reaches past the chunk's end.
-        matches.clear();
-        size_t skipUntil = 0;
-        Match longRun{0, 0};
-        size_t longFrom = 0;
-        for (size_t i = 0; i < n; ++i) {
-            first[i] = uint32_t(matches.size());
-            if (i < skipUntil) {
-                // Inside a match of at least the nice length the rest of that match is
-                // the only candidate; these positions are only hashed.
-                m.InsertUpTo(base + i + 1);
-                int rest = int(longRun.len - (i - longFrom));
-                if (rest >= MinMatch) matches.push_back({uint16_t(rest), longRun.dist});
-                continue;
-            }
-            int fc;
-            int best = m.Find(base + i, found, fc, Cap);
-            int limit = int(std::min<size_t>(n - i, MaxMatch));
-            for (int k = 0; k < fc; ++k) {
-                Match f = found[k];
-                if (f.len > limit) f.len = uint16_t(limit);
-                if (f.len >= MinMatch && (matches.size() == first[i] || matches.back().len < f.len))
-                    matches.push_back(f);
-            }
-            if (best >= lp.nice && matches.size() > first[i]) {
-                longRun = matches.back();
-                longFrom = i;
-                skipUntil = i + longRun.len;
-            }
-        }
-        first[n] = uint32_t(matches.size());
-
+        FindChunkMatches(m, base, n, lp, cm);
         if (!havePrices) {
-            // First chunk: prices from a longest-match parse of the same matches.
-            tokens.clear();
-            for (size_t i = 0; i < n;) {
-                if (first[i + 1] > first[i]) {
-                    Match f = matches[first[i + 1] - 1];
-                    tokens.push_back({uint16_t(256 + f.len - MinMatch), f.dist});
-                    i += f.len;
-                } else {
-                    tokens.push_back({d[i], 0});
-                    ++i;
-                }
-            }
+            LongestMatchTokens(d, n, cm, tokens);
             PlanBlock(tokens.data(), tokens.size(), mp, plan);
             PricesFrom(plan, mp, prices);
             havePrices = true;
         }
-
+        // Each round prices the symbols by the last round's codes; the cheapest block wins.
         uint64_t bestBits = UINT64_MAX;
         for (int it = 0; it < lp.iterations; ++it) {
-            // Shortest path from position 0 to n.
-            cost[0] = 0;
-            for (size_t i = 1; i <= n; ++i) cost[i] = UINT32_MAX;
-            for (size_t i = 0; i < n; ++i) {
-                uint32_t c = cost[i];
-                uint32_t lc = c + prices.lit[d[i]];
-                if (lc < cost[i + 1]) {
-                    cost[i + 1] = lc;
-                    from[i + 1] = {d[i], 0};
-                }
-                int prevLen = MinMatch - 1;
-                for (uint32_t k = first[i]; k < first[i + 1]; ++k) {
-                    Match f = matches[k];
-                    uint32_t pc = c + prices.pos[PosSymbol(f.dist)];
-                    for (int L = prevLen + 1; L <= f.len; ++L) {
-                        uint32_t mc = pc + prices.lit[256 + L - MinMatch];
-                        if (mc < cost[i + L]) {
-                            cost[i + L] = mc;
-                            from[i + L] = {uint16_t(256 + L - MinMatch), f.dist};
-                        }
-                    }
-                    prevLen = f.len;
-                }
-            }
-            tokens.clear();
-            for (size_t i = n; i > 0;) {
-                Token t = from[i];
-                tokens.push_back(t);
-                i -= t.sym < 256 ? 1 : size_t(t.sym - 256 + MinMatch);
-            }
-            std::reverse(tokens.begin(), tokens.end());
+            CheapestTokens(d, n, cm, prices, cost, from, tokens);
             PlanBlock(tokens.data(), tokens.size(), mp, plan);
             if (plan.bits < bestBits) {
                 bestBits = plan.bits;

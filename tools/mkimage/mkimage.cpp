@@ -220,112 +220,136 @@ uint32_t SymbolAddress(const Bytes& in, size_t pe, size_t sections, unsigned sec
     return 0;
 }
 
-bool Rewrite(const Bytes& in, Bytes& out, std::string* error) {
+// What the linked file's headers say, read and checked.
+struct Layout {
+    uint32_t pe = 0;                 // its PE header's offset
+    uint16_t sectionCount = 0, optionalSize = 0;
+    size_t headersLength = 0;        // PE header, optional header and section table
+    Format format{};
+    uint32_t fileAlignment = 0;
+    uint32_t firstRaw = UINT32_MAX;  // where the section data starts
+    uint32_t firstRva = UINT32_MAX;  // the first section's address, which the headers stay below
+    uint64_t rawEnd = 0;             // where it ends (the symbol table after it stays out)
+};
+
+bool ReadLayout(const Bytes& in, Layout& l, std::string* error) {
     if (in.size() < 64 || in[0] != 'M' || in[1] != 'Z') return Fail(error, "not an MZ executable");
-    const uint32_t pe = U32(in, 60);
-    if ((uint64_t)pe + 24 > in.size() || memcmp(&in[pe], "PE\0\0", 4) != 0) return Fail(error, "no PE header");
-    const uint16_t sectionCount = U16(in, pe + 6);
-    const uint16_t optionalSize = U16(in, pe + 20);
-    const size_t opt = pe + 24;
-    const size_t headersLength = 24 + optionalSize + 40u * sectionCount;
-    if (pe + headersLength > in.size() || optionalSize < 2) return Fail(error, "no optional header");
-    const uint16_t machine = U16(in, pe + 4), magic = U16(in, opt);
-    const Format format = machine == Pe32.machine && magic == Pe32.magic           ? Pe32
-                           : machine == Pe32Plus.machine && magic == Pe32Plus.magic ? Pe32Plus
-                                                                                    : Format{};
-    if (!format.magic) return Fail(error, "neither a PE32 image for i386 nor a PE32+ image for x86-64");
-    const uint32_t dirs = format.directory;
-    if (optionalSize < dirs) return Fail(error, "a short optional header");
-    const uint32_t fileAlignment = U32(in, opt + 36);
-    if (fileAlignment < 512 || (fileAlignment & (fileAlignment - 1))) return Fail(error, "odd file alignment");
+    l.pe = U32(in, 60);
+    if ((uint64_t)l.pe + 24 > in.size() || memcmp(&in[l.pe], "PE\0\0", 4) != 0) return Fail(error, "no PE header");
+    l.sectionCount = U16(in, l.pe + 6);
+    l.optionalSize = U16(in, l.pe + 20);
+    const size_t opt = l.pe + 24;
+    l.headersLength = 24 + l.optionalSize + 40u * l.sectionCount;
+    if (l.pe + l.headersLength > in.size() || l.optionalSize < 2) return Fail(error, "no optional header");
+    const uint16_t machine = U16(in, l.pe + 4), magic = U16(in, opt);
+    l.format = machine == Pe32.machine && magic == Pe32.magic           ? Pe32
+               : machine == Pe32Plus.machine && magic == Pe32Plus.magic ? Pe32Plus
+                                                                        : Format{};
+    if (!l.format.magic) return Fail(error, "neither a PE32 image for i386 nor a PE32+ image for x86-64");
+    const uint32_t dirs = l.format.directory;
+    if (l.optionalSize < dirs) return Fail(error, "a short optional header");
+    l.fileAlignment = U32(in, opt + 36);
+    if (l.fileAlignment < 512 || (l.fileAlignment & (l.fileAlignment - 1))) return Fail(error, "odd file alignment");
     const uint32_t dirCount = U32(in, opt + dirs - 4);
-    if (dirCount <= LoadConfigEntry || optionalSize < dirs + 8ull * dirCount) return Fail(error, "a short data directory");
-    const size_t sections = opt + optionalSize;
-
-    // Where the section data starts now, and the first section's address in memory,
-    // which the headers must stay below.
-    // and where it ends (what follows, the symbol table, stays out of the image).
-    uint32_t firstRaw = UINT32_MAX, firstRva = UINT32_MAX;
-    uint64_t rawEnd = 0;
-    for (unsigned i = 0; i < sectionCount; i++) {
+    if (dirCount <= LoadConfigEntry || l.optionalSize < dirs + 8ull * dirCount) return Fail(error, "a short data directory");
+    const size_t sections = opt + l.optionalSize;
+    for (unsigned i = 0; i < l.sectionCount; i++) {
         const size_t s = sections + 40 * i;
-        if (U32(in, s + 16) && U32(in, s + 20) < firstRaw) firstRaw = U32(in, s + 20);
-        if (U32(in, s + 16) && (uint64_t)U32(in, s + 20) + U32(in, s + 16) > rawEnd)
-            rawEnd = (uint64_t)U32(in, s + 20) + U32(in, s + 16);
-        if (U32(in, s + 12) < firstRva) firstRva = U32(in, s + 12);
+        if (U32(in, s + 16) && U32(in, s + 20) < l.firstRaw) l.firstRaw = U32(in, s + 20);
+        if (U32(in, s + 16) && (uint64_t)U32(in, s + 20) + U32(in, s + 16) > l.rawEnd)
+            l.rawEnd = (uint64_t)U32(in, s + 20) + U32(in, s + 16);
+        if (U32(in, s + 12) < l.firstRva) l.firstRva = U32(in, s + 12);
     }
-    if (firstRaw == UINT32_MAX || rawEnd > in.size() || firstRaw % fileAlignment || firstRaw < pe + headersLength)
+    if (l.firstRaw == UINT32_MAX || l.rawEnd > in.size() || l.firstRaw % l.fileAlignment ||
+        l.firstRaw < l.pe + l.headersLength)
         return Fail(error, "unexpected section layout");
+    return true;
+}
 
-    // The tables of Tables: [start, end) of each, from the symbols around them.
-    uint32_t tables[3][2] = {};
-    for (int t = 0; t < 3; t++) {
-        tables[t][0] = SymbolAddress(in, pe, sections, sectionCount, Tables[t].start);
-        tables[t][1] = SymbolAddress(in, pe, sections, sectionCount, Tables[t].end);
-    }
-    const uint32_t headersEnd = PeHeaderOffset + (uint32_t)headersLength;
-    const uint32_t newHeaders = (headersEnd + fileAlignment - 1) / fileAlignment * fileAlignment;
-    if (newHeaders > firstRva) return Fail(error, "no room for the headers below the first section");
-    const int64_t delta = (int64_t)newHeaders - firstRaw;
-
-    out = DosPart();
-    out.insert(out.end(), in.begin() + pe, in.begin() + pe + headersLength);
-    out.resize(newHeaders, 0);
-    out.insert(out.end(), in.begin() + firstRaw, in.begin() + (size_t)rawEnd);
-
-    // Everything that holds a file offset now lives at out[...] and moves by delta.
-    const size_t nopt = PeHeaderOffset + 24, nsec = nopt + optionalSize;
+// Every field of the new image that holds a file offset moves by delta: the sections'
+// data pointers, the certificate table's entry and the debug directory's entries.
+void ShiftFileOffsets(Bytes& out, const Layout& l, int64_t delta) {
+    const size_t nopt = PeHeaderOffset + 24, nsec = nopt + l.optionalSize, dirs = nopt + l.format.directory;
     auto shift = [&](size_t at) {
         if (at + 4 <= out.size() && U32(out, at)) Put32(out, at, (uint32_t)(U32(out, at) + delta));
     };
-    for (unsigned i = 0; i < sectionCount; i++) {
+    for (unsigned i = 0; i < l.sectionCount; i++) {
         const size_t s = nsec + 40 * i;
         if (U32(out, s + 16)) shift(s + 20);
         shift(s + 24);   // relocations (object files only, 0 in images)
         shift(s + 28);   // line numbers (obsolete, 0 in images)
     }
-    Put32(out, PeHeaderOffset + 12, 0);   // no symbol table
-    Put32(out, PeHeaderOffset + 16, 0);
-    Put32(out, nopt + 60, newHeaders);
-    for (int t = 0; t < 3; t++) {
-        const size_t entry = nopt + dirs + 8 * Tables[t].entry;
-        if (U32(out, entry) == 0 && tables[t][0] && tables[t][1] > tables[t][0]) {
-            Put32(out, entry, tables[t][0]);
-            Put32(out, entry + 4,
-                  Tables[t].entry == LoadConfigEntry && format.loadConfigEntryIs64 ? 64 : tables[t][1] - tables[t][0]);
-        }
-    }
-    // An image without imports would not start, the export directory names the module,
-    // and without its load configuration the image would lose its dependent-load flags;
-    // a change of the link that loses one must fail the build, not ship.
-    if (U32(out, nopt + dirs) == 0) return Fail(error, "no export directory");
-    if (U32(out, nopt + dirs + 8) == 0) return Fail(error, "no import directory");
-    const uint32_t loadConfig = U32(out, nopt + dirs + 8 * LoadConfigEntry);
-    const size_t config = OffsetOf(out, nsec, sectionCount, loadConfig, format.loadConfigMinimum);
-    if (loadConfig == 0) return Fail(error, "no load configuration");
-    // The structure's Size field must cover the dependent-load flags (and, on i386, what
-    // Windows XP reads) and match the table between its symbols, or Windows reads beyond
-    // it or misses fields.
-    if (config == SIZE_MAX || U32(out, config) < format.loadConfigMinimum ||
-        (tables[2][0] == loadConfig && U32(out, config) != tables[2][1] - tables[2][0]))
-        return Fail(error, "a malformed load configuration");
-    if (!CheckRelocations(out, format, nsec, sectionCount, error)) return false;
-    // Builders may rebuild the resources at any size; they can do so without moving
-    // anything only while the resource section is the last one.
-    const uint32_t resources = U32(out, nopt + dirs + 8 * ResourceEntry);
-    for (unsigned i = 0; resources && i < sectionCount; i++)
-        if (U32(out, nsec + 40 * i + 12) > resources) return Fail(error, "a section after the resources");
-    shift(nopt + dirs + 8 * 4);   // certificates: a file offset, not an address
-    if (U32(out, nopt + dirs + 8 * 6)) {
-        // Debug directory entries point at their data by file offset as well.
-        const uint32_t rva = U32(out, nopt + dirs + 8 * 6), size = U32(out, nopt + dirs + 8 * 6 + 4);
-        for (unsigned i = 0; i < sectionCount; i++) {
+    shift(dirs + 8 * 4);   // certificates: a file offset, not an address
+    if (U32(out, dirs + 8 * 6)) {
+        const uint32_t rva = U32(out, dirs + 8 * 6), size = U32(out, dirs + 8 * 6 + 4);
+        for (unsigned i = 0; i < l.sectionCount; i++) {
             const size_t s = nsec + 40 * i;
             const uint32_t va = U32(out, s + 12), raw = U32(out, s + 20), rawSize = U32(out, s + 16);
             if (rva < va || rva + size > va + rawSize) continue;
             for (uint32_t e = 0; e + 28 <= size; e += 28) shift(raw + (rva - va) + e + 24);
         }
     }
+}
+
+// The export, import and load configuration entries from the symbols around their
+// tables, where the linker left them empty.
+void FillTableEntries(const Bytes& in, Bytes& out, const Layout& l, uint32_t (&tables)[3][2]) {
+    for (int t = 0; t < 3; t++) {
+        tables[t][0] = SymbolAddress(in, l.pe, l.pe + 24 + l.optionalSize, l.sectionCount, Tables[t].start);
+        tables[t][1] = SymbolAddress(in, l.pe, l.pe + 24 + l.optionalSize, l.sectionCount, Tables[t].end);
+        const size_t entry = PeHeaderOffset + 24 + l.format.directory + 8 * Tables[t].entry;
+        if (U32(out, entry) == 0 && tables[t][0] && tables[t][1] > tables[t][0]) {
+            Put32(out, entry, tables[t][0]);
+            Put32(out, entry + 4,
+                  Tables[t].entry == LoadConfigEntry && l.format.loadConfigEntryIs64 ? 64 : tables[t][1] - tables[t][0]);
+        }
+    }
+}
+
+// An image without imports would not start, the export directory names the module,
+// and without its load configuration the image would lose its dependent-load flags; a
+// change of the link that loses one must fail the build, not ship. Builders may rebuild
+// the resources at any size; they can do so without moving anything only while the
+// resource section is the last one.
+bool CheckImage(const Bytes& out, const Layout& l, const uint32_t (&tables)[3][2], std::string* error) {
+    const size_t nopt = PeHeaderOffset + 24, nsec = nopt + l.optionalSize, dirs = nopt + l.format.directory;
+    if (U32(out, dirs) == 0) return Fail(error, "no export directory");
+    if (U32(out, dirs + 8) == 0) return Fail(error, "no import directory");
+    const uint32_t loadConfig = U32(out, dirs + 8 * LoadConfigEntry);
+    const size_t config = OffsetOf(out, nsec, l.sectionCount, loadConfig, l.format.loadConfigMinimum);
+    if (loadConfig == 0) return Fail(error, "no load configuration");
+    // The structure's Size field must cover the dependent-load flags (and, on i386, what
+    // Windows XP reads) and match the table between its symbols, or Windows reads beyond
+    // it or misses fields.
+    if (config == SIZE_MAX || U32(out, config) < l.format.loadConfigMinimum ||
+        (tables[2][0] == loadConfig && U32(out, config) != tables[2][1] - tables[2][0]))
+        return Fail(error, "a malformed load configuration");
+    if (!CheckRelocations(out, l.format, nsec, l.sectionCount, error)) return false;
+    const uint32_t resources = U32(out, dirs + 8 * ResourceEntry);
+    for (unsigned i = 0; resources && i < l.sectionCount; i++)
+        if (U32(out, nsec + 40 * i + 12) > resources) return Fail(error, "a section after the resources");
+    return true;
+}
+
+bool Rewrite(const Bytes& in, Bytes& out, std::string* error) {
+    Layout l;
+    if (!ReadLayout(in, l, error)) return false;
+    const uint32_t headersEnd = PeHeaderOffset + (uint32_t)l.headersLength;
+    const uint32_t newHeaders = (headersEnd + l.fileAlignment - 1) / l.fileAlignment * l.fileAlignment;
+    if (newHeaders > l.firstRva) return Fail(error, "no room for the headers below the first section");
+
+    out = DosPart();
+    out.insert(out.end(), in.begin() + l.pe, in.begin() + l.pe + l.headersLength);
+    out.resize(newHeaders, 0);
+    out.insert(out.end(), in.begin() + l.firstRaw, in.begin() + (size_t)l.rawEnd);
+    const size_t nopt = PeHeaderOffset + 24;
+    ShiftFileOffsets(out, l, (int64_t)newHeaders - l.firstRaw);
+    Put32(out, PeHeaderOffset + 12, 0);   // no symbol table
+    Put32(out, PeHeaderOffset + 16, 0);
+    Put32(out, nopt + 60, newHeaders);
+    uint32_t tables[3][2] = {};
+    FillTableEntries(in, out, l, tables);
+    if (!CheckImage(out, l, tables, error)) return false;
     if (U32(out, nopt + 64)) Put32(out, nopt + 64, PeChecksum(out, nopt + 64));
     return true;
 }

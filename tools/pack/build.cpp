@@ -44,12 +44,18 @@ bool IsDecimal(const std::string& s) {
 
 // ---- the progress bar -----------------------------------------------------------
 
-class Progress {
+// The command line's bar on standard error, drawn while members are compressed when that
+// is a megabyte's work or more.
+class ConsoleProgress : public BuildProgress {
 public:
-    Progress(uint64_t totalWork, bool show) : total_(totalWork), show_(show && totalWork > 0) {}
-    ~Progress() { Clear(); }
-    // A member of `size` bytes that the compressor goes through `passes` times.
-    void Member(const std::string& name, uint64_t size, uint64_t passes) {
+    explicit ConsoleProgress(bool show) : show_(show) {}
+    ~ConsoleProgress() override { Clear(); }
+    void Step(BuildStep step, uint64_t work) override {
+        Clear();
+        if (step == BuildStep::Encode) total_ = work >= (1u << 20) ? work : 0;
+        else total_ = 0;
+    }
+    void Member(const std::string& name, uint64_t size, uint64_t passes) override {
         base_ += memberTotal_;
         memberTotal_ = size * passes;
         memberWork_ = 0;
@@ -58,20 +64,19 @@ public:
         name_ = name;
         Draw();
     }
-    // done restarts from 0 for every method tried on the member.
-    void Advance(uint64_t done) {
+    void Advance(uint64_t done) override {
         if (done < lastDone_) memberWork_ += size_;
         lastDone_ = done;
         Draw();
     }
-    void Clear() {
-        if (show_ && drawn_) fprintf(stderr, "\r%*s\r", 79, "");
-        drawn_ = false;
-    }
 
 private:
+    void Clear() {
+        if (drawn_) fprintf(stderr, "\r%*s\r", 79, "");
+        drawn_ = false;
+    }
     void Draw() {
-        if (!show_) return;
+        if (!show_ || total_ == 0) return;
         uint64_t done = std::min(total_, base_ + std::min(memberTotal_, memberWork_ + lastDone_));
         int percent = (int)(done * 100 / total_);
         if (drawn_ && percent == percent_ && name_ == drawnName_) return;
@@ -87,8 +92,9 @@ private:
         drawn_ = true;
     }
 
-    uint64_t total_, base_ = 0, memberTotal_ = 0, memberWork_ = 0, lastDone_ = 0, size_ = 0;
-    bool show_, drawn_ = false;
+    const bool show_;
+    uint64_t total_ = 0, base_ = 0, memberTotal_ = 0, memberWork_ = 0, lastDone_ = 0, size_ = 0;
+    bool drawn_ = false;
     int percent_ = -1;
     std::string name_, drawnName_;
 };
@@ -183,9 +189,13 @@ void CheckStub(const lzh::Bytes& stub, const std::string& shown) {
         throw Error(shown + " already carries an archive (its configuration block is filled); give the bare stub");
 }
 
-int Build(const Options& o) {
-    CodePage cp(o.codePage);
+namespace {
 
+// ---- the steps of a build --------------------------------------------------------
+
+// The stub to build on, checked and with the author's icon and version information: a
+// mistake in those is named before anything is compressed.
+lzh::Bytes PrepareStub(const Options& o) {
     lzh::Bytes stub;
     std::string stubName = o.stub;
     if (!o.stub.empty()) {
@@ -195,35 +205,60 @@ int Build(const Options& o) {
         stubName = "the built-in stub";
     }
     CheckStub(stub, stubName);
-    stub = BrandStub(stub, o, stubName);
+    return BrandStub(stub, o, stubName);
+}
 
-    lzh::SfxConfig config = ConfigFromOptions(o, cp);
-    std::string settings = SettingsText(o, cp);
-    std::string notice;
-    if (!o.noticeFile.empty()) {
-        notice = cp.Encode(ReadText(o.noticeFile, "--notice"), "--notice " + o.noticeFile);
-        if (notice.empty()) throw Error("--notice " + o.noticeFile + " is empty");
-        if (notice.find('\0') != std::string::npos)
-            throw Error("--notice " + o.noticeFile + " holds a NUL byte, which would end the notice there");
-        if (notice.size() > kMaxNoticeText)
-            throw Error("--notice " + o.noticeFile + " is " + std::to_string(notice.size()) +
-                        " bytes; the self-extractor shows at most " + std::to_string(kMaxNoticeText));
+// The notice text of --notice in the target code page; empty without one.
+std::string NoticeText(const Options& o, const CodePage& cp) {
+    if (o.noticeFile.empty()) return std::string();
+    const std::string notice = cp.Encode(ReadText(o.noticeFile, "--notice"), "--notice " + o.noticeFile);
+    if (notice.empty()) throw Error("--notice " + o.noticeFile + " is empty");
+    if (notice.find('\0') != std::string::npos)
+        throw Error("--notice " + o.noticeFile + " holds a NUL byte, which would end the notice there");
+    if (notice.size() > kMaxNoticeText)
+        throw Error("--notice " + o.noticeFile + " is " + std::to_string(notice.size()) +
+                    " bytes; the self-extractor shows at most " + std::to_string(kMaxNoticeText));
+    return notice;
+}
+
+// The members of a wrapped archive, refused when they carry a settings or notice member
+// that the options would add a second time.
+std::vector<Source> WrappedSources(const Options& o, const CodePage& cp, bool settings, bool notice) {
+    std::vector<Source> wrapped = ReadWrappedArchive(o.wrap, o, cp);
+    for (const Source& s : wrapped) {
+        if (s.name == SettingsMemberName && settings)
+            throw Error("--wrap " + o.wrap + " has a settings member already; --settings, --set and the flag "
+                        "options would add a second one");
+        if (s.name == NoticeMemberName && notice)
+            throw Error("--wrap " + o.wrap + " has a notice member already; --notice would add a second one");
     }
+    return wrapped;
+}
 
+// Refuses two members that would be one file on Windows.
+void CheckDistinctNames(const std::vector<Source>& sources, const CodePage& cp) {
+    std::map<std::string, const Source*> seen;
+    for (const Source& s : sources) {
+        if (IsSpecialMember(s.name)) continue;
+        auto [it, fresh] = seen.emplace(FoldedName(s.name, cp), &s);
+        if (fresh) continue;
+        const Source& first = *it->second;
+        if (first.name == s.name) throw Error("two inputs give the member name '" + s.shown + "'");
+        throw Error("'" + first.shown + "' and '" + s.shown +
+                    "' would be one file on Windows (names differ only in letter case)");
+    }
+}
+
+// Everything that goes into the archive, in the order it is stored: the inputs, the
+// members of a wrapped archive, and the settings and notice of the options, which take
+// their places in front whichever of them came from a wrapped archive.
+std::vector<Source> CollectSources(const Options& o, const CodePage& cp, const std::string& settings,
+                                   const std::string& notice) {
     std::vector<Source> sources = CollectInputs(o, cp);
     if (!o.wrap.empty()) {
-        std::vector<Source> wrapped = ReadWrappedArchive(o.wrap, o, cp);
-        for (const Source& s : wrapped) {
-            if (s.name == SettingsMemberName && !settings.empty())
-                throw Error("--wrap " + o.wrap + " has a settings member already; --settings, --set and the flag "
-                            "options would add a second one");
-            if (s.name == NoticeMemberName && !notice.empty())
-                throw Error("--wrap " + o.wrap + " has a notice member already; --notice would add a second one");
-        }
+        std::vector<Source> wrapped = WrappedSources(o, cp, !settings.empty(), !notice.empty());
         sources.insert(sources.end(), std::make_move_iterator(wrapped.begin()), std::make_move_iterator(wrapped.end()));
     }
-    // The settings and notice of the options join the sources, so that they take their
-    // places in front whichever of them came from a wrapped archive.
     auto special = [&sources](const std::string& name, lzh::Member m) {
         Source s;
         s.kind = Source::Prepared;
@@ -234,74 +269,97 @@ int Build(const Options& o) {
     if (!settings.empty()) special(SettingsMemberName, lzh::SettingsMember(settings));
     if (!notice.empty()) special(NoticeMemberName, lzh::NoticeMember(notice));
     std::stable_sort(sources.begin(), sources.end(), StoredBefore);
-    std::map<std::string, const Source*> seen;
-    for (const Source& s : sources) {
-        if (IsSpecialMember(s.name)) continue;
-        auto [it, fresh] = seen.emplace(FoldedName(s.name, cp), &s);
-        if (!fresh) {
-            const Source& first = *it->second;
-            if (first.name == s.name) throw Error("two inputs give the member name '" + s.shown + "'");
-            throw Error("'" + first.shown + "' and '" + s.shown +
-                        "' would be one file on Windows (names differ only in letter case)");
-        }
-    }
+    CheckDistinctNames(sources, cp);
+    return sources;
+}
 
-    uint64_t totalWork = 0;
+// The members, files compressed (or stored with --method lh0), counted in the summary.
+std::vector<lzh::Member> EncodeMembers(std::vector<Source>& sources, const Options& o, BuildProgress& progress,
+                                       BuildSummary& summary) {
     const uint64_t passes = (o.method == 0) ? 3 : 1;
+    uint64_t work = 0;
     for (const Source& s : sources)
-        if (s.kind == Source::File && o.method != '0') totalWork += s.size * passes;
-    Progress progress(totalWork, !o.quiet && HostStderrIsConsole() && totalWork >= (1u << 20));
+        if (s.kind == Source::File && o.method != '0') work += s.size * passes;
+    progress.Step(BuildStep::Encode, work);
 
     std::vector<lzh::Member> members;
-    size_t files = 0, dirs = 0;
-    uint64_t inputBytes = 0;
     for (Source& s : sources) {
-        switch (s.kind) {
-        case Source::Directory:
+        if (s.kind == Source::Directory) {
             members.push_back(lzh::DirectoryMember(s.name, s.timeStamp));
-            dirs++;
-            break;
-        case Source::Prepared:
+            summary.directories++;
+            continue;
+        }
+        if (s.kind == Source::Prepared) {
             if (!IsSpecialMember(s.name)) {
-                if (s.prepared.method == 'd') dirs++;
-                else files++;
-                inputBytes += s.prepared.unpackedSize;
+                (s.prepared.method == 'd' ? summary.directories : summary.files)++;
+                summary.inputBytes += s.prepared.unpackedSize;
             }
             members.push_back(std::move(s.prepared));
-            break;
-        case Source::File: {
-            lzh::Bytes data;
-            if (!HostReadFile(s.path, data)) throw Error(s.path + ": " + strerror(errno));
-            if (data.size() > 0x7FFFFFFFu) throw Error(s.path + " has grown past 2 GiB while it was read");
-            progress.Member(s.shown, data.size(), o.method == '0' ? 0 : passes);
-            if (o.method == '0') {
-                members.push_back(lzh::StoredMember(s.name, data, s.timeStamp, s.attributes));
-            } else {
-                members.push_back(lzh::PackedMember(s.name, data, o.method, o.level, s.timeStamp, s.attributes,
-                                                    [&progress](uint64_t done) { progress.Advance(done); }));
-            }
-            inputBytes += data.size();
-            files++;
-            break;
+            continue;
         }
-        }
+        lzh::Bytes data;
+        if (!HostReadFile(s.path, data)) throw Error(s.path + ": " + strerror(errno));
+        if (data.size() > 0x7FFFFFFFu) throw Error(s.path + " has grown past 2 GiB while it was read");
+        progress.Member(s.shown, data.size(), o.method == '0' ? 0 : passes);
+        if (o.method == '0')
+            members.push_back(lzh::StoredMember(s.name, data, s.timeStamp, s.attributes));
+        else
+            members.push_back(lzh::PackedMember(s.name, data, o.method, o.level, s.timeStamp, s.attributes,
+                                                [&progress](uint64_t done) { progress.Advance(done); }));
+        summary.inputBytes += data.size();
+        summary.files++;
     }
-    progress.Clear();
+    return members;
+}
 
-    lzh::Bytes archive = lzh::WriteArchive(members, o.checksum);
+// The stub with its configuration block and the archive behind it.
+lzh::Bytes MakeImage(const lzh::Bytes& stub, const lzh::SfxConfig& config, const std::vector<lzh::Member>& members,
+                     bool checksum, BuildSummary& summary) {
+    const lzh::Bytes archive = lzh::WriteArchive(members, checksum);
     lzh::Bytes image;
     std::string error;
     if (!lzh::BuildImage(stub, config, archive, image, &error)) throw Error(error);
     if (image.size() > kMaxImageSize)
         throw Error("the self-extractor would be " + std::to_string(image.size()) +
                     " bytes; the stub reads images below 2 GiB only");
+    summary.archiveBytes = archive.size();
+    return image;
+}
+
+}  // namespace
+
+BuildSummary BuildSelfExtractor(const Options& o, BuildProgress& progress) {
+    const CodePage cp(o.codePage);
+    BuildSummary summary;
+    progress.Step(BuildStep::Stub, 0);
+    const lzh::Bytes stub = PrepareStub(o);
+    const lzh::SfxConfig config = ConfigFromOptions(o, cp);
+    const std::string settings = SettingsText(o, cp), notice = NoticeText(o, cp);
+    summary.settings = !settings.empty();
+    summary.notice = !notice.empty();
+
+    progress.Step(BuildStep::Collect, 0);
+    std::vector<Source> sources = CollectSources(o, cp, settings, notice);
+    const std::vector<lzh::Member> members = EncodeMembers(sources, o, progress, summary);
+    progress.Step(BuildStep::Image, 0);
+    lzh::Bytes image = MakeImage(stub, config, members, o.checksum, summary);
+    progress.Step(BuildStep::Finish, 0);
     FinishImage(image, o);
+    summary.imageBytes = image.size();
+
     // Nothing is written that the stub's own core cannot unpack.
+    progress.Step(BuildStep::Write, 0);
     WriteAtomically(o.output, image, [&](const std::string& temp) { VerifyImage(temp, o.output, cp); });
+    return summary;
+}
+
+int Build(const Options& o) {
+    ConsoleProgress progress(!o.quiet && HostStderrIsConsole());
+    const BuildSummary s = BuildSelfExtractor(o, progress);
     if (!o.quiet)
-        printf("%s: %zu files, %zu directories%s%s; %llu bytes of data in an archive of %zu bytes (image %zu bytes%s)\n", o.output.c_str(),
-               files, dirs, settings.empty() ? "" : ", settings", notice.empty() ? "" : ", notice",
-               (unsigned long long)inputBytes, archive.size(), image.size(), o.signPkcs12.empty() ? "" : ", signed");
+        printf("%s: %zu files, %zu directories%s%s; %llu bytes of data in an archive of %zu bytes (image %zu bytes%s)\n",
+               o.output.c_str(), s.files, s.directories, s.settings ? ", settings" : "", s.notice ? ", notice" : "",
+               (unsigned long long)s.inputBytes, s.archiveBytes, s.imageBytes, o.signPkcs12.empty() ? "" : ", signed");
     return 0;
 }
 

@@ -132,7 +132,7 @@ struct Parser {
     std::string method;
     bool flag = false;   // flags whose effect is read from their count
 
-    Parser(Options& o) {
+    explicit Parser(Options& o) {
         app.footer(
             "Names the stub would misread are refused: \"!\" and \"$\" at the top level (notice and\n"
             "settings), names with the byte 0xFF or a backslash outside a double-byte character\n"
@@ -140,91 +140,116 @@ struct Parser {
             "over 259 bytes.");
         app.formatter(std::make_shared<HelpLayout>());
         app.option_defaults()->multi_option_policy(CLI::MultiOptionPolicy::TakeLast)->disable_flag_override();
-
-        const char* building = "Building";
-        auto value = [&](const char* names, std::string& to, const char* type, const char* text, unsigned u = ForBuild) {
-            CLI::Option* opt = app.add_option(names, to, text)->type_name(type)->group(u == ForBuild ? building : "General");
-            use[opt] = u;
-            return opt;
-        };
-        auto optional = [&](const char* names, std::optional<std::string>& to, const char* type, const char* text) {
-            CLI::Option* opt = app.add_option_function<std::string>(names, [&to](const std::string& v) { to = v; }, text)
-                                   ->type_name(type)->group(building);
-            use[opt] = ForBuild;
-        };
-        auto onOff = [&](const char* names, bool& to, const char* text, unsigned u = ForBuild, const char* group = nullptr) {
-            CLI::Option* opt = app.add_flag(names, to, text)->group(group ? group : u == ForBuild ? building : "General");
-            use[opt] = u;
-            return opt;
-        };
-        auto bit = [&](const char* names, uint32_t bit, const char* text) {
-            CLI::Option* opt = app.add_flag_callback(names, [&o, bit] { o.flagBits |= bit; }, text)->group(building);
-            use[opt] = ForBuild;
-        };
-        auto list = [&](const char* names, std::vector<std::string>& to, const char* type, const std::string& text) {
-            CLI::Option* opt = app.add_option(names, to, text)->type_name(type)->group(building)
-                                   ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll)->allow_extra_args(false);
-            use[opt] = ForBuild;
-            return opt;
-        };
-
         // Shown in the usage lines rather than as an option of its own.
         paths = app.add_option("PATH", pathValues)->multi_option_policy(CLI::MultiOptionPolicy::TakeAll)->group("");
         use[paths] = ForAll;
-        value("-o,--output", o.output, "FILE", "the self-extractor to write (replaced only when complete)");
+        AddOutputAndCompression(o);
+        AddConfiguration(o);
+        AddMembers(o);
+        AddBranding(o);
+        AddGeneral(o);
+    }
+
+private:
+    static constexpr const char* kBuilding = "Building";
+
+    CLI::Option* Value(const char* names, std::string& to, const char* type, const std::string& text,
+                       unsigned u = ForBuild) {
+        CLI::Option* opt = app.add_option(names, to, text)->type_name(type)->group(u == ForBuild ? kBuilding : "General");
+        use[opt] = u;
+        return opt;
+    }
+    void Optional(const char* names, std::optional<std::string>& to, const char* type, const char* text) {
+        CLI::Option* opt = app.add_option_function<std::string>(names, [&to](const std::string& v) { to = v; }, text)
+                               ->type_name(type)->group(kBuilding);
+        use[opt] = ForBuild;
+    }
+    CLI::Option* OnOff(const char* names, bool& to, const char* text, unsigned u = ForBuild, const char* group = nullptr) {
+        CLI::Option* opt = app.add_flag(names, to, text)->group(group ? group : u == ForBuild ? kBuilding : "General");
+        use[opt] = u;
+        return opt;
+    }
+    void Bit(Options& o, const char* names, uint32_t bit, const char* text) {
+        CLI::Option* opt = app.add_flag_callback(names, [&o, bit] { o.flagBits |= bit; }, text)->group(kBuilding);
+        use[opt] = ForBuild;
+    }
+    CLI::Option* List(const char* names, std::vector<std::string>& to, const char* type, const std::string& text) {
+        CLI::Option* opt = app.add_option(names, to, text)->type_name(type)->group(kBuilding)
+                               ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll)->allow_extra_args(false);
+        use[opt] = ForBuild;
+        return opt;
+    }
+
+    void AddOutputAndCompression(Options& o) {
+        Value("-o,--output", o.output, "FILE", "the self-extractor to write (replaced only when complete)");
         use[app.add_option("--method", method, "lh0 (stored), lh5, lh6, lh7 or best (default: best)")
-                ->type_name("M")->group(building)] = ForBuild;
+                ->type_name("M")->group(kBuilding)] = ForBuild;
         for (char n = '1'; n <= '9'; n++) {
             const std::string name = std::string("-") + n;
             const char* text = n == '1' ? "fastest compression; -2 ... -8 lie between"
                              : n == '9' ? "smallest output (default: -6)" : "";
-            CLI::Option* opt = app.add_flag(name, flag, text)->group(n == '1' || n == '9' ? building : "");
+            CLI::Option* opt = app.add_flag(name, flag, text)->group(n == '1' || n == '9' ? kBuilding : "");
             use[opt] = ForBuild;
             levels.push_back(opt);
         }
-        optional("--title", o.title, "T", "window title (at most 40 bytes)");
-        optional("--label", o.label, "L", "label above the directory field (at most 40 bytes)");
-        optional("--dir", o.dir, "D",
+    }
+
+    // The configuration block, the settings and the notice.
+    void AddConfiguration(Options& o) {
+        Optional("--title", o.title, "T", "window title (at most 40 bytes)");
+        Optional("--label", o.label, "L", "label above the directory field (at most 40 bytes)");
+        Optional("--dir", o.dir, "D",
                  "default installation directory (at most 255 bytes; may begin with %WORK%, %WinDir%, "
                  "%WinRoot%, %SystemDir%)");
-        optional("--command", o.command, "C", "started after extraction (at most 255 bytes)");
-        onOff("--restore-attributes", o.restoreAttributes, "extracted files get their stored attributes");
-        onOff("--checksum", o.checksum, "an integrity sum that the self-extractor checks");
-        value("--notice", o.noticeFile, "FILE", "a notice the user must accept (at most 1023 bytes)");
-        value("--settings", o.settingsFile, "FILE", "settings text stored as the \"$\" member");
-        list("--set", setValues, "KEY=VALUE", "one settings line: " + SettingNames(" or ") + " (a decimal number)");
-        bit("--auto-start", FlagAutoStartOn, "start extracting without waiting for OK");
-        bit("--overwrite-all", FlagOverwriteAllOn, "replace existing files without asking");
-        bit("--skip-if-not-newer", FlagSkipIfNotNewerOn, "keep existing files that are not older");
-        as = list("--as", asValues, "NAME", "store the next PATH under NAME ('/' between directories)");
-        value("--wrap", o.wrap, "ARCHIVE",
+        Optional("--command", o.command, "C", "started after extraction (at most 255 bytes)");
+        OnOff("--restore-attributes", o.restoreAttributes, "extracted files get their stored attributes");
+        OnOff("--checksum", o.checksum, "an integrity sum that the self-extractor checks");
+        Value("--notice", o.noticeFile, "FILE", "a notice the user must accept (at most 1023 bytes)");
+        Value("--settings", o.settingsFile, "FILE", "settings text stored as the \"$\" member");
+        List("--set", setValues, "KEY=VALUE", "one settings line: " + SettingNames(" or ") + " (a decimal number)");
+        Bit(o, "--auto-start", FlagAutoStartOn, "start extracting without waiting for OK");
+        Bit(o, "--overwrite-all", FlagOverwriteAllOn, "replace existing files without asking");
+        Bit(o, "--skip-if-not-newer", FlagSkipIfNotNewerOn, "keep existing files that are not older");
+    }
+
+    // Where the members come from besides the PATHs.
+    void AddMembers(Options& o) {
+        as = List("--as", asValues, "NAME", "store the next PATH under NAME ('/' between directories)");
+        Value("--wrap", o.wrap, "ARCHIVE",
               "take the members of an existing level-2 archive, or of a self-extractor (to build it anew "
               "with other options)");
-        value("--stub", o.stub, "FILE", "the stub to use instead of the one built in");
-        value("--icon", o.iconFile, "FILE.ico",
+        Value("--stub", o.stub, "FILE", "the stub to use instead of the one built in");
+    }
+
+    void AddBranding(Options& o) {
+        Value("--icon", o.iconFile, "FILE.ico",
               "the self-extractor's icon (every image of the file, PNG images included) in place of the stub's");
-        list("--version-info", versionInfoValues, "KEY=VALUE",
+        List("--version-info", versionInfoValues, "KEY=VALUE",
              "a string of the version information Windows shows under Properties > Details: ProductName, "
              "FileDescription, CompanyName, LegalCopyright, ProductVersion, FileVersion, OriginalFilename, "
              "Comments, InternalName, LegalTrademarks, PrivateBuild or SpecialBuild (UTF-8). FileVersion and "
              "ProductVersion that begin with up to four dotted numbers (1.2.3.4) also fill the numeric fields");
-        value("--sign-pkcs12", o.signPkcs12, "FILE",
+        Value("--sign-pkcs12", o.signPkcs12, "FILE",
               "sign the self-extractor with Authenticode (SHA-256) with the certificate and key of a PKCS#12 "
               "file, by osslsigncode; SOURCE_DATE_EPOCH, if set, is the signing time");
-        value("--sign-password-file", o.signPasswordFile, "F", "the PKCS#12 file's password, on the first line of F");
-        value("--codepage", o.codePage, "N",
+        Value("--sign-password-file", o.signPasswordFile, "F", "the PKCS#12 file's password, on the first line of F");
+    }
+
+    // What more than one command takes, and list's and extract's own options.
+    void AddGeneral(Options& o) {
+        Value("--codepage", o.codePage, "N",
               "the ANSI code page of the target Windows for names and texts (1252, 932, 936, 949, 950, "
               "65001, ...; \"raw\" keeps the host's bytes); without it, names and texts must be ASCII. For "
               "list and extract: the code page of the stored names", ForAll);
-        onOff("--allow-unsafe-names", o.allowUnsafeNames,
+        OnOff("--allow-unsafe-names", o.allowUnsafeNames,
               "allow names that leave the installation directory (\"..\" components, rooted or "
               "drive-qualified names, macros); for extract: unpack them", ForBuild | ForExtract, "General");
-        onOff("-q,--quiet", o.quiet, "no summary, no progress bar (test: say only what fails)", ForAll);
-        onOff("-v,--verbose", o.verbose, "(list) with the settings and notice texts", ForList, "Looking inside");
-        value("-d,--directory", o.destDir, "DIR", "(extract) where to unpack", ForExtract)->group("Looking inside");
-        yes = onOff("-y,--yes", flag, "(extract) accept the notice and replace existing files", ForExtract,
+        OnOff("-q,--quiet", o.quiet, "no summary, no progress bar (test: say only what fails)", ForAll);
+        OnOff("-v,--verbose", o.verbose, "(list) with the settings and notice texts", ForList, "Looking inside");
+        Value("-d,--directory", o.destDir, "DIR", "(extract) where to unpack", ForExtract)->group("Looking inside");
+        yes = OnOff("-y,--yes", flag, "(extract) accept the notice and replace existing files", ForExtract,
                     "Looking inside");
-        no = onOff("-n,--no", flag,
+        no = OnOff("-n,--no", flag,
                    "(extract) decline the notice and keep existing files; by default the notice is accepted "
                    "and existing files are kept", ForExtract, "Looking inside");
         app.set_help_flag("-h,--help", "this text")->group("General");

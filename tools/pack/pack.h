@@ -139,7 +139,32 @@ std::string SettingsText(const Options& options, const CodePage& cp);
 lzh::SfxConfig ConfigFromOptions(const Options& options, const CodePage& cp);
 // Checks that stub is a bare stub image (no archive of its own). Throws Error.
 void CheckStub(const lzh::Bytes& stub, const std::string& shown);
-// The whole build: returns the exit status.
+
+// The steps of a build, in their order.
+enum class BuildStep { Stub, Collect, Encode, Image, Finish, Write };
+// What a build tells whoever shows its progress (the console's bar, the window's). A
+// call may throw to abandon the build; nothing is written then.
+class BuildProgress {
+public:
+    virtual ~BuildProgress() = default;
+    // A step begins; for Encode, `work` counts the bytes the compressor will go through.
+    virtual void Step(BuildStep step, uint64_t work) { (void)step, (void)work; }
+    // A member of `size` bytes that the compressor goes through `passes` times begins;
+    // Advance then says how much of it is done, from 0 again for each method tried.
+    virtual void Member(const std::string& shown, uint64_t size, uint64_t passes) { (void)shown, (void)size, (void)passes; }
+    virtual void Advance(uint64_t done) { (void)done; }
+};
+// What a build wrote.
+struct BuildSummary {
+    size_t files = 0, directories = 0;
+    bool settings = false, notice = false;
+    uint64_t inputBytes = 0;
+    size_t archiveBytes = 0, imageBytes = 0;
+};
+// The whole build: the self-extractor is written to options.output only when it is
+// complete and has passed its own test. Throws Error.
+BuildSummary BuildSelfExtractor(const Options& options, BuildProgress& progress);
+// The command line's build: the progress bar on a console, the summary line; the exit status.
 int Build(const Options& options);
 
 // ---- reading with the stub's core --------------------------------------------------

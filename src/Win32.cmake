@@ -73,9 +73,10 @@ set(VARNEX_STUB_LINK ${VARNEX_STUB_OPT} -fno-ident -nostdlib -Wl,-e,${VARNEX_ENT
 find_program(VARNEX_HOST_CXX NAMES c++ g++ clang++ REQUIRED)
 set(VARNEX_MKIMAGE ${CMAKE_BINARY_DIR}/varnex-mkimage)
 add_custom_command(OUTPUT ${VARNEX_MKIMAGE}
-  COMMAND ${VARNEX_HOST_CXX} -std=c++17 -O2 -Wall -Wextra -o ${VARNEX_MKIMAGE}
-          ${CMAKE_SOURCE_DIR}/tools/mkimage/mkimage.cpp
-  DEPENDS ${CMAKE_SOURCE_DIR}/tools/mkimage/mkimage.cpp
+  COMMAND ${VARNEX_HOST_CXX} -std=c++17 -O2 -Wall -Wextra -I${CMAKE_SOURCE_DIR}/tools -I${CMAKE_SOURCE_DIR}/src
+          -o ${VARNEX_MKIMAGE} ${CMAKE_SOURCE_DIR}/tools/mkimage/mkimage.cpp
+  DEPENDS ${CMAKE_SOURCE_DIR}/tools/mkimage/mkimage.cpp ${CMAKE_SOURCE_DIR}/tools/lzh/bytes.h
+          ${CMAKE_SOURCE_DIR}/src/sfx/workspace.h ${CMAKE_SOURCE_DIR}/src/port/port.h
   COMMENT "Building varnex-mkimage for the build machine")
 
 # A stub image: the linked file in <dir>/link/<name>.exe, laid out by varnex-mkimage as

@@ -110,38 +110,23 @@ struct SfxWorkspace {
 // The current workspace; null outside a run.
 extern SfxWorkspace* Ws;
 
-// What a run keeps between calls beside the workspace: plain static data that the
-// workspace's fixed layout has no field for, most of it the decoder's and the CRC's
-// tables (static, so that the hot loops reach them by address). BeginRun clears it with
-// the workspace; nothing else resets any of it.
+// What a run keeps between calls that the workspace's fixed layout has no field for:
+// static, so that the hot loops reach their tables by address. BeginRun clears it.
 struct SfxRunState {
-    // The walk: where the current member's data begins, and the text capture (how much
-    // of its buffer is filled, and whether the text has ended).
-    uint32_t DataStart;
-    uint32_t CaptureFill;
-    bool CaptureEnded;
-    // The two calls upwards, set by the layer above before it calls down: where the
-    // decoder hands its windows (the walk's DeliverWindow), and what a progress report
-    // calls after writing the percentage (the dialog's PumpMessages; none elsewhere).
-    void (*WindowSink)(uint32_t count, uint32_t done);
-    void (*ProgressHook)(PortWindow window);
-    // The header reader: a header without its CRC is taken (only a builder that writes
-    // every header anew sets this).
-    bool HeaderCrcOptional;
-    // The CRC-16 in eight slices (slice k: the CRC of byte i followed by k zero bytes;
-    // slice 0 is CrcTable), derived whenever CrcTable is built, which every walk does
-    // before it reads a header; and the constants of the carry-less folding that host
-    // builds use where the processor has it.
-    uint16_t CrcSlices[8][256];
-    uint64_t CrcFoldLow, CrcFoldHigh;
+    uint32_t DataStart;                 // the walk: where the member's data begins
+    uint32_t CaptureFill;               // bytes of the text captured so far
+    bool CaptureEnded;                  // the text is full or met a zero byte
+    // The calls upwards, set by the layer above before it calls down.
+    void (*WindowSink)(uint32_t count, uint32_t done);   // the walk's DeliverWindow
+    void (*ProgressHook)(PortWindow window);             // the dialog's PumpMessages
+    bool HeaderCrcOptional;             // a builder that writes every header anew
+    uint16_t CrcSlices[8][256];         // k: the CRC of byte i and k zero bytes (built with CrcTable)
+    uint64_t CrcFoldLow, CrcFoldHigh;   // carry-less folding (host builds)
     bool CrcFoldReady;
-    // The decoder's fast tables, compiled from CodeTable and PosTable after every block
-    // header, and the bytes of the member the output sink may still take.
-    uint16_t FastCodeTable[4096];
+    uint16_t FastCodeTable[4096];       // the decoder's, rebuilt after every block header
     uint16_t FastPosTable[256];
-    uint32_t SinkLeft;
-    // The dialog's icon, from WM_INITDIALOG until the dialog ends.
-    PortIcon DialogIcon;
+    uint32_t SinkLeft;                  // bytes of the member the sink may still take
+    PortIcon DialogIcon;                // from WM_INITDIALOG until the dialog ends
 };
 extern SfxRunState RunState;
 
@@ -155,15 +140,13 @@ extern uint16_t MemberCrcSum;
 // The module instance, kept beside the workspace (for the dialog's templates and icon).
 extern PortModule ModuleInstance;
 
-// A run of the program (or of a tool that reads an archive as the program does) begins
-// with BeginRun: a zero-filled workspace in Ws, RunState cleared and the switches
-// OverwriteAll, AutoStart and SkipIfNotNewer at 0 (IsWin32s is the platform's, set by
-// start-up; MemberCrcSum is a walk's, cleared when it opens the archive). False when the workspace cannot be had. EndRun closes
-// the files a walk left open (an aborted one), releases the header and the workspace.
+// A run (of the program, or of a tool that reads an archive as it does) begins with a
+// zero-filled workspace in Ws, RunState cleared and OverwriteAll, AutoStart and
+// SkipIfNotNewer at 0 (false: no memory), and ends with EndRun, which also closes what an
+// aborted walk left open. CloseRunFiles closes the image and the output, deleting the
+// output (its member is unfinished); the orderly abort uses it too.
 bool BeginRun();
 void EndRun();
-// Closes what a run has open: the image, and the output file, which is deleted (its
-// member is unfinished). Used by EndRun and by the orderly abort.
 void CloseRunFiles();
 
 // Fills Ws->Config from the image at ImagePath.

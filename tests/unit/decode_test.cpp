@@ -20,21 +20,8 @@
 namespace {
 
 using decode_support::BitWriter;
+using decode_support::Outcome;
 using Bytes = std::vector<uint8_t>;
-
-// What one decoding leaves that can be seen: the message, the bytes and progress
-// percentages handed over until then; after a normal end also the bit input's state.
-struct Outcome {
-    int status = -1;   // AbortRun's status, -1 when the decoder returned
-    std::string box;
-    Bytes bytes;
-    std::vector<uint32_t> progress;
-    uint32_t position = 0, done = 0, crc = 0;
-    int32_t fill = 0, packedLeft = 0;
-    uint16_t bitBuf = 0;
-};
-
-std::vector<uint32_t> Reports;   // every percentage reported, changed or not
 
 // What an earlier member left in the window, which is not cleared between members.
 uint8_t OldWindow(uint32_t i) { return (uint8_t)(i * 31 + (i >> 8)); }
@@ -43,37 +30,16 @@ class Decoder : public SfxRun {
 protected:
     std::string image;
     Bytes header = Bytes(26);
-    size_t offset = 0;
     int decoded = 0;   // members CheckImage decoded
 
     void SetUp() override {
         SfxRun::SetUp();
         image = dir + "/image.bin";
         ASSERT_TRUE(BeginRun());
-        snprintf(Ws->ImagePath, sizeof Ws->ImagePath, "%s", image.c_str());
     }
     void TearDown() override {
         Ws->Header = nullptr;   // the test's own buffer, not the allocator's
         SfxRun::TearDown();
-    }
-
-    // A fresh workspace as the walk leaves it before the member's data: the image
-    // open at `at`, the header set, the input buffer empty, no output.
-    void Start(const Bytes& memberHeader, size_t at) {
-        PortClose(Ws->ArchiveFile);
-        memset(Ws, 0, sizeof *Ws);
-        for (uint32_t i = 0; i < 65536; i++) Ws->Window[i] = OldWindow(i);
-        snprintf(Ws->ImagePath, sizeof Ws->ImagePath, "%s", image.c_str());
-        snprintf(Ws->TargetPath, sizeof Ws->TargetPath, "%s/out.bin", dir.c_str());
-        BuildCrcTable(0xA001);
-        PosixClearTranscript();
-        header = memberHeader;
-        offset = at;
-        Ws->ArchiveFile = PortOpenRead(Ws->ImagePath);
-        PortSeek(Ws->ArchiveFile, (int32_t)at, 0);
-        Ws->Header = header.empty() ? nullptr : header.data();
-        Ws->InPos = 0xFFFFFFFFu;
-        Ws->OutputFile = PortInvalidFile;
     }
     // An image that holds only this member's packed data (and what follows it); its header.
     Bytes Member(const Bytes& file, char method, uint32_t origSize, uint32_t packedSize = 0xFFFFFFFFu) {
@@ -82,70 +48,24 @@ protected:
         h[HdrMethodChar] = (uint8_t)method;
         PutU32(&h[HdrPackedSize], packedSize == 0xFFFFFFFFu ? (uint32_t)file.size() : packedSize);
         PutU32(&h[HdrUnpackedSize], origSize);
-        Start(h, 0);
         return h;
-    }
-
-    Outcome Finish(int status) {
-        Outcome o;
-        o.status = status;
-        for (const auto& e : PosixTranscript())
-            if (e.kind == PosixEvent::MessageBox) o.box = e.text;
-        o.position = PortSeek(Ws->ArchiveFile, 0, 1) - (uint32_t)offset;
-        o.done = Ws->DoneCount;
-        o.fill = Ws->WindowFill;
-        o.packedLeft = Ws->PackedLeft;
-        o.bitBuf = Ws->BitBuf;
-        o.crc = Ws->Crc;
-        return o;
-    }
-    // DecodeMember into a file (a second name keeps its bytes when an abort deletes it).
-    Outcome Fast() {
-        Ws->OutputFile = PortCreateOutput(Ws->TargetPath);
-        std::string kept = dir + "/kept.bin";
-        unlink(kept.c_str());
-        EXPECT_EQ(link(Ws->TargetPath, kept.c_str()), 0);
-        RunState.WindowSink = DeliverWindow;
-        Reports.clear();
-        RunState.ProgressHook = [](PortWindow) { Reports.push_back(Ws->PercentWanted - 1); };
-        int status = Aborts([] { DecodeMember(); });
-        RunState.ProgressHook = nullptr;
-        if (status == -1) PortCloseFile(Ws->OutputFile);
-        Ws->OutputFile = PortInvalidFile;
-        Outcome o = Finish(status);
-        o.progress = Reports;
-        lzh::ReadFile(kept, o.bytes);
-        return o;
-    }
-    Outcome Reference() {
-        decode_support::Trace t;
-        int status = Aborts([&] { decode_support::ReferenceDecode(t); });
-        Outcome o = Finish(status);
-        o.bytes = t.bytes;
-        o.crc = lzh::Crc16(t.bytes);
-        uint32_t total = Ws->OrigSize, q = total / 100;
-        for (uint32_t done : t.progress) o.progress.push_back(total == 0 ? 0 : q == 0 ? 100 : std::min(done / q, 100u));
-        return o;
     }
     // The member decoded both ways, the same in every visible respect; the fast loop's
     // outcome, its workspace left behind.
-    Outcome BothWays(const Bytes& memberHeader, size_t at) {
-        Start(memberHeader, at);
-        Outcome ref = Reference();
-        Start(memberHeader, at);
-        Outcome fast = Fast();
-        EXPECT_TRUE(fast.bytes == ref.bytes);
-        EXPECT_EQ(std::tie(fast.status, fast.box, fast.progress), std::tie(ref.status, ref.box, ref.progress));
-        if (fast.status == -1)
-            EXPECT_EQ(std::tie(fast.crc, fast.position, fast.done, fast.fill, fast.packedLeft, fast.bitBuf),
-                      std::tie(ref.crc, ref.position, ref.done, ref.fill, ref.packedLeft, ref.bitBuf));
+    Outcome BothWays(const Bytes& memberHeader, uint32_t at) {
+        header = memberHeader;
+        decode_support::StartMember(image, header.data(), at, OldWindow);
+        const Outcome ref = decode_support::DecodeStarted(false, dir + "/out.bin", at);
+        decode_support::StartMember(image, header.data(), at, OldWindow);
+        const Outcome fast = decode_support::DecodeStarted(true, dir + "/out.bin", at);
+        EXPECT_EQ(decode_support::Difference(fast, ref), "");
         return fast;
     }
     // Every compressed member of the image (found by the core's header reader) both ways,
     // each giving its recorded CRC.
     void CheckImage() {
         for (uint32_t at = 0;;) {
-            Start({}, at);
+            decode_support::StartMember(image, nullptr, at, nullptr);
             const HeaderResult r = ReadEntryHeader();
             ASSERT_NE(r, HeaderFailed);
             if (r == EndOfArchive) break;

@@ -23,30 +23,16 @@ struct CrcTable16 {
 };
 const CrcTable16 kCrc;
 
-void PutU16(Bytes& out, uint16_t v) {
-    out.push_back(uint8_t(v));
-    out.push_back(uint8_t(v >> 8));
-}
-void PutU32(Bytes& out, uint32_t v) {
-    for (int i = 0; i < 4; ++i) out.push_back(uint8_t(v >> (8 * i)));
-}
-void PutU64(Bytes& out, uint64_t v) {
-    for (int i = 0; i < 8; ++i) out.push_back(uint8_t(v >> (8 * i)));
-}
-void SetU16(Bytes& out, size_t at, uint16_t v) {
-    out[at] = uint8_t(v);
-    out[at + 1] = uint8_t(v >> 8);
-}
 
 // Appends one extended header (type + data) to the chain: the size field that announces
 // it is the one at the current end of the header (the previous header's "next size"),
 // and a fresh 0 "next size" closes the chain again.
 void AppendExtended(Bytes& header, uint8_t type, const Bytes& data) {
     size_t announce = header.size() - 2;
-    SetU16(header, announce, uint16_t(data.size() + 3));
+    Put16(header, announce, uint16_t(data.size() + 3));
     header.push_back(type);
     header.insert(header.end(), data.begin(), data.end());
-    PutU16(header, 0);
+    Append16(header, 0);
 }
 
 // Copies text into a string field of the block, which keeps its terminator.
@@ -97,20 +83,20 @@ Member NoticeMember(const std::string& text) {
 
 Bytes EncodeHeader(const Member& member, const HeaderFaults& faults) {
     Bytes h;
-    PutU16(h, 0);  // header size, set at the end
+    Append16(h, 0);  // header size, set at the end
     h.push_back('-');
     h.push_back('l');
     h.push_back('h');
     h.push_back(uint8_t(member.method));
     h.push_back('-');
-    PutU32(h, uint32_t(member.packed.size()));
-    PutU32(h, member.unpackedSize);
-    PutU32(h, member.timeStamp);
+    Append32(h, uint32_t(member.packed.size()));
+    Append32(h, member.unpackedSize);
+    Append32(h, member.timeStamp);
     h.push_back(member.attributeByte);
     h.push_back(member.headerLevel);
-    PutU16(h, member.dataCrc);
+    Append16(h, member.dataCrc);
     h.push_back(uint8_t(member.osId));
-    PutU16(h, 0);  // first extended header size; 0 while the chain is empty
+    Append16(h, 0);  // first extended header size; 0 while the chain is empty
 
     // Header CRC first, as archivers usually write it; its value is filled in last.
     size_t crcAt = 0;
@@ -131,14 +117,14 @@ Bytes EncodeHeader(const Member& member, const HeaderFaults& faults) {
     }
     if (member.writeAttributes) {
         Bytes a;
-        PutU16(a, member.attributes16);
+        Append16(a, member.attributes16);
         AppendExtended(h, 0x40, a);
     }
     if (member.writeWindowsTimes) {
         Bytes t;
-        PutU64(t, member.creationTime);
-        PutU64(t, member.writeTime);
-        PutU64(t, member.accessTime);
+        Append64(t, member.creationTime);
+        Append64(t, member.writeTime);
+        Append64(t, member.accessTime);
         AppendExtended(h, 0x41, t);
     }
     if (!faults.extraExtended.empty()) {
@@ -146,11 +132,11 @@ Bytes EncodeHeader(const Member& member, const HeaderFaults& faults) {
         AppendExtended(h, faults.extraExtended[0], data);
     }
 
-    SetU16(h, 0, uint16_t(h.size()));
+    Put16(h, 0, uint16_t(h.size()));
     if (!faults.omitHeaderCrc) {
         uint16_t crc = Crc16(h.data(), h.size());
         if (faults.wrongHeaderCrc) crc ^= 0x5A5A;
-        SetU16(h, crcAt, crc);
+        Put16(h, crcAt, crc);
     }
     return h;
 }
@@ -163,7 +149,7 @@ uint16_t ChecksumOf(const std::vector<Member>& members) {
 
 Bytes WriteArchive(const std::vector<Member>& members, bool withChecksum) {
     Bytes out;
-    if (withChecksum) PutU16(out, ChecksumOf(members));
+    if (withChecksum) Append16(out, ChecksumOf(members));
     for (const auto& m : members) {
         Bytes h = EncodeHeader(m);
         out.insert(out.end(), h.begin(), h.end());

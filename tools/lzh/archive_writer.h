@@ -7,11 +7,9 @@
 #include <string>
 #include <vector>
 
-#include "sfx/workspace.h"
+#include "lzh/bytes.h"
 
 namespace lzh {
-
-using Bytes = std::vector<uint8_t>;
 
 // CRC-16/ARC (reflected 0xA001, initial value given, no final XOR): the CRC of member
 // headers and member data alike.

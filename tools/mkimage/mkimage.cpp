@@ -28,9 +28,11 @@
 #include <string>
 #include <vector>
 
+#include "lzh/bytes.h"
+
 namespace {
 
-using Bytes = std::vector<uint8_t>;
+using lzh::Bytes;
 
 const uint32_t PeHeaderOffset = 1232;      // e_lfanew of the image
 const uint32_t DosProgramOffset = 1120;    // load offset 0x260 = CS 0x26 : IP 0
@@ -88,17 +90,10 @@ static_assert(sizeof(DosMessage) - 1 == 94, "the MS-DOS message is 94 bytes");
 const uint8_t DosCode[] = {0x0E, 0x1F, 0xBA, 0x02, 0x00, 0xB4, 0x09, 0xCD, 0x21, 0xB8, 0x01, 0x4C, 0xCD, 0x21};
 static_assert(sizeof DosCode == 14, "the MS-DOS code is 14 bytes");
 
-uint16_t U16(const Bytes& b, size_t at) { return (uint16_t)(b[at] | (b[at + 1] << 8)); }
-uint32_t U32(const Bytes& b, size_t at) {
-    return (uint32_t)b[at] | ((uint32_t)b[at + 1] << 8) | ((uint32_t)b[at + 2] << 16) | ((uint32_t)b[at + 3] << 24);
-}
-void Put16(Bytes& b, size_t at, uint16_t v) {
-    b[at] = (uint8_t)v;
-    b[at + 1] = (uint8_t)(v >> 8);
-}
-void Put32(Bytes& b, size_t at, uint32_t v) {
-    for (int i = 0; i < 4; i++) b[at + i] = (uint8_t)(v >> (8 * i));
-}
+using lzh::Put16;
+using lzh::Put32;
+using lzh::U16;
+using lzh::U32;
 
 // The MS-DOS header, the zero gap with the empty configuration block, and the MS-DOS
 // program: the first 1232 bytes of the image.

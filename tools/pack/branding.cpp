@@ -24,17 +24,11 @@ const char* const kVersionKeys[] = {"ProductName",      "FileDescription", "Comp
 const char16_t kIconGroupName[] = u"IDI_ICON1";
 const size_t kMaxIconFile = 64u << 20;
 
-uint16_t U16(const Bytes& b, size_t at) { return uint16_t(b[at] | b[at + 1] << 8); }
-uint32_t U32(const Bytes& b, size_t at) { return b[at] | b[at + 1] << 8 | b[at + 2] << 16 | uint32_t(b[at + 3]) << 24; }
+using lzh::Append16;
+using lzh::Append32;
+using lzh::U16;
+using lzh::U32;
 uint32_t BigU32(const Bytes& b, size_t at) { return uint32_t(b[at]) << 24 | b[at + 1] << 16 | b[at + 2] << 8 | b[at + 3]; }
-void Add16(Bytes& b, uint32_t v) {
-    b.push_back(uint8_t(v));
-    b.push_back(uint8_t(v >> 8));
-}
-void Add32(Bytes& b, uint32_t v) {
-    Add16(b, v & 0xFFFF);
-    Add16(b, v >> 16);
-}
 
 std::string Size(unsigned width, unsigned height) {
     return std::to_string(width ? width : 256) + "x" + std::to_string(height ? height : 256);
@@ -107,9 +101,9 @@ void ReplaceIcon(std::vector<pe::Resource>& resources, const std::vector<IconIma
     group.type = pe::ResourceName::Id(pe::kTypeGroupIcon);
     group.name = pe::ResourceName::Text(kIconGroupName);
     group.language = language;
-    Add16(group.data, 0);
-    Add16(group.data, 1);
-    Add16(group.data, uint32_t(images.size()));
+    Append16(group.data, 0);
+    Append16(group.data, 1);
+    Append16(group.data, uint32_t(images.size()));
     uint16_t id = 0;
     for (const IconImage& image : images) {
         auto taken = [&](uint16_t n) {
@@ -121,10 +115,10 @@ void ReplaceIcon(std::vector<pe::Resource>& resources, const std::vector<IconIma
             if (++id == 0) throw Error(shown + ": no icon number is left");
         } while (taken(id));
         group.data.insert(group.data.end(), {image.width, image.height, image.colors, 0});
-        Add16(group.data, image.planes);
-        Add16(group.data, image.bitCount);
-        Add32(group.data, uint32_t(image.data.size()));
-        Add16(group.data, id);
+        Append16(group.data, image.planes);
+        Append16(group.data, image.bitCount);
+        Append32(group.data, uint32_t(image.data.size()));
+        Append16(group.data, id);
         pe::Resource icon;
         icon.type = pe::ResourceName::Id(pe::kTypeIcon);
         icon.name = pe::ResourceName::Id(id);
@@ -187,11 +181,11 @@ std::pair<uint32_t, uint32_t> VersionNumbers(const std::string& text, const std:
 size_t BeginNode(Bytes& out, const std::u16string& key, uint16_t valueLength, uint16_t type) {
     while (out.size() % 4) out.push_back(0);
     const size_t start = out.size();
-    Add16(out, 0);
-    Add16(out, valueLength);
-    Add16(out, type);
-    for (char16_t c : key) Add16(out, c);
-    Add16(out, 0);
+    Append16(out, 0);
+    Append16(out, valueLength);
+    Append16(out, type);
+    for (char16_t c : key) Append16(out, c);
+    Append16(out, 0);
     while (out.size() % 4) out.push_back(0);
     return start;
 }
@@ -266,23 +260,23 @@ Bytes VersionResource(const std::vector<std::pair<std::string, std::string>>& ke
     for (uint32_t v : {0xFEEF04BDu, 0x00010000u, fileVersion[0], fileVersion[1], productVersion[0], productVersion[1],
                        0x3Fu /* flags mask */, 0u /* flags */, 0x4u /* VOS__WINDOWS32 */, 0x1u /* VFT_APP */,
                        0u /* subtype */, 0u, 0u /* no date: the same inputs give the same bytes */})
-        Add32(out, v);
+        Append32(out, v);
     const size_t stringInfo = BeginNode(out, u"StringFileInfo", 0, 1);
     const size_t table = BeginNode(out, u"000004B0", 0, 1);
     for (const auto& [key, value] : keys) {
         const std::u16string text = Utf16(value, "--version-info " + key);
         if (text.size() >= 0x7FFF) throw Error("--version-info " + key + " is too long for a version resource");
         const size_t node = BeginNode(out, Utf16(key, key), uint16_t(text.size() + 1), 1);
-        for (char16_t c : text) Add16(out, c);
-        Add16(out, 0);
+        for (char16_t c : text) Append16(out, c);
+        Append16(out, 0);
         EndNode(out, node);
     }
     EndNode(out, table);
     EndNode(out, stringInfo);
     const size_t varInfo = BeginNode(out, u"VarFileInfo", 0, 1);
     const size_t translation = BeginNode(out, u"Translation", 4, 0);
-    Add16(out, 0x0000);   // language neutral
-    Add16(out, 0x04B0);   // Unicode (1200)
+    Append16(out, 0x0000);   // language neutral
+    Append16(out, 0x04B0);   // Unicode (1200)
     EndNode(out, translation);
     EndNode(out, varInfo);
     EndNode(out, root);

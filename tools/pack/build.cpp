@@ -50,53 +50,32 @@ class ConsoleProgress : public BuildProgress {
 public:
     explicit ConsoleProgress(bool show) : show_(show) {}
     ~ConsoleProgress() override { Clear(); }
-    void Step(BuildStep step, uint64_t work) override {
-        Clear();
-        if (step == BuildStep::Encode) total_ = work >= (1u << 20) ? work : 0;
-        else total_ = 0;
-    }
-    void Member(const std::string& name, uint64_t size, uint64_t passes) override {
-        base_ += memberTotal_;
-        memberTotal_ = size * passes;
-        memberWork_ = 0;
-        lastDone_ = 0;
-        size_ = size;
-        name_ = name;
-        Draw();
-    }
-    void Advance(uint64_t done) override {
-        if (done < lastDone_) memberWork_ += size_;
-        lastDone_ = done;
-        Draw();
-    }
 
 private:
-    void Clear() {
-        if (drawn_) fprintf(stderr, "\r%*s\r", 79, "");
-        drawn_ = false;
+    void Began(BuildStep step, uint64_t work) override {
+        Clear();
+        on_ = show_ && step == BuildStep::Encode && work >= (1u << 20);
     }
-    void Draw() {
-        if (!show_ || total_ == 0) return;
-        uint64_t done = std::min(total_, base_ + std::min(memberTotal_, memberWork_ + lastDone_));
-        int percent = (int)(done * 100 / total_);
-        if (drawn_ && percent == percent_ && name_ == drawnName_) return;
+    void Shown(int percent, const std::string& member) override {
+        if (!on_ || (drawn_ && percent == percent_ && member == drawnName_)) return;
         percent_ = percent;
-        drawnName_ = name_;
-        const int width = 30;
-        int filled = percent * width / 100;
-        std::string bar(filled, '=');
-        bar.resize(width, ' ');
-        std::string name = name_.size() > 38 ? "..." + name_.substr(name_.size() - 35) : name_;
+        drawnName_ = member;
+        std::string bar(percent * 30 / 100, '=');
+        bar.resize(30, ' ');
+        const std::string name = member.size() > 38 ? "..." + member.substr(member.size() - 35) : member;
         fprintf(stderr, "\r[%s] %3d%% %-38s", bar.c_str(), percent, name.c_str());
         fflush(stderr);
         drawn_ = true;
     }
+    void Clear() {
+        if (drawn_) fprintf(stderr, "\r%*s\r", 79, "");
+        drawn_ = false;
+    }
 
     const bool show_;
-    uint64_t total_ = 0, base_ = 0, memberTotal_ = 0, memberWork_ = 0, lastDone_ = 0, size_ = 0;
-    bool drawn_ = false;
+    bool on_ = false, drawn_ = false;
     int percent_ = -1;
-    std::string name_, drawnName_;
+    std::string drawnName_;
 };
 
 // Names that Windows would take for one file: equal but for ASCII letter case outside
@@ -221,20 +200,6 @@ std::string NoticeText(const Options& o, const CodePage& cp) {
     return notice;
 }
 
-// The members of a wrapped archive, refused when they carry a settings or notice member
-// that the options would add a second time.
-std::vector<Source> WrappedSources(const Options& o, const CodePage& cp, bool settings, bool notice) {
-    std::vector<Source> wrapped = ReadWrappedArchive(o.wrap, o, cp);
-    for (const Source& s : wrapped) {
-        if (s.name == SettingsMemberName && settings)
-            throw Error("--wrap " + o.wrap + " has a settings member already; --settings, --set and the flag "
-                        "options would add a second one");
-        if (s.name == NoticeMemberName && notice)
-            throw Error("--wrap " + o.wrap + " has a notice member already; --notice would add a second one");
-    }
-    return wrapped;
-}
-
 // Refuses two members that would be one file on Windows.
 void CheckDistinctNames(const std::vector<Source>& sources, const CodePage& cp) {
     std::map<std::string, const Source*> seen;
@@ -250,14 +215,19 @@ void CheckDistinctNames(const std::vector<Source>& sources, const CodePage& cp) 
 }
 
 // Everything that goes into the archive, in the order it is stored: the inputs, the
-// members of a wrapped archive, and the settings and notice of the options, which take
-// their places in front whichever of them came from a wrapped archive.
+// members of a wrapped archive (refused when the options would add a second settings or
+// notice member), and the settings and notice of the options, which take their places
+// in front whichever of them came from a wrapped archive.
 std::vector<Source> CollectSources(const Options& o, const CodePage& cp, const std::string& settings,
                                    const std::string& notice) {
     std::vector<Source> sources = CollectInputs(o, cp);
-    if (!o.wrap.empty()) {
-        std::vector<Source> wrapped = WrappedSources(o, cp, !settings.empty(), !notice.empty());
-        sources.insert(sources.end(), std::make_move_iterator(wrapped.begin()), std::make_move_iterator(wrapped.end()));
+    for (Source& s : o.wrap.empty() ? std::vector<Source>() : ReadWrappedArchive(o.wrap, o, cp)) {
+        if (s.name == SettingsMemberName && !settings.empty())
+            throw Error("--wrap " + o.wrap + " has a settings member already; --settings, --set and the flag "
+                        "options would add a second one");
+        if (s.name == NoticeMemberName && !notice.empty())
+            throw Error("--wrap " + o.wrap + " has a notice member already; --notice would add a second one");
+        sources.push_back(std::move(s));
     }
     auto special = [&sources](const std::string& name, lzh::Member m) {
         Source s;
@@ -351,6 +321,33 @@ BuildSummary BuildSelfExtractor(const Options& o, BuildProgress& progress) {
     progress.Step(BuildStep::Write, 0);
     WriteAtomically(o.output, image, [&](const std::string& temp) { VerifyImage(temp, o.output, cp); });
     return summary;
+}
+
+void BuildProgress::Step(BuildStep step, uint64_t work) {
+    total_ = step == BuildStep::Encode ? work : 0;
+    base_ = memberTotal_ = memberWork_ = lastDone_ = 0;
+    Began(step, work);
+}
+
+void BuildProgress::Member(const std::string& shown, uint64_t size, uint64_t passes) {
+    base_ += memberTotal_;
+    memberTotal_ = size * passes;
+    memberWork_ = lastDone_ = 0;
+    size_ = size;
+    name_ = shown;
+    Update();
+}
+
+void BuildProgress::Advance(uint64_t done) {
+    if (done < lastDone_) memberWork_ += size_;   // the next method tried on the member
+    lastDone_ = done;
+    Update();
+}
+
+void BuildProgress::Update() {
+    if (total_ == 0) return;
+    const uint64_t done = std::min(total_, base_ + std::min(memberTotal_, memberWork_ + lastDone_));
+    Shown((int)(done * 100 / total_), name_);
 }
 
 int Build(const Options& o) {

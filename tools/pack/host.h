@@ -52,27 +52,39 @@ void WriteAtomically(const std::string& path, const lzh::Bytes& data,
                      const std::function<void(const std::string&)>& verify = {});
 
 // The system calls WriteAtomically is made of. A temporary is registered for removal on
-// an interrupt from its creation until it is renamed or removed. Each returns false with
-// errno set when the call fails.
+// an interrupt from its creation until it is renamed or removed. Create fails with errno
+// set; Fill and Commit return null or the words for what failed, with errno set.
 struct HostTemp {
     std::string name;
     intptr_t handle = -1;   // the open file; -1 once closed
-    bool tooLong = false;   // set by HostCreateTemp: the name does not fit the interrupt handler
+    bool tooLong = false;   // the name would not fit the interrupt handler
 };
 // A new file whose name is prefix and a unique ending, open for writing.
 bool HostCreateTemp(const std::string& prefix, HostTemp& temp);
-bool HostWriteTemp(HostTemp& temp, const uint8_t* data, size_t size);
-// POSIX: executable as far as the umask allows; Windows: nothing to do.
-bool HostMakeExecutable(HostTemp& temp);
-// Puts what was written on the disk.
-bool HostSyncTemp(HostTemp& temp);
-// A path by which the open temporary can be read.
+// Writes data, makes the file executable as far as the umask allows (POSIX) and puts it
+// on the disk; then HostTempReadPath names it for reading while it is still open.
+const char* HostFillTemp(HostTemp& temp, const uint8_t* data, size_t size);
 std::string HostTempReadPath(const HostTemp& temp);
-bool HostCloseTemp(HostTemp& temp);
-// Moves the closed temporary over path.
-bool HostRenameTemp(HostTemp& temp, const std::string& path);
+// Closes it and moves it over path.
+const char* HostCommitTemp(HostTemp& temp, const std::string& path);
 // Closes (if open) and deletes it.
 void HostRemoveTemp(HostTemp& temp);
+
+// ---- running a tool on temporary files (signing) ---------------------------------------
+
+// Arguments of RunFileTool that stand for its two temporary files.
+extern const char* const kToolInput;    // a file holding `input`
+extern const char* const kToolOutput;   // a file the program writes, read into `output`
+// RunFileTool's result when the program cannot be started (it is not installed).
+constexpr int kToolMissing = -1;
+
+// Runs `program` (looked up in PATH) with `args`, standard input empty, its standard
+// output and error collected in `messages`; returns its exit status, or kToolMissing.
+// The temporaries are removed on every way out, an interrupt included: Ctrl-C ends the
+// program, and this process only after the temporaries are gone. Throws Error when the
+// temporaries cannot be written.
+int RunFileTool(const std::string& program, const std::vector<std::string>& args, const lzh::Bytes& input,
+                lzh::Bytes& output, std::string& messages);
 
 // ---- code pages ---------------------------------------------------------------------
 

@@ -1,16 +1,22 @@
-// The builder's seam on POSIX systems: stat and readdir, iconv for the code pages, and
-// the temporary output removed on SIGINT, SIGTERM and SIGHUP.
+// The builder's seam on POSIX systems: stat and readdir, iconv for the code pages, the
+// temporary output removed on SIGINT, SIGTERM and SIGHUP, and RunFileTool by
+// posix_spawnp in a private temporary directory, the signals held back until it is gone.
 #include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <iconv.h>
 #include <signal.h>
+#include <spawn.h>
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include "pack.h"
+
+extern char** environ;
 
 namespace pack {
 
@@ -59,6 +65,48 @@ private:
 };
 
 std::string IconvName(uint32_t codePage) { return "CP" + std::to_string(codePage); }
+
+// Holds SIGINT, SIGTERM and SIGHUP back while it lives; one that arrived meanwhile is
+// delivered when it ends, after the destructors declared after it have run.
+class HoldSignals {
+public:
+    HoldSignals() {
+        sigset_t held;
+        sigemptyset(&held);
+        for (int s : {SIGINT, SIGTERM, SIGHUP}) sigaddset(&held, s);
+        sigprocmask(SIG_BLOCK, &held, &old_);
+    }
+    ~HoldSignals() { sigprocmask(SIG_SETMASK, &old_, nullptr); }
+    HoldSignals(const HoldSignals&) = delete;
+    HoldSignals& operator=(const HoldSignals&) = delete;
+    const sigset_t& Old() const { return old_; }
+
+private:
+    sigset_t old_;
+};
+
+// A directory of our own below TMPDIR, removed with what is in it.
+class TempDir {
+public:
+    TempDir() {
+        const char* base = getenv("TMPDIR");
+        std::string pattern = std::string(base && *base ? base : "/tmp") + "/varnex-pack.XXXXXX";
+        std::vector<char> name(pattern.begin(), pattern.end());
+        name.push_back(0);
+        if (!mkdtemp(name.data())) throw Error("cannot create a temporary directory in " + pattern.substr(0, pattern.rfind('/')) + ": " + strerror(errno));
+        path_ = name.data();
+    }
+    ~TempDir() {
+        for (const char* f : {"/input", "/output", "/messages"}) unlink((path_ + f).c_str());
+        rmdir(path_.c_str());
+    }
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+    std::string operator/(const char* name) const { return path_ + "/" + name; }
+
+private:
+    std::string path_;
+};
 
 // ---- the temporary output, removed on every way out ------------------------------
 
@@ -117,47 +165,36 @@ bool HostCreateTemp(const std::string& prefix, HostTemp& temp) {
     }
     std::vector<char> name(temp.name.begin(), temp.name.end());
     name.push_back(0);
-    // Block the signals while the temporary is registered, so the handler always sees
-    // a complete name.
-    sigset_t block, old;
-    sigemptyset(&block);
-    sigaddset(&block, SIGINT);
-    sigaddset(&block, SIGTERM);
-    sigaddset(&block, SIGHUP);
-    sigprocmask(SIG_BLOCK, &block, &old);
-    const int fd = mkstemp(name.data());
-    const int err = errno;
-    if (fd >= 0) {
-        memcpy(g_tempPath, name.data(), name.size());
-        for (int sig : {SIGINT, SIGTERM, SIGHUP}) signal(sig, RemoveTempOnSignal);
+    int fd, err;
+    {
+        // The signals wait while the temporary is registered, so the handler always sees
+        // a complete name.
+        HoldSignals hold;
+        fd = mkstemp(name.data());
+        err = errno;
+        if (fd >= 0) {
+            memcpy(g_tempPath, name.data(), name.size());
+            for (int sig : {SIGINT, SIGTERM, SIGHUP}) signal(sig, RemoveTempOnSignal);
+        }
     }
-    sigprocmask(SIG_SETMASK, &old, nullptr);
     errno = err;
     temp.name = name.data();
     temp.handle = fd;
     return fd >= 0;
 }
 
-bool HostWriteTemp(HostTemp& temp, const uint8_t* data, size_t size) {
-    size_t done = 0;
-    while (done < size) {
-        const ssize_t n = write((int)temp.handle, data + done, size - done);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return false;
-        }
-        done += (size_t)n;
+const char* HostFillTemp(HostTemp& temp, const uint8_t* data, size_t size) {
+    const int fd = (int)temp.handle;
+    for (size_t done = 0; done < size;) {
+        const ssize_t n = write(fd, data + done, size - done);
+        if (n < 0 && errno != EINTR) return "write failed: ";
+        if (n > 0) done += (size_t)n;
     }
-    return true;
-}
-
-bool HostMakeExecutable(HostTemp& temp) {
     const mode_t mask = umask(0);
     umask(mask);
-    return fchmod((int)temp.handle, 0777 & ~mask) == 0;
+    if (fchmod(fd, 0777 & ~mask) != 0) return "cannot set its permissions: ";
+    return fsync(fd) == 0 ? nullptr : "write failed: ";
 }
-
-bool HostSyncTemp(HostTemp& temp) { return fsync((int)temp.handle) == 0; }
 
 // The descriptor's name is short whatever the output's path is.
 std::string HostTempReadPath(const HostTemp& temp) {
@@ -166,16 +203,13 @@ std::string HostTempReadPath(const HostTemp& temp) {
     return stat(byFd.c_str(), &probe) == 0 ? byFd : temp.name;
 }
 
-bool HostCloseTemp(HostTemp& temp) {
+const char* HostCommitTemp(HostTemp& temp, const std::string& path) {
     const int fd = (int)temp.handle;
     temp.handle = -1;
-    return close(fd) == 0;
-}
-
-bool HostRenameTemp(HostTemp& temp, const std::string& path) {
-    if (rename(temp.name.c_str(), path.c_str()) != 0) return false;
+    if (close(fd) != 0) return "write failed: ";
+    if (rename(temp.name.c_str(), path.c_str()) != 0) return "";
     g_tempPath[0] = 0;
-    return true;
+    return nullptr;
 }
 
 void HostRemoveTemp(HostTemp& temp) {
@@ -201,5 +235,56 @@ size_t HostDecode(uint32_t codePage, const std::string& bytes, std::string& out)
     conv.Run(bytes, out, &consumed);
     return consumed;
 }
+
+// ---- running a tool on a temporary file (signing) ------------------------------------
+int RunFileTool(const std::string& program, const std::vector<std::string>& args, const lzh::Bytes& input,
+                lzh::Bytes& output, std::string& messages) {
+    HoldSignals hold;
+    TempDir dir;
+    const std::string in = dir / "input", out = dir / "output", log = dir / "messages";
+    if (!lzh::WriteFile(in, input)) throw Error(in + ": " + strerror(errno));
+
+    std::vector<std::string> argv = {program};
+    for (const std::string& a : args) argv.push_back(a == kToolInput ? in : a == kToolOutput ? out : a);
+    std::vector<char*> cargv;
+    cargv.reserve(argv.size() + 1);
+    for (std::string& a : argv) cargv.push_back(a.data());
+    cargv.push_back(nullptr);
+
+    posix_spawn_file_actions_t files;
+    posix_spawn_file_actions_init(&files);
+    posix_spawn_file_actions_addopen(&files, 0, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&files, 1, log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    posix_spawn_file_actions_adddup2(&files, 1, 2);
+    posix_spawnattr_t attributes;
+    posix_spawnattr_init(&attributes);
+    // The program gets the signals this process had before, so Ctrl-C ends it.
+    posix_spawnattr_setsigmask(&attributes, &hold.Old());
+    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK);
+    pid_t pid = 0;
+    const int spawned = posix_spawnp(&pid, program.c_str(), &files, &attributes, cargv.data(), environ);
+    posix_spawn_file_actions_destroy(&files);
+    posix_spawnattr_destroy(&attributes);
+    if (spawned != 0) {
+        messages = program + ": " + strerror(spawned);
+        return spawned == ENOENT || spawned == EACCES ? kToolMissing : 127;
+    }
+    int status = 0;
+    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    lzh::Bytes text;
+    if (lzh::ReadFile(log, text)) messages.assign(text.begin(), text.end());
+    if (WIFSIGNALED(status)) {
+        messages += "\n" + program + " ended by signal " + std::to_string(WTERMSIG(status));
+        return 128 + WTERMSIG(status);
+    }
+    const int code = WEXITSTATUS(status);
+    if (code == 0 && !lzh::ReadFile(out, output)) {
+        messages += "\n" + program + " wrote no output";
+        return 1;
+    }
+    return code;
+}
+
 
 }  // namespace pack

@@ -26,9 +26,7 @@ void WriteAtomically(const std::string& path, const lzh::Bytes& data,
         HostRemoveTemp(temp);
         throw Error(path + ": " + what + strerror(err));
     };
-    if (!HostWriteTemp(temp, data.data(), data.size())) fail("write failed: ");
-    if (!HostMakeExecutable(temp)) fail("cannot set its permissions: ");
-    if (!HostSyncTemp(temp)) fail("write failed: ");
+    if (const char* failed = HostFillTemp(temp, data.data(), data.size())) fail(failed);
     if (verify) {
         try {
             verify(HostTempReadPath(temp));
@@ -37,8 +35,7 @@ void WriteAtomically(const std::string& path, const lzh::Bytes& data,
             throw;
         }
     }
-    if (!HostCloseTemp(temp)) fail("write failed: ");
-    if (!HostRenameTemp(temp, path)) fail("");
+    if (const char* failed = HostCommitTemp(temp, path)) fail(failed);
 }
 
 }  // namespace pack

@@ -140,21 +140,29 @@ lzh::SfxConfig ConfigFromOptions(const Options& options, const CodePage& cp);
 // Checks that stub is a bare stub image (no archive of its own). Throws Error.
 void CheckStub(const lzh::Bytes& stub, const std::string& shown);
 
-// The steps of a build, in their order.
+// The steps of a build, in their order, and what a build tells whoever shows its
+// progress (the console's bar, the window's): a step begins (for Encode, `work` is the
+// bytes the compressor will go through); a member of `size` bytes that it goes through
+// `passes` times begins; how much of that member is done, from 0 again for each method
+// tried. A display hears of the steps and of the percentage of the compression done
+// (Shown); either may throw to abandon the build, and nothing is written then.
 enum class BuildStep { Stub, Collect, Encode, Image, Finish, Write };
-// What a build tells whoever shows its progress (the console's bar, the window's). A
-// call may throw to abandon the build; nothing is written then.
 class BuildProgress {
 public:
     virtual ~BuildProgress() = default;
-    // A step begins; for Encode, `work` counts the bytes the compressor will go through.
-    virtual void Step(BuildStep step, uint64_t work) { (void)step, (void)work; }
-    // A member of `size` bytes that the compressor goes through `passes` times begins;
-    // Advance then says how much of it is done, from 0 again for each method tried.
-    virtual void Member(const std::string& shown, uint64_t size, uint64_t passes) { (void)shown, (void)size, (void)passes; }
-    virtual void Advance(uint64_t done) { (void)done; }
+    void Step(BuildStep step, uint64_t work);
+    void Member(const std::string& shown, uint64_t size, uint64_t passes);
+    void Advance(uint64_t done);
+
+protected:
+    virtual void Began(BuildStep, uint64_t /*work*/) {}
+    virtual void Shown(int /*percent*/, const std::string& /*member*/) {}
+
+private:
+    void Update();
+    uint64_t total_ = 0, base_ = 0, memberTotal_ = 0, memberWork_ = 0, lastDone_ = 0, size_ = 0;
+    std::string name_;
 };
-// What a build wrote.
 struct BuildSummary {
     size_t files = 0, directories = 0;
     bool settings = false, notice = false;

@@ -20,15 +20,10 @@ constexpr unsigned kDirectoryResource = 2, kDirectorySecurity = 4, kDirectoryDeb
 constexpr uint32_t kSectionInitializedData = 0x40;
 constexpr uint32_t kSubdirectory = 0x80000000u;
 
-uint16_t U16(const Bytes& b, size_t at) { return uint16_t(b[at] | b[at + 1] << 8); }
-uint32_t U32(const Bytes& b, size_t at) { return b[at] | b[at + 1] << 8 | b[at + 2] << 16 | uint32_t(b[at + 3]) << 24; }
-void Put16(Bytes& b, size_t at, uint32_t v) {
-    b[at] = uint8_t(v);
-    b[at + 1] = uint8_t(v >> 8);
-}
-void Put32(Bytes& b, size_t at, uint32_t v) {
-    for (int i = 0; i < 4; i++) b[at + i] = uint8_t(v >> (8 * i));
-}
+using lzh::Put16;
+using lzh::Put32;
+using lzh::U16;
+using lzh::U32;
 uint64_t AlignUp(uint64_t v, uint64_t alignment) { return (v + alignment - 1) & ~(alignment - 1); }
 bool PowerOfTwo(uint32_t v) { return v != 0 && (v & (v - 1)) == 0; }
 

@@ -18,13 +18,17 @@ dpkg -x "$deb" "$root"
 bin=$root/usr/bin/varnex-pack
 mkdir -p "$work/app/docs" && echo "Read me." >"$work/app/docs/readme.txt"
 manual=$(zcat "$root/usr/share/man/man1/varnex-pack.1.gz")
-# The long options --help shows; the page's source with its font and minus escapes undone.
-long_options=$("$bin" --help | grep -o -- '--[a-z][a-z0-9-]*' | sort -u | tr '\n' ' ')
+# What --help shows: its long options, its usage lines without their summaries; the
+# page's source with its font and minus escapes undone.
+help=$("$bin" --help)
+long_options=$(grep -o -- '--[a-z][a-z0-9-]*' <<<"$help" | sort -u | tr '\n' ' ')
+usage_lines=$(sed -n 's/^  \(varnex-pack .*\)/\1/p' <<<"$help" | sed 's/   .*//')
 plain_manual=$(sed 's/\\-/-/g; s/\\f[BIR]//g' <<<"$manual")
+synopsis=$(sed -n '/^.SH SYNOPSIS/,/^.SH/p' <<<"$plain_manual" | grep -v '^\.')
 
 each_in() { # TEXT WORD...: every WORD is a word of TEXT
     local text=$1 w; shift
-    for w; do grep -qw -- "$w" <<<"$text" || { echo "missing: $w"; return 1; }; done
+    for w; do grep -qwF -- "$w" <<<"$text" || { echo "missing: $w"; return 1; }; done
 }
 complete_line() { # WORD...: what the installed completion offers for the last word
     source "$root/usr/share/bash-completion/completions/varnex-pack"
@@ -45,6 +49,9 @@ checks=(
     "groff renders the page without a warning|[ -z \"\$(warnings_of groff -ww -man -Tutf8 <<<\"\$manual\")\" ]"
     "man -l renders the page without a warning|[ -z \"\$(warnings_of man --warnings -l $root/usr/share/man/man1/varnex-pack.1.gz)\" ] && man -l $root/usr/share/man/man1/varnex-pack.1.gz | grep -q 'EXIT STATUS'"
     "the page describes every long option of --help|each_in \"\$plain_manual\" $long_options"
+    "every option on the page is typed with minus signs, hyphens stay|! grep -E '(^|[^-])--[a-z]|self.-extractor' <<<\"\$manual\""
+    "the synopsis is --help's usage, in the manual's fonts|[ \"\$synopsis\" = \"\$usage_lines\" ] && grep -qF '\\fBvarnex-pack\\fR \\fBtest\\fR \\fIFILE\\fR' <<<\"\$manual\""
+    "each command's entry: its summary and its own options|each_in \"\$plain_manual\" 'List a self-extractor or a plain .lzh (-v: with its settings and notice).' 'Its options: --verbose, and those of every command.' 'Its options: --allow-unsafe-names, --directory, --yes, --no, and those of every command.' 'Its options: those of every command.'"
     "the page names every section a manual has|each_in \"\$(grep '^.SH' <<<\"\$manual\")\" NAME SYNOPSIS DESCRIPTION COMMANDS OPTIONS EXIT ENVIRONMENT FILES EXAMPLES"
     "the completion offers the commands|[ \"\$(complete_line ex)\" = extract ] && each_in \"\$(complete_line '')\" list test extract"
     "the completion offers a command's options only|each_in \"\$(complete_line list --)\" --verbose --codepage && ! each_in \"\$(complete_line list --)\" --title >/dev/null"

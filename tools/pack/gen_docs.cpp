@@ -4,6 +4,7 @@
 // both. What the table cannot say (what the program is for, exit statuses, the
 // environment, files and examples) is written here.
 // Usage: varnex-gen-docs MANPAGE COMPLETION
+#include <ctype.h>
 #include <stdio.h>
 
 #include <algorithm>
@@ -16,19 +17,18 @@ namespace {
 
 using pack::OptionEntry;
 
-// Plain text as roff text: a backslash prints as one, a '-' that begins a word (an
-// option) is the minus sign, so that an option copied from the page is typed as such,
-// and a line that begins with '.' or '\'' is not taken for a request.
+// Plain text as roff text: a backslash prints as one, a '-' that does not join two parts
+// of a word ("self-extractor") is the minus sign options begin with, so that an option
+// copied from the page is typed as such, and a line that begins with '.' or '\'' is not
+// taken for a request.
 std::string Roff(const std::string& text) {
     std::string out;
     for (size_t i = 0; i < text.size(); i++) {
         const char c = text[i];
-        const bool lineStart = i == 0 || text[i - 1] == '\n';
-        if (lineStart && (c == '.' || c == '\'')) out += "\\&";
+        const char before = i ? text[i - 1] : '\n';
+        if (before == '\n' && (c == '.' || c == '\'')) out += "\\&";
         if (c == '\\') out += "\\e";
-        else if (c == '-' && (i == 0 || text[i - 1] == ' ' || text[i - 1] == '-' || text[i - 1] == '(' ||
-                              text[i - 1] == '[' || text[i - 1] == '|' || text[i - 1] == '\n'))
-            out += "\\-";
+        else if (c == '-' && !isalnum((unsigned char)before)) out += "\\-";
         else out += c;
     }
     return out;
@@ -65,11 +65,13 @@ void ReadUsage(const std::vector<std::string>& commands, std::vector<Usage>& usa
     while (std::getline(in, line) && !(line.empty() && !usages.empty())) {
         if (line.compare(0, program.size(), program) == 0) {
             const size_t gap = line.find("   ");
-            Usage u{line.substr(2, gap - 2), gap == std::string::npos ? "" : line.substr(line.find_first_not_of(' ', gap)), "build"};
-            const std::string word = u.synopsis.substr(program.size() - 2, u.synopsis.find(' ', program.size() - 2) - (program.size() - 2));
+            Usage u{line.substr(2, gap - 2), "", "build"};
+            if (gap != std::string::npos) u.summary = line.substr(line.find_first_not_of(' ', gap));
+            std::string name, word;
+            std::istringstream(u.synopsis) >> name >> word;
             if (Contains(commands, word)) u.command = word;
             usages.push_back(u);
-        } else if (!usages.empty() && line.size() > 4 && line.compare(0, 4, "    ") == 0) {
+        } else if (!usages.empty() && line.compare(0, 4, "    ") == 0) {
             usages.back().summary += (usages.back().summary.empty() ? "" : " ") + line.substr(line.find_first_not_of(' '));
         }
     }

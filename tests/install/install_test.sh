@@ -52,6 +52,7 @@ checks=(
     "every option on the page is typed with minus signs, hyphens stay|! grep -E '(^|[^-])--[a-z]|self.-extractor' <<<\"\$manual\""
     "the synopsis is --help's usage, in the manual's fonts|[ \"\$synopsis\" = \"\$usage_lines\" ] && grep -qF '\\fBvarnex-pack\\fR \\fBtest\\fR \\fIFILE\\fR' <<<\"\$manual\""
     "each command's entry: its summary and its own options|each_in \"\$plain_manual\" 'List a self-extractor or a plain .lzh (-v: with its settings and notice).' 'Its options: --verbose, and those of every command.' 'Its options: --allow-unsafe-names, --directory, --yes, --no, and those of every command.' 'Its options: those of every command.'"
+    "the options part: those of every command first, then each option of --help once|each_in \"\$plain_manual\" 'Options for every command: --codepage, --quiet, --help, --version.' && [ \"\$(sed -n '/^.SH OPTIONS/,/^.SH \"EXIT/p' <<<\"\$manual\" | grep -c '^.TP')\" = \"\$(grep -c '^  -' <<<\"\$help\")\" ]"
     "the page names every section a manual has|each_in \"\$(grep '^.SH' <<<\"\$manual\")\" NAME SYNOPSIS DESCRIPTION COMMANDS OPTIONS EXIT ENVIRONMENT FILES EXAMPLES"
     "the completion offers the commands|[ \"\$(complete_line ex)\" = extract ] && each_in \"\$(complete_line '')\" list test extract"
     "the completion offers a command's options only|each_in \"\$(complete_line list --)\" --verbose --codepage && ! each_in \"\$(complete_line list --)\" --title >/dev/null"

@@ -5,6 +5,7 @@
 #include <map>
 
 #include "branding.h"
+#include "option_table.h"
 #include "pack.h"
 #include "sfx/settings.h"
 
@@ -337,6 +338,42 @@ std::string VersionText() {
     std::string s = std::string("varnex-pack ") + VARNEX_VERSION + " (stub " SFX_DEFAULT_TITLE ", ";
     s += "stub built in: " + std::to_string(EmbeddedStub().size()) + " bytes";
     return s + ")";
+}
+
+}  // namespace pack
+
+// ---- the table as data, for the manual page and the completion (option_table.h) -----
+
+namespace pack {
+
+std::vector<OptionEntry> OptionTable() {
+    static const std::pair<unsigned, const char*> kCommands[] = {
+        {ForBuild, "build"}, {ForList, "list"}, {ForTest, "test"}, {ForExtract, "extract"}};
+    Options ignored;
+    Parser p(ignored);
+    std::vector<OptionEntry> table;
+    for (const CLI::Option* opt : p.app.get_options()) {
+        if (opt->get_positional()) continue;
+        OptionEntry e;
+        for (const std::string& s : opt->get_snames()) e.names.push_back("-" + s);
+        for (const std::string& l : opt->get_lnames()) e.names.push_back("--" + l);
+        if (opt->get_expected_min() > 0) e.valueType = opt->get_type_name();
+        e.repeatable = opt->get_multi_option_policy() == CLI::MultiOptionPolicy::TakeAll;
+        e.description = opt->get_description();
+        e.group = opt->get_group();
+        const auto use = p.use.find(opt);   // --help is the one option the table leaves out
+        for (const auto& [bit, name] : kCommands)
+            if ((use == p.use.end() ? ForAll : use->second) & bit) e.commands.push_back(name);
+        table.push_back(e);
+    }
+    return table;
+}
+
+std::string UsageText() { return HelpLayout().make_usage(nullptr, ""); }
+
+std::string FooterText() {
+    Options ignored;
+    return Parser(ignored).app.get_footer();
 }
 
 }  // namespace pack

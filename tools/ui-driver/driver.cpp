@@ -26,7 +26,13 @@
 //   follow <id> <pattern>    like wait-text, but reads the control without pausing and
 //                            prints a TEXT line for every text that differs from the
 //                            one before (a busy program answers at each of its message
-//                            pumps, so this sees the steps of a progress line)
+//                            pumps, so this sees the steps of a progress line). Of a
+//                            watched control it also prints a SET line for every text
+//                            the program set, and ends when one of those matches: a text
+//                            that stood for one pump only may not be seen from outside
+//   watch <id>               from now on the program records, as it sets them, the
+//                            texts of the current window's control <id> (through the
+//                            hook below)
 //   drag-icon <ico file>     ask the current dialog for its icon (WM_QUERYDRAGICON) and
 //                            compare it, drawn at 32x32 on black and on white, with the
 //                            .ico file's 32x32 image drawn the same way; prints ICON
@@ -36,7 +42,7 @@
 //                            (empty when none was found) and before=1 when a module of
 //                            that name was loaded already
 //
-// drag-icon and load-by-name ask inside the program, through varnex-driver-hook.dll
+// drag-icon, load-by-name and watch ask inside the program, through varnex-driver-hook.dll
 // beside the driver (driver_hook.cpp): Wine carries no WM_QUERYDRAGICON from one process
 // to another, and icons and DLL searches belong to a process.
 //   wait-gone                wait until the current window is destroyed
@@ -57,6 +63,7 @@
 
 #include <fstream>
 #include <iterator>
+#include <map>
 #include <set>
 #include <string>
 #include <vector>
@@ -95,11 +102,14 @@ void Emit(const std::string& kind, const std::vector<std::pair<std::string, std:
     fflush(stdout);
 }
 
+std::string TextsFile() { return ChildPath + ".driver-texts.txt"; }
+
 [[noreturn]] void Finish(int status) {
     if (Started && WaitForSingleObject(Child.hProcess, 0) == WAIT_TIMEOUT) {
         TerminateProcess(Child.hProcess, 99);
         WaitForSingleObject(Child.hProcess, 5000);
     }
+    if (Started) DeleteFileA(TextsFile().c_str());
     fflush(stdout);
     ExitProcess(status);
 }
@@ -259,6 +269,31 @@ void Show(HWND w) {
 
 bool Exited(DWORD wait) { return WaitForSingleObject(Child.hProcess, wait) == WAIT_OBJECT_0; }
 
+// The watched controls, and how many of each one's recorded texts have been printed.
+std::set<std::string> Watched;
+std::map<std::string, size_t> RecordedSeen;
+
+// Prints the texts recorded for control id since the last call (SET lines); whether one
+// of them matches the pattern, ending the follow there.
+bool RecordedMatch(const std::string& id, const std::string& pattern) {
+    std::ifstream f(TextsFile(), std::ios::binary);
+    const std::string all((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
+    size_t n = 0;
+    // Whole lines only: the program may be writing the last one.
+    for (size_t at = 0, end; (end = all.find('\n', at)) != std::string::npos; at = end + 1) {
+        const std::string entry = all.substr(at, end - at);
+        const size_t tab = entry.find('\t');
+        if (tab == std::string::npos || entry.compare(0, tab, id) != 0 || n++ < RecordedSeen[id]) continue;
+        RecordedSeen[id] = n;
+        std::string text;
+        for (size_t i = tab + 1; i < entry.size(); i++)
+            text += entry[i] == '\\' && i + 1 < entry.size() ? (entry[++i] == 'n' ? '\n' : entry[i]) : entry[i];
+        Emit("SET", {{"id", id}, {"text", text}});
+        if (Matches(pattern.c_str(), text.c_str())) return true;
+    }
+    return false;
+}
+
 // Waits for a window not seen before; the program ending first is a timeout of its own.
 HWND WaitForWindow(bool dialog) {
     const DWORD start = GetTickCount();
@@ -300,7 +335,8 @@ void Run(const std::string& path) {
 }
 
 // Asks the program through varnex-driver-hook.dll (driver_hook.cpp) and returns the
-// answer: the hook is set on the current window's thread for the one message.
+// answer. The hook is set on the current window's thread at the first request and stays
+// (a watch needs it); it goes with the driver.
 std::string AskInProgram(const std::string& line, const std::string& request) {
     if (!Current) BadScript(line + ": no current window");
     static HMODULE hook = [] {
@@ -317,12 +353,12 @@ std::string AskInProgram(const std::string& line, const std::string& request) {
     {
         std::ofstream(in, std::ios::binary) << request << "\n";
     }
-    HHOOK hooked = SetWindowsHookExA(WH_CALLWNDPROC, proc, hook, GetWindowThreadProcessId(Current, nullptr));
+    static HHOOK hooked = nullptr;
+    if (!hooked) hooked = SetWindowsHookExA(WH_CALLWNDPROC, proc, hook, GetWindowThreadProcessId(Current, nullptr));
     if (!hooked) BadScript(line + ": cannot hook the program (" + std::to_string(GetLastError()) + ")");
     DWORD_PTR result = 0;
     const BOOL sent = SendMessageTimeoutA(Current, RegisterWindowMessageA("VarnexDriverRequest"), 0, 0,
                                           SMTO_ABORTIFHUNG, TimeoutMs, &result);
-    UnhookWindowsHookEx(hooked);
     DeleteFileA(in.c_str());
     if (!sent) TimedOut(line);
     std::ifstream f(out, std::ios::binary);
@@ -427,24 +463,33 @@ void Step(const std::string& line) {
             Sleep(20);
         }
         Emit("TEXT", {{"id", arg.substr(0, s)}, {"text", text}});
+    } else if (op == "watch") {
+        if (!Control(arg)) BadScript(line + ": no such control");
+        if (Watched.empty()) DeleteFileA(TextsFile().c_str());
+        if (AskInProgram(line, "watch " + arg).compare(0, 2, "ok") != 0) BadScript(line + ": not watched");
+        Watched.insert(arg);
     } else if (op == "follow") {
         const size_t s = arg.find(' ');
         HWND c = Control(arg.substr(0, s));
         if (!c || s == std::string::npos) BadScript(line);
-        const std::string pattern = arg.substr(s + 1);
+        const std::string id = arg.substr(0, s), pattern = arg.substr(s + 1);
         const DWORD start = GetTickCount();
         std::string text, last;
         bool first = true;
+        const bool watched = Watched.count(id) != 0;
         for (;;) {
-            if (Exited(0)) TimedOut(line + " (the program ended; text: " + last + ")");
-            text = TextOf(c);
-            if (first || text != last)
-                Emit("TEXT", {{"id", arg.substr(0, s)}, {"text", text}});
-            else
-                Sleep(1);   // an idle program answers at once: do not spin on it
-            first = false;
-            last = text;
-            if (Matches(pattern.c_str(), text.c_str())) break;
+            const bool ended = Exited(0);
+            if (!ended) {
+                text = TextOf(c);
+                if (first || text != last)
+                    Emit("TEXT", {{"id", id}, {"text", text}});
+                else
+                    Sleep(1);   // an idle program answers at once: do not spin on it
+                first = false;
+                last = text;
+            }
+            if (watched ? RecordedMatch(id, pattern) : Matches(pattern.c_str(), text.c_str())) break;
+            if (ended) TimedOut(line + " (the program ended; text: " + last + ")");
             if (GetTickCount() - start >= TimeoutMs) TimedOut(line + " (text: " + text + ")");
         }
     } else if (op == "drag-icon") {

@@ -14,10 +14,15 @@
 //   load <name>...     for each name a line "<name><tab><path><tab><before>": where
 //                      LoadLibraryA(name) found it ("" when nowhere), and 1 when a module
 //                      of that name was there before the call
+//   watch <id>         "ok"; from now on every text set on a control of that id is
+//                      appended to "<program>.driver-texts.txt" as "<id><tab><text>"
+//                      (a newline in it as \n), as it is set, whether or not anyone
+//                      looks
 #define WIN32_LEAN_AND_MEAN
 #include <windows.h>
 
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 
 #include "icon_pixels.h"
@@ -26,6 +31,30 @@ namespace {
 
 const char RequestSuffix[] = ".driver-request.txt";
 const char AnswerSuffix[] = ".driver-answer.txt";
+const char TextsSuffix[] = ".driver-texts.txt";
+
+// The watched control ids (the hook stays set while the driver watches).
+int Watched[8];
+int WatchedCount = 0;
+
+void RecordText(HWND control, const char* text) {
+    const int id = GetDlgCtrlID(control);
+    bool watched = false;
+    for (int i = 0; i < WatchedCount; i++) watched = watched || Watched[i] == id;
+    char path[MAX_PATH + 32];
+    const DWORD length = GetModuleFileNameA(nullptr, path, MAX_PATH);
+    if (!watched || length == 0 || length >= MAX_PATH) return;
+    strcpy(path + length, TextsSuffix);
+    FILE* out = fopen(path, "ab");
+    if (!out) return;
+    fprintf(out, "%d\t", id);
+    for (const char* p = text ? text : ""; *p; p++) {
+        if (*p == '\n' || *p == '\\') fputc('\\', out);
+        fputc(*p == '\n' ? 'n' : *p, out);
+    }
+    fputc('\n', out);
+    fclose(out);
+}
 
 void Answer(HWND window) {
     char request[MAX_PATH + 32], answer[MAX_PATH + 32], line[4096] = "";
@@ -49,6 +78,9 @@ void Answer(HWND window) {
         const bool drawn = icon && RenderIcon(icon, pixels);
         fprintf(out, "%d\n", drawn ? 1 : 0);
         for (int i = 0; drawn && i < IconPixels; i++) fprintf(out, "%08lx\n", static_cast<unsigned long>(pixels[i]));
+    } else if (strncmp(line, "watch ", 6) == 0) {
+        if (WatchedCount < 8) Watched[WatchedCount++] = atoi(line + 6);
+        fprintf(out, "ok\n");
     } else if (strncmp(line, "load ", 5) == 0) {
         for (char* name = strtok(line + 5, " "); name; name = strtok(nullptr, " ")) {
             const bool before = GetModuleHandleA(name) != nullptr;
@@ -66,7 +98,9 @@ void Answer(HWND window) {
 
 extern "C" __declspec(dllexport) LRESULT CALLBACK DriverHook(int code, WPARAM wParam, LPARAM lParam) {
     const CWPSTRUCT* sent = reinterpret_cast<const CWPSTRUCT*>(lParam);
-    if (code == HC_ACTION && sent && sent->message == RegisterWindowMessageA("VarnexDriverRequest"))
+    if (code == HC_ACTION && sent && sent->message == WM_SETTEXT && WatchedCount)
+        RecordText(sent->hwnd, reinterpret_cast<const char*>(sent->lParam));
+    else if (code == HC_ACTION && sent && sent->message == RegisterWindowMessageA("VarnexDriverRequest"))
         Answer(sent->hwnd);
     return CallNextHookEx(nullptr, code, wParam, lParam);
 }

@@ -190,7 +190,7 @@ lzh::Bytes PrepareStub(const Options& o) {
 // The notice text of --notice in the target code page; empty without one.
 std::string NoticeText(const Options& o, const CodePage& cp) {
     if (o.noticeFile.empty()) return std::string();
-    const std::string notice = cp.Encode(ReadText(o.noticeFile, "--notice"), "--notice " + o.noticeFile);
+    std::string notice = cp.Encode(ReadText(o.noticeFile, "--notice"), "--notice " + o.noticeFile);
     if (notice.empty()) throw Error("--notice " + o.noticeFile + " is empty");
     if (notice.find('\0') != std::string::npos)
         throw Error("--notice " + o.noticeFile + " holds a NUL byte, which would end the notice there");

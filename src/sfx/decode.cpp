@@ -528,11 +528,25 @@ DECODE_NOINLINE uint32_t CopyMatchSlowly(uint32_t fill, uint32_t source, uint32_
     return fill;
 }
 
+// The unit of a match copy: a register's width, so that each load and store is one
+// instruction. (A wider __builtin_memcpy is a call of the stub's own byte-by-byte
+// memcpy in the i686 build, which is built for size.)
+typedef uintptr_t CopyWord;
+const uint32_t WordBytes = sizeof(CopyWord), CopyStep = 2 * WordBytes;
+
+DECODE_INLINE CopyWord LoadWord(const uint8_t* p) {
+    CopyWord w;
+    __builtin_memcpy(&w, p, sizeof w);
+    return w;
+}
+
+DECODE_INLINE void StoreWord(uint8_t* p, CopyWord w) { __builtin_memcpy(p, &w, sizeof w); }
+
 // Copies a match that ends at least 16 bytes before the window's end (no hand-over
 // inside it); the source may wrap around the window's start.
 DECODE_INLINE void CopyMatch(uint8_t* window, uint32_t fill, uint32_t source, uint32_t length) {
     uint8_t* d = window + fill;
-    if (DECODE_UNLIKELY(source + length + 16 > WindowBytes)) {
+    if (DECODE_UNLIKELY(source + length + CopyStep > WindowBytes)) {
         for (; length != 0; length--) {
             *d++ = window[source];
             source = (source + 1) & WindowMask;
@@ -540,39 +554,41 @@ DECODE_INLINE void CopyMatch(uint8_t* window, uint32_t fill, uint32_t source, ui
         return;
     }
     const uint8_t* s = window + source;
-    uint32_t distance = fill - source;   // wraps to a large value when reading ahead
-    if (distance >= 16) {
-        // Reading at least 16 bytes behind (or anywhere ahead of) the writes, whole
-        // words see the bytes the byte-by-byte copy would. The last step may run up to
-        // 15 bytes past the match; those bytes (old window contents that a far match
-        // may still read) are put back afterwards.
-        uint64_t after[2], w[2];
-        uint8_t* const end = d + length;
-        __builtin_memcpy(after, end, 16);
-        do {
-            __builtin_memcpy(w, s, 16);
-            __builtin_memcpy(d, w, 16);
-            d += 16;
-            s += 16;
-        } while (d < end);
-        __builtin_memcpy(end, after, 16);
-    } else if (distance >= 8) {
-        uint64_t after, w;
-        uint8_t* const end = d + length;
-        __builtin_memcpy(&after, end, 8);
-        do {
-            __builtin_memcpy(&w, s, 8);
-            __builtin_memcpy(d, &w, 8);
-            d += 8;
-            s += 8;
-        } while (d < end);
-        __builtin_memcpy(end, &after, 8);
-    } else if (distance == 1) {
-        uint8_t b = *s;
-        for (; length != 0; length--) *d++ = b;
-    } else {
-        for (; length != 0; length--) *d++ = *s++;
+    const uint32_t distance = fill - source;   // wraps to a large value when reading ahead
+    uint8_t* const end = d + length;
+    if (distance >= WordBytes || distance == 1) {
+        // Reading at least a word behind (or anywhere ahead of) the writes, whole words
+        // see the bytes the byte-by-byte copy would; one byte behind, the copy repeats
+        // it. The last step may run up to CopyStep - 1 bytes past the match; those bytes
+        // (old window contents that a far match may still read) are put back afterwards.
+        const CopyWord after0 = LoadWord(end), after1 = LoadWord(end + WordBytes);
+        if (distance == 1) {
+            const CopyWord repeated = (CopyWord)*s * ((CopyWord)-1 / 255);
+            do {
+                StoreWord(d, repeated);
+                StoreWord(d + WordBytes, repeated);
+                d += CopyStep;
+            } while (d < end);
+        } else if (distance >= CopyStep) {
+            do {
+                const CopyWord a = LoadWord(s), b = LoadWord(s + WordBytes);
+                StoreWord(d, a);
+                StoreWord(d + WordBytes, b);
+                d += CopyStep;
+                s += CopyStep;
+            } while (d < end);
+        } else {
+            do {
+                StoreWord(d, LoadWord(s));
+                d += WordBytes;
+                s += WordBytes;
+            } while (d < end);
+        }
+        StoreWord(end, after0);
+        StoreWord(end + WordBytes, after1);
+        return;
     }
+    for (; length != 0; length--) *d++ = *s++;
 }
 
 // Reads a match's position: its symbol and extra bits in one step when the register

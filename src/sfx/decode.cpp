@@ -624,6 +624,82 @@ DECODE_STEP uint32_t FastPosition(FastInput& in, uint16_t posCount, const uint8_
     return position;
 }
 
+// Tops the register up from InputBuffer at pos without a test: a whole word is loaded and
+// the bytes that fit are counted. The bits below Count are zero or the stream's own next
+// bits, so loading them again changes nothing. Needs a word of input at pos.
+#define DECODE_REFILL(bits, count, pos, buffer)                         \
+    do {                                                                \
+        (bits) |= LoadBigEndianWord((buffer) + (pos)) >> (count);       \
+        (pos) += (WordBits - 1 - (count)) >> 3;                         \
+        (count) |= WordBits - 8;                                        \
+    } while (0)
+
+// Bytes a step of DecodeRun may read past the place it starts at: the bits of three codes
+// (48), what the register holds ahead and the word a refill loads, with room to spare.
+const uint32_t RunMargin = 32;
+
+// The symbol loop proper, with the bit input in locals: literals and matches until the
+// window fills to stop or the block ends, while the piece of packed data in InputBuffer
+// holds more than a step can take, so that every refill is a word load and none reads
+// the file. Returns the new fill; the bit input goes back to `in` with at least 16 bits
+// (each step ends with a refill).
+DECODE_INLINE uint32_t DecodeRun(FastInput& in, uint8_t* window, uint32_t fill, uint32_t stop, uint32_t& blockLeft,
+                                 const uint8_t* codeLengths, uint16_t posCount, const uint8_t* posLengths) {
+    if (in.End < RunMargin || in.Pos > in.End - RunMargin) return fill;
+    const uint8_t* const buffer = Ws->InputBuffer;
+    const uint16_t* const codes = RunState.FastCodeTable;
+    const uint16_t* const positions = RunState.FastPosTable;
+    const uint32_t last = in.End - RunMargin;
+    BitWord bits = in.Bits;
+    uint32_t count = in.Count, pos = in.Pos, left = blockLeft;
+    // The slower steps may leave the register full (Count = WordBits), where it needs nothing.
+    if (count <= WordBits - 8) DECODE_REFILL(bits, count, pos, buffer);
+    while (pos <= last && fill < stop && left != 0) {
+        uint32_t e = codes[bits >> (WordBits - 12)];
+        uint32_t c = e & FastSymbolMask, len = e >> FastLengthShift;
+        if (DECODE_UNLIKELY(c >= LiteralSymbols)) {
+            c = ResolveNode(c, (uint16_t)(bits >> (WordBits - 16)), LiteralSymbols, 12);
+            len = codeLengths[c];
+            if (len > MaxCodeLength) RejectTable();
+        }
+        bits <<= len;
+        count -= len;
+        left--;
+        if (c < 256) {
+            window[fill++] = (uint8_t)c;
+            DECODE_REFILL(bits, count, pos, buffer);
+            continue;
+        }
+        // A 32-bit register may hold 8 bits here; 64 bits hold the whole match.
+        if (WordBits == 32) DECODE_REFILL(bits, count, pos, buffer);
+        e = positions[bits >> (WordBits - 8)];
+        uint32_t position = e & FastSymbolMask;
+        len = e >> FastLengthShift;
+        if (DECODE_UNLIKELY(e & FastWalk)) {
+            position = ResolveNode(position, (uint16_t)(bits >> (WordBits - 16)), posCount, 8);
+            len = posLengths[position];
+            if (len > MaxCodeLength) RejectTable();
+        }
+        bits <<= len;
+        count -= len;
+        if (position >= 2) {
+            const uint32_t extra = position - 1;
+            if (WordBits == 32 && count < extra) DECODE_REFILL(bits, count, pos, buffer);
+            position = (1u << extra) + (uint32_t)(bits >> (WordBits - extra));
+            bits <<= extra;
+            count -= extra;
+        }
+        CopyMatch(window, fill, (fill - position - 1) & WindowMask, c - 253);
+        fill += c - 253;
+        DECODE_REFILL(bits, count, pos, buffer);
+    }
+    in.Bits = bits;
+    in.Count = count;
+    in.Pos = pos;
+    blockLeft = left;
+    return fill;
+}
+
 }  // namespace
 
 void DecodeMember() {
@@ -666,19 +742,22 @@ void DecodeMember() {
         if (fill < openEnd) {
             uint32_t remaining = origSize - done;
             uint32_t stop = remaining < openEnd - fill ? fill + remaining : openEnd;
-            uint32_t start = fill;
-            do {
+            const uint32_t start = fill;
+            for (;;) {
+                fill = DecodeRun(in, window, fill, stop, blockLeft, codeLengths, posCount, posLengths);
+                if (fill >= stop || blockLeft == 0) break;
+                // Near the end of the piece of packed data: a step that may read the next.
                 blockLeft--;
-                uint32_t c = FastLiteral(in, codeLengths);
+                const uint32_t c = FastLiteral(in, codeLengths);
                 if (c < 256) {
                     window[fill++] = (uint8_t)c;
-                    continue;
+                } else {
+                    const uint32_t position = FastPosition(in, posCount, posLengths);
+                    CopyMatch(window, fill, (fill - position - 1) & WindowMask, c - 253);
+                    fill += c - 253;
                 }
-                uint32_t length = c - 253;
-                uint32_t position = FastPosition(in, posCount, posLengths);
-                CopyMatch(window, fill, (fill - position - 1) & WindowMask, length);
-                fill += length;
-            } while (fill < stop && blockLeft != 0);
+                if (fill >= stop || blockLeft == 0) break;
+            }
             done += fill - start;
             continue;
         }

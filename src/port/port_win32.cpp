@@ -208,7 +208,24 @@ void PortEndDialog(PortWindow dialog, intptr_t result) { EndDialog(AsWindow(dial
 
 void PortSetWindowText(PortWindow window, const char* text) { SetWindowTextA(AsWindow(window), text); }
 
-void PortSetItemText(PortWindow dialog, int32_t id, const char* text) { SetDlgItemTextA(AsWindow(dialog), id, text); }
+// SetDlgItemTextA first looks the control up among the dialog's children, which under Wine
+// is a round trip to its server. The progress line is set at every member and every
+// window, so the last few controls' handles are kept (a control lives as its dialog does).
+void PortSetItemText(PortWindow dialog, int32_t id, const char* text) {
+    struct Item {
+        HWND dialog;
+        int32_t id;
+        HWND control;
+    };
+    static Item items[4];
+    static uint32_t next;
+    const HWND d = AsWindow(dialog);
+    HWND control = nullptr;
+    for (const Item& item : items)
+        if (item.control && item.dialog == d && item.id == id) control = item.control;
+    if (!control && (control = GetDlgItem(d, id)) != nullptr) items[next++ % 4] = Item{d, id, control};
+    SetWindowTextA(control, text);
+}
 
 uint32_t PortGetItemText(PortWindow dialog, int32_t id, char* out, uint32_t size) {
     if (size == 0) return 0;

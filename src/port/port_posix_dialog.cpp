@@ -45,6 +45,7 @@ int32_t DispatchToDialog(uint32_t message, uintptr_t wParam, intptr_t lParam) {
 void PosixSetDialogScript(const std::vector<PosixDialogStep>& steps) { SimulatedDialog().script = steps; }
 void PosixFailDialog(bool fail) { SimulatedDialog().failDialog = fail; }
 bool PosixItemEnabled(int32_t id) { return !SimulatedDialog().disabled[id]; }
+bool PosixTimerArmed(uint32_t id) { return SimulatedDialog().timers.count(id) != 0; }
 void PosixPostCommand(int32_t id) { SimulatedDialog().posted.push_back((uint32_t)id); }
 void PosixSetChooserResult(const std::string& fullPath) { SimulatedDialog().chooserResult = fullPath; }
 

@@ -100,6 +100,8 @@ bool PosixItemEnabled(int32_t id);
 // Called whenever the program sets an item's text (e.g. to press Cancel when the
 // progress line shows a certain percentage, through PosixPressDuringRun).
 void PosixSetItemTextHook(std::function<void(int32_t id, const char* text)> hook);
+// Whether the dialog's timer of this id is set and not killed.
+bool PosixTimerArmed(uint32_t id);
 // Posts a command to the running dialog, as a click during extraction would.
 void PosixPostCommand(int32_t id);
 // The chooser's answer: a full path with a file name, or "" for Cancel.

@@ -2,8 +2,11 @@
 // trees compared by content, and a level-2 header sealed again after a patch.
 #pragma once
 
+#include <fcntl.h>
 #include <stdint.h>
 #include <stdlib.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <filesystem>
@@ -31,6 +34,36 @@ inline void WriteAll(const std::string& path, const std::string& data) {
     std::filesystem::create_directories(std::filesystem::path(path).parent_path());
     std::ofstream(path, std::ios::binary) << data;
 }
+
+inline Bytes TextBytes(const std::string& s) { return Bytes(s.begin(), s.end()); }
+
+// The path with every `from` turned into `to` (a host path for Windows and back).
+inline std::string Swapped(std::string path, char from, char to) {
+    std::replace(path.begin(), path.end(), from, to);
+    return path;
+}
+
+// A file's modification and access times, in whole seconds; false when they cannot be set.
+inline bool SetModified(const std::string& path, time_t seconds) {
+    const struct timespec times[2] = {{seconds, 0}, {seconds, 0}};
+    return utimensat(AT_FDCWD, path.c_str(), times, 0) == 0;
+}
+
+// A volume of 1 MiB at dir (a tmpfs) for the scope, to fill up; mounted tells whether
+// this machine let it be mounted (it needs root).
+struct SmallVolume {
+    std::string dir;
+    bool mounted;
+    explicit SmallVolume(const std::string& at) : dir(at) {
+        std::filesystem::create_directories(dir);
+        mounted = mount("tmpfs", dir.c_str(), "tmpfs", 0, "size=1m") == 0;
+    }
+    ~SmallVolume() {
+        if (mounted) umount2(dir.c_str(), MNT_DETACH);
+    }
+    SmallVolume(const SmallVolume&) = delete;
+    SmallVolume& operator=(const SmallVolume&) = delete;
+};
 
 inline bool Exists(const std::string& path) {
     std::error_code ec;

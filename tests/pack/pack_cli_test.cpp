@@ -14,11 +14,6 @@ using packtest::U32At;
 using packtest::WriteAll;
 const auto npos = std::string::npos;
 
-void SetMtime(const std::string& p, time_t t) {
-    struct timespec ts[2] = {{t, 0}, {t, 0}};
-    ASSERT_EQ(utimensat(AT_FDCWD, p.c_str(), ts, 0), 0);
-}
-
 // Every file and directory below root with its bytes, and each file's modification time
 // (the archive keeps whole seconds) and whether it is read-only.
 std::map<std::string, std::string> Files(const std::string& root) {
@@ -30,20 +25,8 @@ std::map<std::string, std::string> Files(const std::string& root) {
     return tree;
 }
 
-class PackCli : public ::testing::Test {
+class PackCli : public packtest::PackTest {
 protected:
-    std::string Path(const std::string& rel) const { return dir_ / rel; }
-    Result Run(const std::vector<std::string>& args) { return packtest::Run(dir_.path, args, *builder_); }
-    int Shell(const std::string& cmd) { return system(("cd '" + dir_.path + "' && " + cmd).c_str()); }
-    Result Expect(const std::vector<std::string>& args, int status, std::initializer_list<std::string> texts = {}) {
-        return packtest::Expect(dir_.path, args, status, texts, *builder_);
-    }
-    // Builds OUT from the arguments with the stand-in stub (list, test and extract read
-    // only the archive); expects success.
-    void Build(const std::string& out, std::vector<std::string> args) {
-        args.insert(args.begin(), {"-q", "--stub", "stub.exe", "-o", out});
-        Expect(args, 0);
-    }
     // A tree with nested, empty and read-only parts, text that compresses and bytes
     // that do not, and fixed time stamps.
     void MakeTree() {
@@ -53,13 +36,10 @@ protected:
         WriteAll(Path("in/data/empty.txt"), "");
         fs::create_directories(Path("in/empty-dir"));
         chmod(Path("in/readme.txt").c_str(), 0444);
-        SetMtime(Path("in/readme.txt"), 946684800);       // 2000-01-01
-        SetMtime(Path("in/data/text.txt"), 1234567890);
-        SetMtime(Path("in/data/deep/noise.bin"), 1700000000);
+        fixtures::SetModified(Path("in/readme.txt"), 946684800);       // 2000-01-01
+        fixtures::SetModified(Path("in/data/text.txt"), 1234567890);
+        fixtures::SetModified(Path("in/data/deep/noise.bin"), 1700000000);
     }
-
-    packtest::PackDir dir_;
-    const packtest::Builder* builder_ = &packtest::LinuxBuild();
 };
 
 // The same cases for every build of varnex-pack: natively for Linux, under Wine for the
@@ -187,8 +167,16 @@ TEST_P(PackBuilds, RefusesWithAMessageAndLeavesNoOutput) {
     for (const auto& [name, data] : icons) WriteAll(Path(name), data);
     lzh::Member level1 = lzh::StoredMember("a.txt", {'a'});
     level1.headerLevel = 1;
-    const lzh::Bytes level1Archive = lzh::WriteArchive({level1}, false);
-    WriteAll(Path("level1.lzh"), std::string(level1Archive.begin(), level1Archive.end()));
+    auto archive = [&](const char* name, const std::vector<lzh::Member>& members) {
+        const lzh::Bytes bytes = lzh::WriteArchive(members, false);
+        WriteAll(Path(name), std::string(bytes.begin(), bytes.end()));
+    };
+    archive("level1.lzh", {level1});
+    const lzh::Member file = lzh::StoredMember("a.txt", {'a'});
+    archive("settings.lzh", {lzh::SettingsMember("$WindowTitle=W"), file});
+    archive("notice.lzh", {lzh::NoticeMember("Read me"), file});
+    WriteAll(Path("nul-settings.txt"), std::string("$Flag=1\0", 8));
+    WriteAll(Path("big-settings.txt"), "$Command=" + std::string(4087, 'c'));   // 4096 bytes
     struct Case { std::vector<std::string> args; int status; std::string message; };
     const Case cases[] = {
         {{"--title", std::string(41, 't'), "ok"}, 1, "--title is 41 bytes; the window title holds at most 40"},
@@ -228,11 +216,22 @@ TEST_P(PackBuilds, RefusesWithAMessageAndLeavesNoOutput) {
         {{"--version-info", "ProductVersion=1.2.3.4.5", "ok"}, 1, "has more than four numbers"},
         {{"--sign-password-file", "pw", "ok"}, 2, "--sign-password-file goes with --sign-pkcs12"},
         {{"--wrap", "level1.lzh"}, 1, "level1.lzh: member 1: a level-1 header; only level-2 archives can be wrapped"},
+        {{"--settings", "nul-settings.txt", "ok"}, 1, "holds a NUL byte, which would end the settings there"},
+        {{"--settings", "big-settings.txt", "ok"}, 1, "the settings text is 4096 bytes; the self-extractor reads at most 4095"},
+        {{"--wrap", "settings.lzh", "--auto-start"}, 1, "settings.lzh has a settings member already"},
+        {{"--wrap", "notice.lzh", "--notice", "ok/f.txt"}, 1, "notice.lzh has a notice member already"},
+        {{"ok/f.txt", "--as", "f.txt", "in/a.txt"}, 1, "two inputs give the member name 'f.txt'"},
     };
     std::vector<Case> all(std::begin(cases), std::end(cases));
     // Only a POSIX file name can hold a backslash, and only a POSIX command line bytes
     // that are not UTF-8 (Windows passes it as UTF-16).
+    // Nor can the Windows builds be shown a FIFO or a link to a directory above it.
     if (!windows_) {
+        fs::create_directories(Path("loop/sub"));
+        fs::create_symlink("..", Path("loop/sub/up"));
+        ASSERT_EQ(mkfifo(Path("fifo").c_str(), 0600), 0);
+        all.push_back({{"loop"}, 1, "loop/sub/up: a symbolic link leads back to a directory above it"});
+        all.push_back({{"fifo"}, 1, "fifo is neither a regular file nor a directory"});
         all.push_back({{"bs"}, 1, "holds a backslash"});
         all.push_back({{"--version-info", "Comments=\xC3(", "ok"}, 1, "--version-info Comments is not valid UTF-8"});
     }
@@ -243,8 +242,7 @@ TEST_P(PackBuilds, RefusesWithAMessageAndLeavesNoOutput) {
         Expect(args, c.status, {c.message});
         EXPECT_EQ(ReadAll(Path("out.exe")), "previous") << c.message;
     }
-    for (auto& e : fs::directory_iterator(dir_.path))
-        EXPECT_EQ(e.path().filename().string().find(".out.exe."), npos) << "temporary left: " << e.path();
+    EXPECT_EQ(packtest::Temporaries(dir_.path, "out.exe"), 0) << "a temporary was left";
     EXPECT_EQ(Run({"-o", "no/such/dir/x.exe", "--stub", "stub.exe", "ok"}).status, 1);
     // A self-extractor given as the stub would be built into a second one.
     Build("first.exe", {"ok"});
@@ -263,7 +261,7 @@ TEST_P(PackBuilds, SameInputsGiveTheLinuxBuildsBytes) {
     fs::create_directories(Path("jp/空"));
     chmod(Path("ascii/readme.txt").c_str(), 0444);
     chmod(Path("jp/説明.txt").c_str(), 0444);
-    for (auto& e : fs::recursive_directory_iterator(dir_.path)) SetMtime(e.path(), 1234567890);
+    for (auto& e : fs::recursive_directory_iterator(dir_.path)) fixtures::SetModified(e.path(), 1234567890);
     for (const std::vector<std::string>& args : {std::vector<std::string>{"--title", "Setup", "--checksum", "ascii"},
                                                  {"--codepage", "932", "--title", "表題", "jp/."}}) {
         for (const packtest::Builder* b : {&packtest::LinuxBuild(), builder_}) {
@@ -284,10 +282,12 @@ TEST_P(PackBuilds, SameInputsGiveTheLinuxBuildsBytes) {
     EXPECT_EQ(ReadAll(Path(windows_ ? "x/表/ソフト.txt" : "x/\x95\x5C/\x83\x5C\x83\x74\x83\x67.txt")), "data");
 }
 
-// Windows has no osslsigncode of Debian's: the recorder of the installer scenarios stands
-// in for it, found in PATH, to show how the signer is started and what it answered.
-TEST_P(PackBuilds, SigningStartsTheSignerFoundInPath) {
-    if (!windows_) GTEST_SKIP() << "the Linux build signs for real in BrandingSigned";
+// The Windows builds (the Linux build signs for real in BrandingSigned). Windows has no
+// osslsigncode of Debian's: the recorder of the installer scenarios stands in for it,
+// found in PATH, to show how the signer is started and what it answered.
+class WindowsBuilds : public PackBuilds {};
+
+TEST_P(WindowsBuilds, SigningStartsTheSignerFoundInPath) {
     WriteAll(Path("in/a.txt"), "a");
     const std::vector<std::string> args = {"-q", "-o", "s.exe", "--sign-pkcs12", "my dir/a key.p12", "in"};
     WriteAll(Path("my dir/a key.p12"), "");
@@ -304,6 +304,7 @@ TEST_P(PackBuilds, SigningStartsTheSignerFoundInPath) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Builds, PackBuilds, ::testing::Values("linux", "windows-i686", "windows-x86_64"), TestName);
+INSTANTIATE_TEST_SUITE_P(Builds, WindowsBuilds, ::testing::Values("windows-i686", "windows-x86_64"), TestName);
 
 // A name whose trail byte is a backslash (U+4E57 0x81 0x5C in code page 936; 932's is
 // above) extracts under those bytes.

@@ -22,6 +22,13 @@ inline uint32_t U32At(const std::string& s, size_t at) {
     return (uint8_t)s[at] | (uint8_t)s[at + 1] << 8 | (uint8_t)s[at + 2] << 16 | (uint32_t)(uint8_t)s[at + 3] << 24;
 }
 
+// Entries of dir that look like the builder's temporary for the output `name`.
+inline int Temporaries(const std::string& dir, const std::string& name) {
+    int n = 0;
+    for (auto& e : std::filesystem::directory_iterator(dir)) n += e.path().filename().string().rfind("." + name + ".", 0) == 0;
+    return n;
+}
+
 // A scratch directory with the stand-in stub as stub.exe.
 struct PackDir : fixtures::ScratchDir {
     PackDir() {
@@ -145,5 +152,26 @@ inline bool Runs(const Builder& b, std::string* why) {
                : "Wine could not run it (status " + std::to_string(r.status) + "): " + r.err.substr(0, r.err.find('\n'));
     return r.status == 0 && r.out.find("varnex-pack") != std::string::npos;
 }
+
+// The fixture of the builder's tests: a PackDir, the build of varnex-pack in use (Linux by
+// default), and the calls every case makes there.
+class PackTest : public ::testing::Test {
+protected:
+    std::string Path(const std::string& rel) const { return dir_ / rel; }
+    int Shell(const std::string& cmd) { return system(("cd '" + dir_.path + "' && " + cmd).c_str()); }
+    Result Run(const std::vector<std::string>& args) { return packtest::Run(dir_.path, args, *builder_); }
+    Result Expect(const std::vector<std::string>& args, int status, std::initializer_list<std::string> texts = {}) {
+        return packtest::Expect(dir_.path, args, status, texts, *builder_);
+    }
+    // Builds OUT from the arguments with `stub` (by default the stand-in, which list, test
+    // and extract can read); expects success.
+    void Build(const std::string& out, std::vector<std::string> args, const std::string& stub = "stub.exe") {
+        args.insert(args.begin(), {"-q", "--stub", stub, "-o", out});
+        Expect(args, 0);
+    }
+
+    PackDir dir_;
+    const Builder* builder_ = &LinuxBuild();
+};
 
 }  // namespace packtest

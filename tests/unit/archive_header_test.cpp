@@ -103,6 +103,11 @@ TEST_F(Header, NamesAttributesAndTimes) {
     EXPECT_STREQ(Ws->EntryName, "ab");
     ASSERT_EQ(Read(RawHeader({{0x02, Bytes(std::string(200, 'd') + "\xFF")}, {0x01, Bytes(std::string(58, 'f'))}})), HeaderReady);
     EXPECT_EQ(strlen(Ws->EntryName), 259u);
+    // Written on a Japanese system: a directory part that ends in a character whose trail
+    // byte is 0x5C (表) has no closing separator, so one is put before the file name.
+    PosixSetCodePage(932);
+    ASSERT_EQ(Read(RawHeader({{0x02, Bytes("\x95\x5C")}, {0x01, Bytes("f")}})), HeaderReady);
+    EXPECT_STREQ(Ws->EntryName, "\x95\x5C/f");
 }
 
 TEST_F(Header, EndOfArchive) {

@@ -120,6 +120,7 @@ TEST_F(Decoder, HandMadeStreams) {
         char method;
         Bytes expected;
         std::function<void(BitWriter&)> write;
+        std::vector<uint32_t> progress = {};   // the percentages reported, where they tell
     };
     Bytes aThenB(1, 'A'), bThenC(65535, 'B');
     aThenB.insert(aThenB.end(), 0x8001, 'B');
@@ -135,7 +136,7 @@ TEST_F(Decoder, HandMadeStreams) {
         {'5', bThenC, [](BitWriter& w) {
              Block b(w, 0, 'B', 'C', 4);
              for (int i = 0; i < 65536; i++) b.Literal(i == 65535 ? 'C' : 'B');
-         }},
+         }, {64, 100}},
         // The window fills inside a match: the whole match counts as done at the hand-over.
         {'4', Bytes(1 + 256 * 256, 'A'), [](BitWriter& w) {
              Block b(w, 257, 'A', 509, 4);
@@ -181,6 +182,7 @@ TEST_F(Decoder, HandMadeStreams) {
         EXPECT_EQ(o.crc, lzh::Crc16(k.expected));
         EXPECT_EQ(o.position, w.bytes.size());
         EXPECT_EQ(o.progress.size(), (size + 65535) / 65536);
+        if (!k.progress.empty()) EXPECT_EQ(o.progress, k.progress);
         EXPECT_EQ(Ws->Window[(o.fill - 1) & 0xFFFF], k.expected.back());
     }
 }

@@ -18,7 +18,7 @@
 
 using lzh::StoredMember;
 using Strings = std::vector<std::string>;
-inline lzh::Bytes TextBytes(const std::string& s) { return lzh::Bytes(s.begin(), s.end()); }
+using fixtures::TextBytes;
 
 class SfxRun : public ::testing::Test {
 protected:

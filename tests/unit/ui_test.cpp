@@ -73,6 +73,17 @@ TEST_F(Dialog, TimerConfirmsWithTheFieldAsTypedAndFiresOnce) {
     EXPECT_EQ(Events(PosixEvent::EndDialog).size(), 1u);
 }
 
+// Once the person acts the automatic start is dropped: with Reference (the chooser's own
+// loop would let it fire) and with OK pressed by hand.
+TEST_F(Dialog, ReferenceAndOkStopTheAutomaticStart) {
+    AutoStart = 1;
+    PosixSetChooserResult("");
+    EXPECT_EQ(Show({{Step::Type, IdDirField, dir}, {Step::Command, IdReference}, {Step::FireTimer}, {Step::Close}}), 0);
+    EXPECT_FALSE(Exists("/big.bin"));
+    EXPECT_EQ(Show({{Step::Type, IdDirField, dir}, {Step::Command, IdOk}}), 1);
+    EXPECT_FALSE(PosixTimerArmed(1));
+}
+
 // At the first progress report the timer's late OK and a Cancel are waiting; the pass's
 // pump must ignore the one and act on the other.
 TEST_F(Dialog, DuringExtractionCancelEndsTheRunAndALateOkIsIgnored) {

@@ -17,8 +17,7 @@ protected:
     std::string Out(const std::string& name) { return dir + "/out/" + name; }
     void Existing(const std::string& name, time_t mtime) {
         fixtures::WriteAll(Out(name), "old");
-        struct timeval tv[2] = {{mtime, 0}, {mtime, 0}};
-        utimes(Out(name).c_str(), tv);
+        fixtures::SetModified(Out(name), mtime);
     }
     // The process's open file descriptors: a walk that ends closes what it opened.
     static size_t OpenFiles() {
@@ -148,6 +147,19 @@ TEST_F(Walk, ExtractsFilesAndDirectories) {
     // The closing command: the program without quotes, parameters as written.
     const PosixEvent& shell = PosixTranscript().back();
     EXPECT_EQ(std::tie(shell.text, shell.caption, shell.extra), std::make_tuple("my tool.exe", "-a \"b c\"", dir + "/out"));
+    // A volume that keeps names short (its longest name is not 255, or it does not say)
+    // gets every component of the target in 8.3, the chosen directory's too: so it is
+    // named relative to the scratch directory, whose own name is longer.
+    const auto cwd = std::filesystem::current_path();
+    std::filesystem::current_path(dir);
+    for (uint32_t longest : {12u, 0u}) {
+        PosixSetVolumeMaxComponent(longest);
+        Prepare(WriteImage({StoredMember("Long Name.text/LongFileName.html", TextBytes("l"))}));
+        TextCopy(Ws->ChosenDir, 256, ("v" + std::to_string(longest)).c_str());
+        EXPECT_TRUE(ExtractChosen());
+        EXPECT_EQ(Contents(dir + "/v" + std::to_string(longest) + "/Long_Nam.tex/LongFile.htm"), "l") << longest;
+    }
+    std::filesystem::current_path(cwd);
 }
 
 // Under Win32s the stored times are local times shifted by "TZ" (JST-9: nine hours

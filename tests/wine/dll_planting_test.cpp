@@ -18,7 +18,7 @@ namespace {
 namespace fs = std::filesystem;
 using lzh::Bytes;
 using wine::ReadAll;
-using wine::Text;
+using fixtures::TextBytes;
 
 std::string Lower(std::string s) {
     std::transform(s.begin(), s.end(), s.begin(), [](unsigned char c) { return (char)tolower(c); });
@@ -103,13 +103,13 @@ TEST(PlantedDlls, NoneIsFoundBesideTheImageWhileTheUnprotectedBuildFindsThem) {
         config.command = bench.WinPath("tools") + "\\record.exe done";
         const Bytes& stub = protectedStub ? wine::Bench::Stub() : unprotected;
         bench.WriteImage("dl/setup.exe", config,
-                         lzh::WriteArchive({lzh::NoticeMember("Install?"), lzh::StoredMember("a.txt", Text("a")),
-                                            lzh::PackedMember("b.txt", Text(std::string(5000, 'b')), '5', 6)},
+                         lzh::WriteArchive({lzh::NoticeMember("Install?"), lzh::StoredMember("a.txt", TextBytes("a")),
+                                            lzh::PackedMember("b.txt", TextBytes(std::string(5000, 'b')), '5', 6)},
                                            false),
                          stub);
         lzh::HeaderFaults wrongCrc;
         wrongCrc.wrongHeaderCrc = true;
-        Bytes damaged = lzh::EncodeHeader(lzh::StoredMember("a.txt", Text("a")), wrongCrc);
+        Bytes damaged = lzh::EncodeHeader(lzh::StoredMember("a.txt", TextBytes("a")), wrongCrc);
         damaged.insert(damaged.end(), {'a', 0});
         bench.WriteImage("dl/broken.exe", config, damaged, stub);
         // The unprotected build may stumble over what it loads: it need not get far.

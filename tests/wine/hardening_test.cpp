@@ -4,10 +4,10 @@
 // the exit status and the disk: files completed before the fault stay, the one being
 // written is gone, later members never appear, and nothing outside the installation
 // directory changes.
-#include <sys/mount.h>
 
 #include <algorithm>
 #include <filesystem>
+#include <memory>
 #include <set>
 
 #include "lzh/encoder.h"
@@ -18,7 +18,7 @@ namespace {
 namespace fs = std::filesystem;
 using lzh::Bytes;
 using fixtures::ReadAll;
-using wine::Text;
+using fixtures::TextBytes;
 
 const char* const Title = "Hardening";
 
@@ -104,14 +104,14 @@ TEST_F(Hardening, DamagedArchivesAreRefusedBeforeTheDialog) {
 // comes; status 1. CreateFileA on a directory (after "Overwrite?" answered Yes), a short
 // read of the image, a full volume (a 1 MB tmpfs, a 2 MB member; last, as it may skip).
 TEST_F(Hardening, FaultsDuringExtractionKeepCompletedFilesOnly) {
-    lzh::Member shortStored = lzh::StoredMember("sub/bad.bin", Text("abcd"));
+    lzh::Member shortStored = lzh::StoredMember("sub/bad.bin", TextBytes("abcd"));
     shortStored.unpackedSize = 100000;   // more than the rest of the image holds
     const struct {
         const char* what;
         lzh::Member bad;
         const char* text;
     } rows[] = {
-        {"a directory in the way", lzh::StoredMember("sub/bad.bin", Text("abcd")), "Open ERROR"},
+        {"a directory in the way", lzh::StoredMember("sub/bad.bin", TextBytes("abcd")), "Open ERROR"},
         {"a stored member cut short", shortStored, "Read ERROR"},
         {"a full volume", lzh::StoredMember("sub/bad.bin", fixtures::Data(fixtures::Kind::Noise, 2 << 20, 1)),
          "Write ERROR"},
@@ -121,21 +121,14 @@ TEST_F(Hardening, FaultsDuringExtractionKeepCompletedFilesOnly) {
         const bool inTheWay = row.text[0] == 'O', imageFault = row.text[0] == 'R';
         fs::remove_all(bench.Dir() + "/out");
         fs::create_directories(Out(inTheWay ? "sub/bad.bin" : "sub"));
-        struct Unmount {
-            std::string dir;
-            ~Unmount() { if (!dir.empty()) umount2(dir.c_str(), MNT_DETACH); }
-        } unmount;
-        if (row.text[0] == 'W') {
-            if (mount("tmpfs", Out("sub").c_str(), "tmpfs", 0, "size=1m") != 0)
-                GTEST_SKIP() << "cannot mount a small volume here (the POSIX-port walk test covers a full volume)";
-            unmount.dir = Out("sub");
-        }
+        std::unique_ptr<fixtures::SmallVolume> volume;
+        if (row.text[0] == 'W' && !(volume = std::make_unique<fixtures::SmallVolume>(Out("sub")))->mounted)
+            GTEST_SKIP() << "cannot mount a small volume here (the POSIX-port walk test covers a full volume)";
         bench.WriteImage("setup.exe", config,
-                         lzh::WriteArchive({lzh::StoredMember("good.txt", Text("good")), row.bad,
-                                            lzh::StoredMember("later.txt", Text("later"))},
+                         lzh::WriteArchive({lzh::StoredMember("good.txt", TextBytes("good")), row.bad,
+                                            lzh::StoredMember("later.txt", TextBytes("later"))},
                                            false));
-        std::string target = bench.WinPath("out") + "/sub/bad.bin";
-        std::replace(target.begin(), target.end(), '\\', '/');
+        const std::string target = fixtures::Swapped(bench.WinPath("out"), '\\', '/') + "/sub/bad.bin";
         const wine::Transcript t = RunExpectingBox(
             std::string("expect-dialog\npress 1\n") + (inTheWay ? "expect-box\npress Yes\n" : "") +
                 "expect-box\npress OK\nexit\n",

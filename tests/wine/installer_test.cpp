@@ -20,7 +20,7 @@ using fixtures::Exists;
 using fixtures::ReadAll;
 using fixtures::Tree;
 using fixtures::WriteAll;
-using wine::Text;
+using fixtures::TextBytes;
 
 Bytes Varied(size_t size, uint32_t seed) { return fixtures::Data(fixtures::Kind::Text, size, seed); }
 
@@ -99,10 +99,7 @@ TEST_P(SampleFolder, InstallsIntoATypedDirectory) {
     std::map<std::string, time_t> times;
     for (const auto& e : fs::recursive_directory_iterator(src))
         if (e.is_regular_file()) times[fs::relative(e.path(), src).string()] = 1234567890 + 3601 * times.size();
-    for (const auto& [rel, when] : times) {
-        struct timeval tv[2] = {{when, 0}, {when, 0}};
-        ASSERT_EQ(utimes((src + "/" + rel).c_str(), tv), 0) << rel;
-    }
+    for (const auto& [rel, when] : times) ASSERT_TRUE(fixtures::SetModified(src + "/" + rel, when)) << rel;
     chmod((src + "/data/Read Only.txt").c_str(), 0444);
     ASSERT_EQ(Pack("--method " + method + " --checksum --restore-attributes --title 'Sample Setup' -o '" +
                    Path("setup.exe") + "' '" + src + "/.'"),
@@ -155,8 +152,8 @@ TEST_F(Installer, CancelDuringALargeMemberRemovesItsPartAndStartsNothing) {
     lzh::SfxConfig config = Into("out");
     config.command = RecorderCommand();
     RUN(t, Install(config,
-                   {lzh::StoredMember("a.txt", Text("first")), lzh::PackedMember("b big.bin", Varied(6000000, 11), '6', 1),
-                    lzh::StoredMember("c.txt", Text("last"))},
+                   {lzh::StoredMember("a.txt", TextBytes("first")), lzh::PackedMember("b big.bin", Varied(6000000, 11), '6', 1),
+                    lzh::StoredMember("c.txt", TextBytes("last"))},
                    "expect-dialog\npress 1\nfollow 101 *b big.bin\npress 2\nexit\n"));
     ExpectNoBoxes(t);
     EXPECT_EQ(t.ExitStatus(), 1);
@@ -173,7 +170,7 @@ TEST_F(Installer, CancelDuringALargeMemberRemovesItsPartAndStartsNothing) {
 TEST_F(Installer, OverwriteQuestionAnsweredYesAndCancel) {
     WriteAll(Path("out/old.txt"), "old");
     WriteAll(Path("out/stop.txt"), "mine");
-    lzh::Member replaced = lzh::StoredMember("old.txt", Text("new"), 1000000000, 0x21);
+    lzh::Member replaced = lzh::StoredMember("old.txt", TextBytes("new"), 1000000000, 0x21);
     replaced.writeAttributes = replaced.writeWindowsTimes = true;
     replaced.attributes16 = 0x21;   // read-only, archive
     replaced.creationTime = lzh::UnixToFileTime(900000000);
@@ -184,14 +181,13 @@ TEST_F(Installer, OverwriteQuestionAnsweredYesAndCancel) {
     config.restoreAttributes = 1;
     config.command = RecorderCommand();
     RUN(t, Install(config,
-                   {replaced, lzh::PackedMember("stop.txt", Text("archived stop"), '5', 6),
-                    lzh::StoredMember("z.txt", Text("archived z"))},
+                   {replaced, lzh::PackedMember("stop.txt", TextBytes("archived stop"), '5', 6),
+                    lzh::StoredMember("z.txt", TextBytes("archived z"))},
                    "expect-dialog\npress 1\nexpect-box\npress Yes\nexpect-box\npress Cancel\nexit\n"));
     std::string boxes;
     for (const wine::Record& b : t.All("BOX"))
         boxes += b["caption"] + "|" + b["icon"] + "|" + b["buttons"] + "|" + b["text"] + "\n";
-    std::string out = bench.WinPath("out");
-    std::replace(out.begin(), out.end(), '\\', '/');
+    const std::string out = fixtures::Swapped(bench.WinPath("out"), '\\', '/');
     EXPECT_EQ(boxes, "Replace|question|Yes,No,Cancel|\"" + out + "/old.txt\" Overwrite?\n" +
                          "Replace|question|Yes,No,Cancel|\"" + out + "/stop.txt\" Overwrite?\n");
     EXPECT_EQ(t.ExitStatus(), 1);
@@ -219,7 +215,7 @@ TEST_F(Installer, SettingsMemberConfiguresTheRunAndTheCommand) {
                    {lzh::SettingsMember(settings), lzh::NoticeMember("Go on?"),
                     lzh::PackedMember("docs/readme.txt", Varied(70000, 5), '7', 6),
                     lzh::PackedMember("b.txt", Varied(20000, 6), '4', 6),
-                    lzh::StoredMember("%WORK%/" + unique + "-m/c.txt", Text("c"))},
+                    lzh::StoredMember("%WORK%/" + unique + "-m/c.txt", TextBytes("c"))},
                    "expect-box\npress Yes\nexpect-dialog\npress 1\nexit\n"));
     EXPECT_EQ(t.Box()["caption"], "Configured Setup");
     EXPECT_EQ(t.First("DIALOG")["caption"], "Configured Setup");
@@ -230,14 +226,13 @@ TEST_F(Installer, SettingsMemberConfiguresTheRunAndTheCommand) {
     const std::string dir = t.Control(100)["text"], tail = "\\Temp\\" + unique;
     ASSERT_GT(dir.size(), tail.size());
     ASSERT_EQ(dir.substr(0, 3) + dir.substr(dir.size() - tail.size()), "C:\\" + tail);
-    std::string host = std::string(getenv("WINEPREFIX")) + "/drive_c/" + dir.substr(3);
-    std::replace(host.begin(), host.end(), '\\', '/');
+    const std::string host = fixtures::Swapped(std::string(getenv("WINEPREFIX")) + "/drive_c/" + dir.substr(3), '\\', '/');
     struct RemoveAtEnd {
         std::string dir;
         ~RemoveAtEnd() { std::error_code ec; fs::remove_all(dir, ec), fs::remove_all(dir + "-m", ec); }
     } cleanup{host};
-    EXPECT_TRUE(Text(ReadAll(host + "/docs/readme.txt")) == Varied(70000, 5));
-    EXPECT_TRUE(Text(ReadAll(host + "/b.txt")) == Varied(20000, 6));
+    EXPECT_TRUE(TextBytes(ReadAll(host + "/docs/readme.txt")) == Varied(70000, 5));
+    EXPECT_TRUE(TextBytes(ReadAll(host + "/b.txt")) == Varied(20000, 6));
     EXPECT_EQ(ReadAll(host + "-m/c.txt"), "c");
     ASSERT_TRUE(AppearsWithin(host + "/record-args.txt", 20000)) << "the command did not run in " << dir;
     EXPECT_EQ(ReadAll(host + "/record-args.txt"),
@@ -259,8 +254,8 @@ TEST_F(Installer, MovedStubInstallsConfirmedByItsTimer) {
     ASSERT_EQ(stub.size(), wine::Bench::Stub().size());
     EXPECT_TRUE(stub != wine::Bench::Stub()) << "pefile did not move the stub";
     bench.WriteImage("setup.exe", Into("out"),
-                     lzh::WriteArchive({lzh::SettingsMember("$flag=1\r\n"), lzh::StoredMember("stored.txt", Text("stored")),
-                                        lzh::PackedMember("lh7.txt", Text(std::string(20000, '7')), '7', 6)},
+                     lzh::WriteArchive({lzh::SettingsMember("$flag=1\r\n"), lzh::StoredMember("stored.txt", TextBytes("stored")),
+                                        lzh::PackedMember("lh7.txt", TextBytes(std::string(20000, '7')), '7', 6)},
                                        false),
                      stub);
     RUN(t, bench.Run("setup.exe", "expect-dialog\nexit\n"));
@@ -276,7 +271,7 @@ TEST_F(Installer, MovedStubInstallsConfirmedByItsTimer) {
 // there without them.
 TEST_F(Installer, ChosenDirectoryWithABlankIsQuotedInTheField) {
     fs::create_directories(Path("my setup"));
-    RUN(t, Install(lzh::SfxConfig(), {lzh::StoredMember("a.txt", Text("chosen"))},
+    RUN(t, Install(lzh::SfxConfig(), {lzh::StoredMember("a.txt", TextBytes("chosen"))},
                    "expect-dialog\npress 104\nexpect-dialog\npress 1\nwait-gone\nback\nshow\npress 1\nexit\n",
                    "my setup/setup.exe"));
     const std::vector<wine::Record> dialogs = t.All("DIALOG");
@@ -301,8 +296,8 @@ TEST_F(Installer, ShiftJisNamesUnderAJapaneseCodePage) {
     const std::string hyouji = "\x95\x5C\x8E\xA6", sofuto = "\x83\x5C\x83\x74\x83\x67",   // 表示, ソフト
         nihongo = "\x93\xFA\x96\x7B\x8C\xEA";                                                // 日本語
     RUN(t, Install(Into("jp"),
-                   {lzh::DirectoryMember(hyouji + "/"), lzh::StoredMember(hyouji + "/" + sofuto + ".txt", Text("soft")),
-                    lzh::PackedMember(nihongo + "/" + hyouji + ".bin", Text("nine\r\n"), '5', 6)},
+                   {lzh::DirectoryMember(hyouji + "/"), lzh::StoredMember(hyouji + "/" + sofuto + ".txt", TextBytes("soft")),
+                    lzh::PackedMember(nihongo + "/" + hyouji + ".bin", TextBytes("nine\r\n"), '5', 6)},
                    "expect-dialog\npress 1\nexit\n", "setup.exe", "LC_ALL=ja_JP.UTF-8"));
     ExpectNoBoxes(t);
     EXPECT_EQ(t.ExitStatus(), 1);

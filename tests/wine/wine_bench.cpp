@@ -100,9 +100,7 @@ void Environment::TearDown() {
 }
 
 std::string Bench::WinPath(const std::string& name) const {
-    std::string p = "Z:" + path + (name.empty() ? "" : "/" + name);
-    std::replace(p.begin(), p.end(), '/', '\\');
-    return p;
+    return fixtures::Swapped("Z:" + path + (name.empty() ? "" : "/" + name), '/', '\\');
 }
 
 const lzh::Bytes& Bench::Stub() {

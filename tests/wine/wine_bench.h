@@ -102,7 +102,6 @@ std::string WineCommand();
 // the one built into it (the stand-in); empty otherwise.
 std::string PackStubOption();
 
-inline lzh::Bytes Text(const std::string& s) { return lzh::Bytes(s.begin(), s.end()); }
 using fixtures::ReadAll;
 
 }  // namespace wine

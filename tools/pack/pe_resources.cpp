@@ -27,24 +27,8 @@ using lzh::U32;
 uint64_t AlignUp(uint64_t v, uint64_t alignment) { return (v + alignment - 1) & ~(alignment - 1); }
 bool PowerOfTwo(uint32_t v) { return v != 0 && (v & (v - 1)) == 0; }
 
-// Where the headers of a PE image are, checked against the image's size.
-struct Headers {
-    size_t optional = 0;         // the optional header
-    size_t directories = 0;      // the first data directory entry
-    uint32_t directoryCount = 0; // entries that lie inside the optional header
-    size_t sections = 0;         // the section table
-    unsigned sectionCount = 0;
+}  // namespace
 
-    size_t Checksum() const { return optional + 64; }
-    size_t SizeOfImage() const { return optional + 56; }
-    size_t SizeOfInitializedData() const { return optional + 8; }
-    size_t Section(unsigned i) const { return sections + 40 * size_t(i); }
-    size_t Directory(unsigned i) const { return directories + 8 * size_t(i); }
-    uint32_t FileAlignment(const Bytes& b) const { return U32(b, optional + 36); }
-    uint32_t SectionAlignment(const Bytes& b) const { return U32(b, optional + 32); }
-};
-
-// False when the image has no complete PE header.
 bool FindHeaders(const Bytes& b, Headers& h) {
     if (b.size() < 64 || b[0] != 'M' || b[1] != 'Z') return false;
     const size_t pe = U32(b, 60);
@@ -63,6 +47,9 @@ bool FindHeaders(const Bytes& b, Headers& h) {
     h.sections = h.optional + optionalSize;
     return (b.size() - h.sections) / 40 >= h.sectionCount;
 }
+
+
+namespace {
 
 Headers RequireHeaders(const Bytes& b, const std::string& shown) {
     Headers h;

@@ -39,6 +39,26 @@ struct Resource {
     Bytes data;
 };
 
+// Where the headers of a PE image are, checked against the image's size.
+struct Headers {
+    size_t optional = 0;         // the optional header
+    size_t directories = 0;      // the first data directory entry
+    uint32_t directoryCount = 0; // entries that lie inside the optional header
+    size_t sections = 0;         // the section table
+    unsigned sectionCount = 0;
+
+    size_t Checksum() const { return optional + 64; }
+    size_t SizeOfImage() const { return optional + 56; }
+    size_t SizeOfInitializedData() const { return optional + 8; }
+    size_t Section(unsigned i) const { return sections + 40 * size_t(i); }
+    size_t Directory(unsigned i) const { return directories + 8 * size_t(i); }
+    uint32_t FileAlignment(const Bytes& b) const { return lzh::U32(b, optional + 36); }
+    uint32_t SectionAlignment(const Bytes& b) const { return lzh::U32(b, optional + 32); }
+};
+
+// False when the image has no complete PE header.
+bool FindHeaders(const Bytes& image, Headers& headers);
+
 // The standard resource types this tool touches.
 constexpr uint16_t kTypeIcon = 3, kTypeGroupIcon = 14, kTypeVersion = 16;
 

@@ -9,9 +9,11 @@ independent PE reader (Debian's python3-pefile).
       Wine scenario that installs with it)
   pe_read_back.py branded IMAGE STUB ICO|- KEY=VALUE...   a self-extractor branded by
       varnex-pack (tests/pack) compared with the stub it came from, the .ico given to --icon
-      and the --version-info keys; prints the fixed version fields it saw
+      and the --version-info keys; prints the fixed version fields and the manifest's
+      requested execution level it saw
 """
 import os
+import re
 import struct
 import subprocess
 import sys
@@ -22,7 +24,7 @@ import pefile
 DYNAMIC_BASE, NX_COMPAT, NO_SEH, HIGH_ENTROPY_VA = 0x0040, 0x0100, 0x0400, 0x0020
 SEARCH_SYSTEM32 = 0x0800
 EXPORT, IMPORT, RESOURCE, SECURITY, BASERELOC, LOAD_CONFIG, IAT = 0, 1, 2, 4, 5, 10, 12
-RT_ICON, RT_GROUP_ICON, RT_VERSION = 3, 14, 16
+RT_ICON, RT_GROUP_ICON, RT_VERSION, RT_MANIFEST = 3, 14, 16, 24
 SYSTEM_DLLS = {b"kernel32.dll", b"user32.dll", b"gdi32.dll", b"comdlg32.dll", b"shell32.dll"}
 DOS_MESSAGE = "このプログラムは Windows 32ﾋﾞｯﾄ版の LZH 自己解凍書庫です.\r\nMS-DOS モードでは実行できません．\r\n"
 faults = []
@@ -254,7 +256,12 @@ def branded(image_path, stub_path, ico_path, keys):
     expect(not diff, "bytes outside the resource section changed, first at %s" % diff[:1])
 
     got, had = resources(p), resources(s)
-    replaced = {RT_VERSION} | ({RT_ICON, RT_GROUP_ICON} if ico_path != "-" else set())
+    # The manifest may differ from the stub's in its requested execution level alone.
+    level = re.compile(rb'level="(\w+)"')
+    manifest = got.get((RT_MANIFEST, 1, 0), b"")
+    expect(level.sub(b'level="asInvoker"', manifest, 1) == had.get((RT_MANIFEST, 1, 0)), "the manifest changed")
+    print("manifest level=%s" % (level.search(manifest).group(1).decode() if level.search(manifest) else "-"))
+    replaced = {RT_VERSION, RT_MANIFEST} | ({RT_ICON, RT_GROUP_ICON} if ico_path != "-" else set())
     for key, data in had.items():
         if key[0] not in replaced:
             expect(got.get(key) == data, "resource %s/%s/%s changed" % key)

@@ -51,23 +51,31 @@ TEST_F(Branding, IconAndVersionInformationReadBackByIndependentReaders) {
         "ProductName=Ünïcode Setup ✓", "FileDescription=Installer of the sample", "CompanyName=ACME",
         "LegalCopyright=© 2024 ACME", "ProductVersion=2.5 beta", "FileVersion=1.2.3.4",
         "OriginalFilename=setup.exe", "Comments=say \"hi\""};
-    // Each with what pefile reads from the fixed fields (nothing without version information).
-    struct Case { const char* name; bool icon; std::vector<std::string> keys; const char* fixed; } cases[] = {
-        {"both.exe", true, keys, "fixed file=1.2.3.4 product=2.5.0.0"},
-        {"version.exe", false, {"FileVersion=65535.7"}, "fixed file=65535.7.0.0 product=0.0.0.0"},
-        {"icon.exe", true, {}, ""},
+    // Each with what pefile reads from the fixed fields (nothing without version information)
+    // and the manifest's execution level.
+    struct Case { const char* name; bool icon; std::vector<std::string> keys; const char* fixed, *elevation, *level; };
+    const Case cases[] = {
+        {"both.exe", true, keys, "fixed file=1.2.3.4 product=2.5.0.0", "require-administrator", "requireAdministrator"},
+        {"version.exe", false, {"FileVersion=65535.7"}, "fixed file=65535.7.0.0 product=0.0.0.0", nullptr, "asInvoker"},
+        {"icon.exe", true, {}, "", nullptr, "asInvoker"},
+        {"elevated.exe", false, {}, "", "highest-available", "highestAvailable"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         std::vector<std::string> args = {"--checksum", "--restore-attributes", "in/."};
         if (c.icon) args.insert(args.end(), {"--icon", "app.ico"});
         for (const std::string& k : c.keys) args.insert(args.end(), {"--version-info", k});
+        if (c.elevation) args.insert(args.end(), {"--elevation", c.elevation});
         Build(c.name, args);
         const Result r = Check(c.name, c.icon ? "app.ico" : "-", c.keys);
         EXPECT_EQ(r.status, 0) << r.out;
-        // The fixed fields' line, none without version information.
-        const size_t fixed = r.out.find("fixed ");
-        EXPECT_EQ(fixed == std::string::npos ? "" : r.out.substr(fixed, r.out.find('\n', fixed) - fixed), c.fixed) << r.out;
+        // The fixed fields' line, none without version information, and the manifest's.
+        auto line = [&r](const char* start) {
+            const size_t at = r.out.find(start);
+            return at == std::string::npos ? "" : r.out.substr(at, r.out.find('\n', at) - at);
+        };
+        EXPECT_EQ(line("fixed "), c.fixed) << r.out;
+        EXPECT_EQ(line("manifest level="), std::string("manifest level=") + c.level) << r.out;
         // The core finds the archive after the grown stub and checks its sum.
         Expect({"test", c.name}, 0);
         // The same inputs, the same bytes.
@@ -135,7 +143,8 @@ TEST_F(BrandingSigned, SignedImagesVerifyAndStillInstall) {
     WriteAll(dir_ / "in/pad.bin", std::string((8 - std::filesystem::file_size(dir_ / "probe.exe") % 8) % 8, 'p'));
     struct Case { const char* name; std::vector<std::string> args; } cases[] = {
         {"stored.exe", {"--method", "lh0", "in/."}},
-        {"branded.exe", {"--checksum", "--icon", "app.ico", "--version-info", "FileVersion=3.1", "in/."}},
+        {"branded.exe", {"--checksum", "--icon", "app.ico", "--version-info", "FileVersion=3.1", "--elevation",
+                         "highest-available", "in/."}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);

@@ -282,6 +282,55 @@ TEST_P(PackBuilds, SameInputsGiveTheLinuxBuildsBytes) {
     EXPECT_EQ(ReadAll(Path(windows_ ? "x/表/ソフト.txt" : "x/\x95\x5C/\x83\x5C\x83\x74\x83\x67.txt")), "data");
 }
 
+// A project file gives the command line's bytes from another working directory, with
+// every build: long names, comments, a '#' and quotes in a quoted value, paths relative to
+// the file (one written with '\\' as on Windows). The command line's options replace the
+// file's; a bad line is refused with the file's name and line number.
+TEST_P(PackBuilds, ProjectFileGivesTheCommandLinesBytes) {
+    WriteAll(Path("proj/app/data/a.txt"), std::string(3000, 'a'));
+    WriteAll(Path("proj/notice.txt"), "Read # me");
+    WriteAll(Path("other.txt"), "o");
+    WriteAll(Path("proj/setup.vxp"),
+             "# the sample's installer\n"
+             "title = \"C# Tools \\\"beta\\\"\"  # kept whole\r\n"
+             "label = Where to?  # a comment\n"
+             "; another comment\n"
+             "output = ../setup.exe\n"
+             "stub = ../stub.exe\n"
+             "input = app\\data/.\n"
+             "notice = notice.txt\n"
+             "auto-start = true\n"
+             "checksum = false\n"
+             "level = 1\n"
+             "set = InstallDir=%WORK%\\x\n");
+    fs::create_directories(Path("elsewhere"));
+    ASSERT_EQ(packtest::Run(Path("elsewhere"), {"-q", "--project", "../proj/setup.vxp"}, *builder_).status, 0);
+    Build("cli.exe", {"--title", "C# Tools \"beta\"", "--label", "Where to?", "proj/app/data/.", "--notice",
+                      "proj/notice.txt", "--auto-start", "-1", "--set", "InstallDir=%WORK%\\x"});
+    EXPECT_EQ(ReadAll(Path("setup.exe")), ReadAll(Path("cli.exe")));
+    Expect({"-q", "--project", "proj/setup.vxp", "-o", "over.exe", "--title", "T", "other.txt"}, 0);
+    const Result listed = Expect({"list", "-v", "over.exe"}, 0, {"Window title:       T\n", " other.txt\n", "Read # me"});
+    EXPECT_EQ(listed.out.find("a.txt"), npos) << listed.out;
+
+    struct Bad { std::string lines; int status; const char* message; };
+    const Bad bad[] = {
+        {"colour = red", 2, "bad.vxp:2: unknown key 'colour'"},
+        {"auto-start = yes", 2, "bad.vxp:2: auto-start takes true or false, not 'yes'"},
+        {"title = \"open", 2, "bad.vxp:2: title: the quoted value has no closing '\"'"},
+        {"[build]", 2, "bad.vxp:2: not an option line ('long-name = value'): [build]"},
+        {"project = bad.vxp", 2, "bad.vxp:2: a project file cannot name another project"},
+        {"level = 10", 2, "bad.vxp:2: --level: Value 10 not in range"},
+        {"set = A=1", 2, "bad.vxp:2: --set: unknown key 'A'"},
+        {"title = a\ntitle = b", 2, "bad.vxp:3: title is given twice (also on line 2)"},
+        {"title = " + std::string(41, 't'), 1, "bad.vxp:2: --title is 41 bytes"},
+    };
+    for (const Bad& b : bad) {
+        WriteAll(Path("proj/bad.vxp"), "input = app\n" + b.lines + "\n");
+        Expect({"-q", "--stub", "stub.exe", "-o", "bad.exe", "--project", "proj/bad.vxp"}, b.status, {b.message});
+    }
+    EXPECT_FALSE(fs::exists(Path("bad.exe")));
+}
+
 // The Windows builds (the Linux build signs for real in BrandingSigned). Windows has no
 // osslsigncode of Debian's: the recorder of the installer scenarios stands in for it,
 // found in PATH, to show how the signer is started and what it answered.

@@ -283,8 +283,33 @@ Bytes VersionResource(const std::vector<std::pair<std::string, std::string>>& ke
     return out;
 }
 
+namespace {
+
+// Whether the stub's resources are laid out anew (and its checksum computed again).
+bool Rebranded(const Options& o) {
+    return !o.iconFile.empty() || !o.versionInfo.empty() || o.elevation != "as-invoker";
+}
+
+// The manifest with the requested execution level --elevation asks for, the rest as it was.
+void SetElevation(std::vector<pe::Resource>& resources, const std::string& elevation, const std::string& shown) {
+    static const std::string kAsInvoker = "level=\"asInvoker\"";
+    const std::string level = elevation == "highest-available" ? "highestAvailable" : "requireAdministrator";
+    for (pe::Resource& r : resources) {
+        if (!(r.type == pe::ResourceName::Id(pe::kTypeManifest))) continue;
+        const std::string text(r.data.begin(), r.data.end());
+        const size_t at = text.find(kAsInvoker);
+        if (at == std::string::npos || text.find(kAsInvoker, at + 1) != std::string::npos) break;
+        const std::string changed = text.substr(0, at) + "level=\"" + level + "\"" + text.substr(at + kAsInvoker.size());
+        r.data.assign(changed.begin(), changed.end());
+        return;
+    }
+    throw Error(shown + ": its manifest does not request asInvoker once; --elevation cannot change it");
+}
+
+}  // namespace
+
 Bytes BrandStub(const Bytes& stub, const Options& o, const std::string& shown) {
-    if (o.iconFile.empty() && o.versionInfo.empty()) return stub;
+    if (!Rebranded(o)) return stub;
     std::vector<IconImage> images;
     if (!o.iconFile.empty()) {
         Bytes ico;
@@ -307,12 +332,13 @@ Bytes BrandStub(const Bytes& stub, const Options& o, const std::string& shown) {
         entry.data = version;
         resources.push_back(std::move(entry));
     }
+    if (o.elevation != "as-invoker") SetElevation(resources, o.elevation, shown);
     return pe::ReplaceResources(stub, std::move(resources), shown);
 }
 
 void FinishImage(Bytes& image, const Options& o) {
     // Windows reads the checksum over the whole file, the archive included.
-    if (!o.iconFile.empty() || !o.versionInfo.empty()) pe::UpdateChecksum(image, o.output);
+    if (Rebranded(o)) pe::UpdateChecksum(image, o.output);
     if (!o.signPkcs12.empty()) image = SignImage(image, o);
 }
 

@@ -5,8 +5,9 @@
 
 int main(int argc, char** argv) {
     const std::vector<std::string> args = pack::HostArguments(argc, argv);
+    pack::Options o;
     try {
-        pack::Options o = pack::ParseArguments(args);
+        o = pack::ParseArguments(args);
         switch (o.action) {
         case pack::Action::Help: fputs(pack::HelpText().c_str(), stdout); return 0;
         case pack::Action::Version: puts(pack::VersionText().c_str()); return 0;
@@ -19,7 +20,7 @@ int main(int argc, char** argv) {
         fprintf(stderr, "varnex-pack: %s\nTry 'varnex-pack --help'.\n", e.what());
         return 2;
     } catch (const std::exception& e) {
-        fprintf(stderr, "varnex-pack: error: %s\n", e.what());
+        fprintf(stderr, "varnex-pack: error: %s\n", pack::WithOrigin(o, e.what()).c_str());
         return 1;
     }
     return 1;

@@ -3,10 +3,12 @@
 
 #include <CLI/CLI.hpp>
 #include <map>
+#include <set>
 
 #include "branding.h"
 #include "option_table.h"
 #include "pack.h"
+#include "project.h"
 #include "sfx/settings.h"
 
 namespace pack {
@@ -128,9 +130,10 @@ struct Parser {
     CLI::App app{"", "varnex-pack"};
     std::map<const CLI::Option*, unsigned> use;
     std::vector<const CLI::Option*> levels;   // -1 ... -9
-    CLI::Option *paths = nullptr, *as = nullptr, *yes = nullptr, *no = nullptr, *version = nullptr;
+    CLI::Option *paths = nullptr, *as = nullptr, *yes = nullptr, *no = nullptr, *version = nullptr, *level = nullptr;
     std::vector<std::string> pathValues, asValues, setValues, versionInfoValues;
     std::string method;
+    int levelValue = lzh::DefaultLevel;
     bool flag = false;   // flags whose effect is read from their count
 
     explicit Parser(Options& o) {
@@ -193,6 +196,9 @@ private:
             use[opt] = ForBuild;
             levels.push_back(opt);
         }
+        level = app.add_option("--level", levelValue, "the compression level as a number, as -N gives it")
+                    ->type_name("N")->check(CLI::Range(1, 9).description(""))->group(kBuilding);
+        use[level] = ForBuild;
     }
 
     // The configuration block, the settings and the notice.
@@ -234,6 +240,14 @@ private:
               "sign the self-extractor with Authenticode (SHA-256) with the certificate and key of a PKCS#12 "
               "file, by osslsigncode; SOURCE_DATE_EPOCH, if set, is the signing time");
         Value("--sign-password-file", o.signPasswordFile, "F", "the PKCS#12 file's password, on the first line of F");
+        Value("--elevation", o.elevation, "E",
+              "the rights the self-extractor asks Windows for: as-invoker (the default: the user's own), "
+              "highest-available or require-administrator (needed to write under Program Files)")
+            ->check(CLI::IsMember({"as-invoker", "highest-available", "require-administrator"}).description(""));
+        Value("--project", o.project, "FILE",
+              "read build options from FILE, one per line by its long name (title = \"My App\", auto-start = "
+              "true, input = DIR for a PATH; '#' begins a comment); paths in it are relative to FILE's folder, "
+              "and the command line's options replace the file's");
     }
 
     // What more than one command takes, and list's and extract's own options.
@@ -266,17 +280,74 @@ std::string SettingName(SettingKey key) {
     return spelt.substr(1, spelt.size() - 2);
 }
 
-Options ParseArguments(const std::vector<std::string>& args) {
-    Options o;
-    if (args.empty()) throw UsageError("nothing to do: give -o OUT.exe and what to pack, or list|test|extract FILE");
-    size_t first = 0;
-    if (args[0] == "list") o.action = Action::List;
-    else if (args[0] == "test") o.action = Action::Test;
-    else if (args[0] == "extract") o.action = Action::Extract;
-    if (o.action != Action::Build) first = 1;
+namespace {
 
+// The options a parse was given, by long name ("input" for the PATHs).
+std::set<std::string> GivenNames(const Parser& p) {
+    std::set<std::string> names;
+    for (const auto& [opt, use] : p.use)
+        if (opt->count()) names.insert(opt == p.paths ? "input" : opt->get_lnames().empty() ? "" : opt->get_lnames()[0]);
+    return names;
+}
+
+// Values that name a file on the building machine: a project gives them relative to itself.
+bool NamesHostFile(const CLI::Option* opt) {
+    static const std::set<std::string> kTypes = {"FILE", "FILE.ico", "F", "ARCHIVE"};
+    return opt->get_positional() || kTypes.count(opt->get_type_name());
+}
+
+// The project file's options as command-line arguments, to go before the command line's
+// own. What the command line gives replaces the file's: a single value by coming later, a
+// repeated option's values as a whole (the PATHs together with their --as), so these are
+// left out. origins gets the "FILE:LINE" of each option taken from the file.
+std::vector<std::string> ProjectArguments(const std::string& file, const std::set<std::string>& given,
+                                          std::map<std::string, std::string>& origins) {
+    Options checked;
+    Parser p(checked);
+    std::map<std::string, const CLI::Option*> options = {{"input", p.paths}};
+    for (const auto& [opt, use] : p.use)
+        if ((use & ForBuild) && !opt->get_lnames().empty()) options[opt->get_lnames()[0]] = opt;
+    std::map<std::string, int> lines;
+    std::vector<std::string> args;
+    for (const ProjectEntry& e : ReadProject(file)) {
+        const std::string where = file + ":" + std::to_string(e.line);
+        const auto found = options.find(e.key);
+        if (e.key == "project") throw UsageError(where + ": a project file cannot name another project");
+        if (found == options.end())
+            throw UsageError(where + ": unknown key '" + e.key +
+                             "' (a project takes the long names of the build options, and input for a PATH)");
+        const CLI::Option* opt = found->second;
+        const bool repeated = opt->get_multi_option_policy() == CLI::MultiOptionPolicy::TakeAll;
+        if (!repeated && lines.count(e.key))
+            throw UsageError(where + ": " + e.key + " is given twice (also on line " + std::to_string(lines[e.key]) + ")");
+        lines[e.key] = e.line;
+        if (given.count(e.key == "as" ? "input" : e.key)) continue;
+        origins[e.key] = where;
+        try {
+            if (e.key == "set") ParseSet(checked, e.value);
+            if (e.key == "version-info") ParseVersionInfo(checked, e.value);
+        } catch (const UsageError& error) {
+            throw UsageError(where + ": " + error.what());
+        }
+        if (opt->get_expected_min() == 0) {   // a flag
+            if (e.value != "true" && e.value != "false")
+                throw UsageError(where + ": " + e.key + " takes true or false, not '" + e.value + "'");
+            if (e.value == "true") args.push_back("--" + e.key);
+            continue;
+        }
+        const std::string value = NamesHostFile(opt) ? ProjectPath(file, e.value) : e.value;
+        args.push_back(opt == p.paths ? value : "--" + e.key + "=" + value);
+    }
+    return args;
+}
+
+// The options of one reading of the arguments (after the command word), checked one by
+// one; whether a build has all it needs is checked afterwards.
+Options ParseTokens(Action action, const std::vector<std::string>& args, std::set<std::string>* given) {
+    Options o;
+    o.action = action;
     Parser p(o);
-    std::vector<std::string> reversed(args.rbegin(), args.rend() - first);   // the library takes them last first
+    std::vector<std::string> reversed(args.rbegin(), args.rend());   // the library takes them last first
     try {
         p.app.parse(reversed);
     } catch (const CLI::CallForHelp&) {
@@ -292,11 +363,13 @@ Options ParseArguments(const std::vector<std::string>& args) {
     const unsigned here = UseOf(o.action);
     for (const auto& [opt, use] : p.use)
         if (opt->count() && !(use & here)) throw UsageError(MisplacedOption(opt->get_name(), use));
+    if (given) *given = GivenNames(p);
 
     if (!p.method.empty()) o.method = ParseMethod(p.method);
     for (const std::string& s : p.setValues) ParseSet(o, s);
     for (const std::string& v : p.versionInfoValues) ParseVersionInfo(o, v);
-    // In command-line order: a NAME of --as goes with the PATH after it; the last -N wins.
+    // In command-line order: a NAME of --as goes with the PATH after it; the last -N or
+    // --level wins.
     size_t nextPath = 0, nextAs = 0;
     std::optional<std::string> pendingAs;
     for (const CLI::Option* opt : p.app.parse_order()) {
@@ -305,6 +378,8 @@ Options ParseArguments(const std::vector<std::string>& args) {
         } else if (opt == p.paths && o.action == Action::Build) {
             o.inputs.push_back({p.pathValues[nextPath++], pendingAs.value_or("")});
             pendingAs.reset();
+        } else if (opt == p.level) {
+            o.level = p.levelValue;
         }
         for (size_t n = 0; n < p.levels.size(); n++)
             if (opt == p.levels[n]) o.level = (int)n + 1;
@@ -312,10 +387,6 @@ Options ParseArguments(const std::vector<std::string>& args) {
 
     if (o.action == Action::Build) {
         if (pendingAs) throw UsageError("--as " + *pendingAs + " is not followed by a path");
-        if (o.output.empty()) throw UsageError("no output file: give -o OUT.exe");
-        if (o.inputs.empty() && o.wrap.empty()) throw UsageError("nothing to pack: give files, directories or --wrap");
-        if (!o.signPasswordFile.empty() && o.signPkcs12.empty())
-            throw UsageError("--sign-password-file goes with --sign-pkcs12");
         return o;
     }
     if (p.yes->count() && p.no->count()) throw UsageError("--yes and --no exclude each other");
@@ -325,6 +396,46 @@ Options ParseArguments(const std::vector<std::string>& args) {
                          " (usage: varnex-pack list|test|extract FILE)");
     o.file = p.pathValues[0];
     if (o.action == Action::Extract && o.destDir.empty()) throw UsageError("extract needs a directory: -d DIR");
+    return o;
+}
+
+}  // namespace
+
+std::string WithOrigin(const Options& o, const std::string& message) {
+    if (message.rfind("--", 0) != 0) return message;
+    const size_t end = message.find_first_of(" :=", 2);
+    const auto origin = o.origins.find(message.substr(2, end == std::string::npos ? end : end - 2));
+    return origin == o.origins.end() ? message : origin->second + ": " + message;
+}
+
+Options ParseArguments(const std::vector<std::string>& args) {
+    if (args.empty()) throw UsageError("nothing to do: give -o OUT.exe and what to pack, or list|test|extract FILE");
+    Action action = Action::Build;
+    if (args[0] == "list") action = Action::List;
+    else if (args[0] == "test") action = Action::Test;
+    else if (args[0] == "extract") action = Action::Extract;
+    const std::vector<std::string> given(args.begin() + (action == Action::Build ? 0 : 1), args.end());
+
+    std::set<std::string> names;
+    Options o = ParseTokens(action, given, &names);
+    if (o.action != Action::Build) return o;
+    if (!o.project.empty()) {
+        std::map<std::string, std::string> origins;
+        std::vector<std::string> all = ProjectArguments(o.project, names, origins);
+        all.insert(all.end(), given.begin(), given.end());
+        Options fromFile;
+        fromFile.origins = origins;
+        try {
+            o = ParseTokens(action, all, nullptr);
+        } catch (const UsageError& e) {
+            throw UsageError(WithOrigin(fromFile, e.what()));
+        }
+        o.origins = std::move(origins);
+    }
+    if (o.output.empty()) throw UsageError("no output file: give -o OUT.exe");
+    if (o.inputs.empty() && o.wrap.empty()) throw UsageError("nothing to pack: give files, directories or --wrap");
+    if (!o.signPasswordFile.empty() && o.signPkcs12.empty())
+        throw UsageError(WithOrigin(o, "--sign-password-file goes with --sign-pkcs12"));
     return o;
 }
 

@@ -5,6 +5,7 @@
 #include <stdint.h>
 
 #include <functional>
+#include <map>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -56,6 +57,9 @@ struct Options {
     std::string iconFile;             // --icon: the author's .ico in place of the stub's
     std::vector<std::pair<std::string, std::string>> versionInfo;   // canonical key, UTF-8 value
     std::string signPkcs12, signPasswordFile;                       // --sign-pkcs12, --sign-password-file
+    std::string elevation = "as-invoker";   // the manifest's requested execution level, as --elevation spells it
+    std::string project;                    // --project: where the options below came from, in part
+    std::map<std::string, std::string> origins;   // long name -> "FILE:LINE" of a value taken from the project
     bool quiet = false;
     bool allowUnsafeNames = false;
     // List, test, extract.
@@ -67,6 +71,9 @@ struct Options {
 
 // Throws UsageError for anything it cannot accept.
 Options ParseArguments(const std::vector<std::string>& args);
+// A message about an option (it begins with the option's long name) with the project
+// file and line the option's value came from, if it came from one.
+std::string WithOrigin(const Options& options, const std::string& message);
 // A settings key as the options spell it: "WindowTitle" for "$WindowTitle=".
 std::string SettingName(SettingKey key);
 // Whether a member of this name is read by the self-extractor ("$", "!") rather than

@@ -60,7 +60,7 @@ struct Headers {
 bool FindHeaders(const Bytes& image, Headers& headers);
 
 // The standard resource types this tool touches.
-constexpr uint16_t kTypeIcon = 3, kTypeGroupIcon = 14, kTypeVersion = 16;
+constexpr uint16_t kTypeIcon = 3, kTypeGroupIcon = 14, kTypeVersion = 16, kTypeManifest = 24;
 
 // Every resource of the image, in the tree's order. Throws pack::Error (naming `shown`)
 // when the image is not a PE image or its resource tree is damaged.

@@ -30,6 +30,13 @@ inline std::string ReadAll(const std::string& path) {
     return std::string(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());
 }
 
+// Entries of dir that look like the builder's temporary for the output `name`.
+inline int Temporaries(const std::string& dir, const std::string& name) {
+    int n = 0;
+    for (auto& e : std::filesystem::directory_iterator(dir)) n += e.path().filename().string().rfind("." + name + ".", 0) == 0;
+    return n;
+}
+
 inline void WriteAll(const std::string& path, const std::string& data) {
     std::filesystem::create_directories(std::filesystem::path(path).parent_path());
     std::ofstream(path, std::ios::binary) << data;

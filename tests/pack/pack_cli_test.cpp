@@ -242,7 +242,7 @@ TEST_P(PackBuilds, RefusesWithAMessageAndLeavesNoOutput) {
         Expect(args, c.status, {c.message});
         EXPECT_EQ(ReadAll(Path("out.exe")), "previous") << c.message;
     }
-    EXPECT_EQ(packtest::Temporaries(dir_.path, "out.exe"), 0) << "a temporary was left";
+    EXPECT_EQ(fixtures::Temporaries(dir_.path, "out.exe"), 0) << "a temporary was left";
     EXPECT_EQ(Run({"-o", "no/such/dir/x.exe", "--stub", "stub.exe", "ok"}).status, 1);
     // A self-extractor given as the stub would be built into a second one.
     Build("first.exe", {"ok"});

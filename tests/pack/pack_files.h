@@ -22,12 +22,6 @@ inline uint32_t U32At(const std::string& s, size_t at) {
     return (uint8_t)s[at] | (uint8_t)s[at + 1] << 8 | (uint8_t)s[at + 2] << 16 | (uint32_t)(uint8_t)s[at + 3] << 24;
 }
 
-// Entries of dir that look like the builder's temporary for the output `name`.
-inline int Temporaries(const std::string& dir, const std::string& name) {
-    int n = 0;
-    for (auto& e : std::filesystem::directory_iterator(dir)) n += e.path().filename().string().rfind("." + name + ".", 0) == 0;
-    return n;
-}
 
 // A scratch directory with the stand-in stub as stub.exe.
 struct PackDir : fixtures::ScratchDir {

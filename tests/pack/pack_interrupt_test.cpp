@@ -22,7 +22,7 @@ protected:
         return packtest::StartPack(dir_.path, {"-q", "--stub", "stub.exe", "--method", method, "-o", out, "in"}, "",
                                    dir_ / "err.txt");
     }
-    int Temporaries() { return packtest::Temporaries(dir_.path, "out.exe"); }
+    int Temporaries() { return fixtures::Temporaries(dir_.path, "out.exe"); }
 
     packtest::PackDir dir_;
 };

@@ -350,13 +350,18 @@ void BuildProgress::Update() {
     Shown((int)(done * 100 / total_), name_);
 }
 
+std::string SummaryText(const Options& o, const BuildSummary& s) {
+    char text[512];
+    snprintf(text, sizeof text, "%zu files, %zu directories%s%s; %llu bytes of data in an archive of %zu bytes (image %zu bytes%s)",
+             s.files, s.directories, s.settings ? ", settings" : "", s.notice ? ", notice" : "",
+             (unsigned long long)s.inputBytes, s.archiveBytes, s.imageBytes, o.signPkcs12.empty() ? "" : ", signed");
+    return o.output + ": " + text;
+}
+
 int Build(const Options& o) {
     ConsoleProgress progress(!o.quiet && HostStderrIsConsole());
     const BuildSummary s = BuildSelfExtractor(o, progress);
-    if (!o.quiet)
-        printf("%s: %zu files, %zu directories%s%s; %llu bytes of data in an archive of %zu bytes (image %zu bytes%s)\n",
-               o.output.c_str(), s.files, s.directories, s.settings ? ", settings" : "", s.notice ? ", notice" : "",
-               (unsigned long long)s.inputBytes, s.archiveBytes, s.imageBytes, o.signPkcs12.empty() ? "" : ", signed");
+    if (!o.quiet) puts(SummaryText(o, s).c_str());
     return 0;
 }
 

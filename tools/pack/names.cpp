@@ -212,4 +212,12 @@ const char* UnsafeNameReason(const std::string& name, const CodePage& cp) {
     return nullptr;
 }
 
+// The macros of kMacros that the self-extractor expands at the start of the default
+// installation directory (%Search% stands for where a named file is found, and the
+// installation directory names none).
+const std::vector<std::string>& DirectoryMacros() {
+    static const std::vector<std::string> macros(std::begin(kMacros), std::end(kMacros) - 1);
+    return macros;
+}
+
 }  // namespace pack

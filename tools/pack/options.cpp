@@ -163,7 +163,7 @@ private:
         use[opt] = u;
         return opt;
     }
-    void Optional(const char* names, std::optional<std::string>& to, const char* type, const char* text) {
+    void Optional(const char* names, std::optional<std::string>& to, const char* type, const std::string& text) {
         CLI::Option* opt = app.add_option_function<std::string>(names, [&to](const std::string& v) { to = v; }, text)
                                ->type_name(type)->group(kBuilding);
         use[opt] = ForBuild;
@@ -205,9 +205,9 @@ private:
     void AddConfiguration(Options& o) {
         Optional("--title", o.title, "T", "window title (at most 40 bytes)");
         Optional("--label", o.label, "L", "label above the directory field (at most 40 bytes)");
-        Optional("--dir", o.dir, "D",
-                 "default installation directory (at most 255 bytes; may begin with %WORK%, %WinDir%, "
-                 "%WinRoot%, %SystemDir%)");
+        std::string macros;
+        for (const std::string& m : DirectoryMacros()) macros += (macros.empty() ? "" : ", ") + m;
+        Optional("--dir", o.dir, "D", "default installation directory (at most 255 bytes; may begin with " + macros + ")");
         Optional("--command", o.command, "C", "started after extraction (at most 255 bytes)");
         OnOff("--restore-attributes", o.restoreAttributes, "extracted files get their stored attributes");
         OnOff("--checksum", o.checksum, "an integrity sum that the self-extractor checks");
@@ -290,17 +290,21 @@ std::set<std::string> GivenNames(const Parser& p) {
     return names;
 }
 
+// The file and line a message about a project's line begins with, if it came from a file.
+std::string Where(const std::string& where) { return where.empty() ? "" : where + ": "; }
+
 // Values that name a file on the building machine: a project gives them relative to itself.
 bool NamesHostFile(const CLI::Option* opt) {
     static const std::set<std::string> kTypes = {"FILE", "FILE.ico", "F", "ARCHIVE"};
     return opt->get_positional() || kTypes.count(opt->get_type_name());
 }
 
-// The project file's options as command-line arguments, to go before the command line's
-// own. What the command line gives replaces the file's: a single value by coming later, a
+// A project's entries as command-line arguments, to go before the command line's own.
+// What the command line gives replaces the project's: a single value by coming later, a
 // repeated option's values as a whole (the PATHs together with their --as), so these are
-// left out. origins gets the "FILE:LINE" of each option taken from the file.
-std::vector<std::string> ProjectArguments(const std::string& file, const std::set<std::string>& given,
+// left out. origins gets the "FILE:LINE" of each option taken from a file.
+std::vector<std::string> ProjectArguments(const std::vector<ProjectEntry>& entries, const std::string& file,
+                                          const std::set<std::string>& given,
                                           std::map<std::string, std::string>& origins) {
     Options checked;
     Parser p(checked);
@@ -309,17 +313,17 @@ std::vector<std::string> ProjectArguments(const std::string& file, const std::se
         if ((use & ForBuild) && !opt->get_lnames().empty()) options[opt->get_lnames()[0]] = opt;
     std::map<std::string, int> lines;
     std::vector<std::string> args;
-    for (const ProjectEntry& e : ReadProject(file)) {
-        const std::string where = file + ":" + std::to_string(e.line);
+    for (const ProjectEntry& e : entries) {
+        const std::string where = file.empty() ? "" : file + ":" + std::to_string(e.line);
         const auto found = options.find(e.key);
-        if (e.key == "project") throw UsageError(where + ": a project file cannot name another project");
+        if (e.key == "project") throw UsageError(Where(where) + "a project file cannot name another project");
         if (found == options.end())
-            throw UsageError(where + ": unknown key '" + e.key +
+            throw UsageError(Where(where) + "unknown key '" + e.key +
                              "' (a project takes the long names of the build options, and input for a PATH)");
         const CLI::Option* opt = found->second;
         const bool repeated = opt->get_multi_option_policy() == CLI::MultiOptionPolicy::TakeAll;
         if (!repeated && lines.count(e.key))
-            throw UsageError(where + ": " + e.key + " is given twice (also on line " + std::to_string(lines[e.key]) + ")");
+            throw UsageError(Where(where) + "" + e.key + " is given twice (also on line " + std::to_string(lines[e.key]) + ")");
         lines[e.key] = e.line;
         if (given.count(e.key == "as" ? "input" : e.key)) continue;
         origins[e.key] = where;
@@ -327,11 +331,11 @@ std::vector<std::string> ProjectArguments(const std::string& file, const std::se
             if (e.key == "set") ParseSet(checked, e.value);
             if (e.key == "version-info") ParseVersionInfo(checked, e.value);
         } catch (const UsageError& error) {
-            throw UsageError(where + ": " + error.what());
+            throw UsageError(Where(where) + "" + error.what());
         }
         if (opt->get_expected_min() == 0) {   // a flag
             if (e.value != "true" && e.value != "false")
-                throw UsageError(where + ": " + e.key + " takes true or false, not '" + e.value + "'");
+                throw UsageError(Where(where) + "" + e.key + " takes true or false, not '" + e.value + "'");
             if (e.value == "true") args.push_back("--" + e.key);
             continue;
         }
@@ -401,11 +405,42 @@ Options ParseTokens(Action action, const std::vector<std::string>& args, std::se
 
 }  // namespace
 
-std::string WithOrigin(const Options& o, const std::string& message) {
-    if (message.rfind("--", 0) != 0) return message;
+std::string OptionNamed(const std::string& message) {
+    if (message.rfind("--", 0) != 0) return "";
     const size_t end = message.find_first_of(" :=", 2);
-    const auto origin = o.origins.find(message.substr(2, end == std::string::npos ? end : end - 2));
-    return origin == o.origins.end() ? message : origin->second + ": " + message;
+    return message.substr(2, end == std::string::npos ? end : end - 2);
+}
+
+std::string WithOrigin(const Options& o, const std::string& message) {
+    const auto origin = o.origins.find(OptionNamed(message));
+    return origin == o.origins.end() || origin->second.empty() ? message : origin->second + ": " + message;
+}
+
+// Checks that a build has all it needs.
+void CheckComplete(const Options& o) {
+    if (o.output.empty()) throw UsageError("no output file: give -o OUT.exe");
+    if (o.inputs.empty() && o.wrap.empty()) throw UsageError("nothing to pack: give files, directories or --wrap");
+    if (!o.signPasswordFile.empty() && o.signPkcs12.empty())
+        throw UsageError(WithOrigin(o, "--sign-password-file goes with --sign-pkcs12"));
+}
+
+Options ParseProject(const std::vector<ProjectEntry>& entries, const std::string& file,
+                     const std::vector<std::string>& args) {
+    std::set<std::string> names;
+    ParseTokens(Action::Build, args, &names);
+    std::map<std::string, std::string> origins;
+    std::vector<std::string> all = ProjectArguments(entries, file, names, origins);
+    all.insert(all.end(), args.begin(), args.end());
+    Options fromFile, o;
+    fromFile.origins = origins;
+    try {
+        o = ParseTokens(Action::Build, all, nullptr);
+    } catch (const UsageError& e) {
+        throw UsageError(WithOrigin(fromFile, e.what()));
+    }
+    o.origins = std::move(origins);
+    CheckComplete(o);
+    return o;
 }
 
 Options ParseArguments(const std::vector<std::string>& args) {
@@ -416,26 +451,10 @@ Options ParseArguments(const std::vector<std::string>& args) {
     else if (args[0] == "extract") action = Action::Extract;
     const std::vector<std::string> given(args.begin() + (action == Action::Build ? 0 : 1), args.end());
 
-    std::set<std::string> names;
-    Options o = ParseTokens(action, given, &names);
+    Options o = ParseTokens(action, given, nullptr);
     if (o.action != Action::Build) return o;
-    if (!o.project.empty()) {
-        std::map<std::string, std::string> origins;
-        std::vector<std::string> all = ProjectArguments(o.project, names, origins);
-        all.insert(all.end(), given.begin(), given.end());
-        Options fromFile;
-        fromFile.origins = origins;
-        try {
-            o = ParseTokens(action, all, nullptr);
-        } catch (const UsageError& e) {
-            throw UsageError(WithOrigin(fromFile, e.what()));
-        }
-        o.origins = std::move(origins);
-    }
-    if (o.output.empty()) throw UsageError("no output file: give -o OUT.exe");
-    if (o.inputs.empty() && o.wrap.empty()) throw UsageError("nothing to pack: give files, directories or --wrap");
-    if (!o.signPasswordFile.empty() && o.signPkcs12.empty())
-        throw UsageError(WithOrigin(o, "--sign-password-file goes with --sign-pkcs12"));
+    if (!o.project.empty()) return ParseProject(ReadProject(o.project), o.project, given);
+    CheckComplete(o);
     return o;
 }
 

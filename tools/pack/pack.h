@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "host.h"
+#include "project.h"
 #include "lzh/archive_writer.h"
 #include "lzh/encoder.h"
 #include "sfx/settings.h"
@@ -71,9 +72,20 @@ struct Options {
 
 // Throws UsageError for anything it cannot accept.
 Options ParseArguments(const std::vector<std::string>& args);
-// A message about an option (it begins with the option's long name) with the project
-// file and line the option's value came from, if it came from one.
+// The options of a build from a project's entries (a project file's, or the window's
+// fields) and then command-line arguments, which replace the entries' values. Path values
+// are relative to the folder of `file`, and messages about a line name the file and line
+// ("" for entries of no file). Throws UsageError.
+Options ParseProject(const std::vector<ProjectEntry>& entries, const std::string& file,
+                     const std::vector<std::string>& args);
+// The long name (without "--") of the option a message is about: messages about an
+// option begin with its name. "" for other messages.
+std::string OptionNamed(const std::string& message);
+// A message about an option with the project file and line the option's value came
+// from, if it came from one.
 std::string WithOrigin(const Options& options, const std::string& message);
+// The directory macros the self-extractor expands at the start of a path.
+const std::vector<std::string>& DirectoryMacros();
 // A settings key as the options spell it: "WindowTitle" for "$WindowTitle=".
 std::string SettingName(SettingKey key);
 // Whether a member of this name is read by the self-extractor ("$", "!") rather than
@@ -179,6 +191,8 @@ struct BuildSummary {
 // The whole build: the self-extractor is written to options.output only when it is
 // complete and has passed its own test. Throws Error.
 BuildSummary BuildSelfExtractor(const Options& options, BuildProgress& progress);
+// What a build wrote, as the command line and the window say it: "OUT: N files, ...".
+std::string SummaryText(const Options& options, const BuildSummary& summary);
 // The command line's build: the progress bar on a console, the summary line; the exit status.
 int Build(const Options& options);
 

@@ -5,6 +5,7 @@
 
 #include <errno.h>
 #include <string.h>
+#include <strings.h>
 
 #include "pack.h"
 
@@ -77,13 +78,39 @@ std::vector<ProjectEntry> ReadProject(const std::string& path) {
 }
 
 std::string ProjectPath(const std::string& projectFile, const std::string& value) {
+    // Windows takes either separator; POSIX only '/', and names with a backslash are
+    // refused as members anyway.
     std::string v = value;
-    for (char& c : v)
-        if (c == '\\') c = '/';
+    if (!strchr(kHostSeparators, '\\'))
+        for (char& c : v)
+            if (c == '\\') c = '/';
     const bool rooted = (!v.empty() && v[0] == '/') || (v.size() > 1 && v[1] == ':');
     const size_t slash = projectFile.find_last_of(kHostSeparators);
     if (rooted || slash == std::string::npos) return v.empty() || v[0] != '-' ? v : "./" + v;
     return projectFile.substr(0, slash + 1) + v;
+}
+
+std::string ProjectRelative(const std::string& projectFile, const std::string& path) {
+    std::string p = path, folder = projectFile.substr(0, projectFile.find_last_of(kHostSeparators) + 1);
+    for (std::string* s : {&p, &folder})
+        for (char& c : *s)
+            if (c == '\\') c = '/';
+    // Windows' names do not heed case; a POSIX folder that differs only in case is rare
+    // enough that a path kept whole there loses nothing.
+    const bool inside = !folder.empty() && p.size() > folder.size() &&
+                        strncasecmp(p.c_str(), folder.c_str(), folder.size()) == 0;
+    return inside ? p.substr(folder.size()) : p;
+}
+
+void WriteProject(const std::string& path, const std::vector<ProjectEntry>& entries) {
+    std::string text = "# A self-extractor's options: varnex-pack --project " +
+                       path.substr(path.find_last_of(kHostSeparators) + 1) + "\n";
+    for (const ProjectEntry& e : entries) {
+        text += e.key + " = \"";
+        for (char c : e.value) text += c == '"' || c == '\\' ? std::string("\\") + c : std::string(1, c);
+        text += "\"\n";
+    }
+    WriteAtomically(path, lzh::Bytes(text.begin(), text.end()));
 }
 
 }  // namespace pack

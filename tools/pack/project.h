@@ -24,7 +24,15 @@ struct ProjectEntry {
 std::vector<ProjectEntry> ReadProject(const std::string& path);
 
 // A path value of a project file as the host should open it: relative to the folder of
-// the project file, with '/' between its parts (a project written on Windows may use '\').
+// the project file; on POSIX with '/' for every '\' (a project written on Windows may use them).
 std::string ProjectPath(const std::string& projectFile, const std::string& value);
+
+// The opposite of ProjectPath, for saving: a path inside the project file's folder
+// relative to it, any other as it is, with '/' between its parts.
+std::string ProjectRelative(const std::string& projectFile, const std::string& path);
+
+// Writes the entries as a project file that ReadProject reads back to the same entries
+// (every value quoted). Throws Error.
+void WriteProject(const std::string& path, const std::vector<ProjectEntry>& entries);
 
 }  // namespace pack

@@ -5,7 +5,8 @@
 //
 // Script lines (blank lines and lines starting with '#' are ignored):
 //   timeout <seconds>        limit of every following wait (default 20)
-//   run <path>               start the program (working directory: its folder);
+//   run <path>[<tab><arguments>]  start the program (working directory: its folder),
+//                            with the arguments as written after the tab, if any;
 //                            prints IMAGE <full path as Windows sees it>, then STARTED
 //                            <process id> (decimal)
 //   expect-box               wait for a new message box; prints BOX
@@ -21,6 +22,8 @@
 //                            its text without '&' (case-insensitive), e.g. "press OK";
 //                            a disabled button (or window) prints REFUSED instead
 //   type <id> <text>         set the text of a control of the current window
+//   check <id>               tick a check box of the current window
+//   select <id> <text>       choose the item that begins with text in a drop-down list
 //   wait-text <id> <pattern> wait until the control's text matches ('*' matches any
 //                            run of characters); prints TEXT
 //   follow <id> <pattern>    like wait-text, but reads the control without pausing and
@@ -314,7 +317,7 @@ HWND WaitForWindow(bool dialog) {
     TimedOut(dialog ? "dialog" : "box");
 }
 
-void Run(const std::string& path) {
+void Run(const std::string& path, const std::string& arguments) {
     char full[MAX_PATH], longPath[MAX_PATH], dir[MAX_PATH];
     char* filePart = nullptr;
     if (!GetFullPathNameA(path.c_str(), sizeof full, full, &filePart) || !filePart) BadScript("run " + path);
@@ -324,7 +327,7 @@ void Run(const std::string& path) {
     Emit("IMAGE", {{"path", longPath}});
     STARTUPINFOA si = {};
     si.cb = sizeof si;
-    std::string cmd = "\"" + std::string(longPath) + "\"";
+    std::string cmd = "\"" + std::string(longPath) + "\"" + (arguments.empty() ? "" : " " + arguments);
     if (!CreateProcessA(longPath, &cmd[0], nullptr, nullptr, FALSE, 0, nullptr, dir, &si, &Child)) {
         Emit("ERROR", {{"start", longPath}, {"code", std::to_string(GetLastError())}});
         ExitProcess(2);
@@ -426,7 +429,8 @@ void Step(const std::string& line) {
     if (op == "timeout") {
         TimeoutMs = (DWORD)(atof(arg.c_str()) * 1000);
     } else if (op == "run") {
-        Run(arg);
+        const size_t tab = arg.find('\t');
+        Run(arg.substr(0, tab), tab == std::string::npos ? "" : arg.substr(tab + 1));
     } else if (!Started) {
         BadScript(line + ": nothing runs yet");
     } else if (op == "expect-box" || op == "expect-dialog") {
@@ -451,6 +455,17 @@ void Step(const std::string& line) {
         const std::string text = s == std::string::npos ? "" : arg.substr(s + 1);
         if (!SendMessageTimeoutA(c, WM_SETTEXT, 0, (LPARAM)text.c_str(), SMTO_ABORTIFHUNG, TimeoutMs, &r))
             TimedOut(line);
+    } else if (op == "check" || op == "select") {
+        const size_t s = arg.find(' ');
+        HWND c = Control(arg.substr(0, s));
+        if (!c) BadScript(line + ": no such control");
+        const std::string text = s == std::string::npos ? "" : arg.substr(s + 1);
+        DWORD_PTR r;
+        const bool answered = op == "check"
+            ? SendMessageTimeoutA(c, BM_SETCHECK, BST_CHECKED, 0, SMTO_ABORTIFHUNG, TimeoutMs, &r)
+            : SendMessageTimeoutA(c, CB_SELECTSTRING, (WPARAM)-1, (LPARAM)text.c_str(), SMTO_ABORTIFHUNG, TimeoutMs, &r);
+        if (!answered) TimedOut(line);
+        if (op == "select" && r == (DWORD_PTR)CB_ERR) BadScript(line + ": no such item");
     } else if (op == "wait-text") {
         const size_t s = arg.find(' ');
         HWND c = Control(arg.substr(0, s));

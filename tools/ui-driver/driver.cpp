@@ -35,7 +35,9 @@
 //                            that stood for one pump only may not be seen from outside
 //   watch <id>               from now on the program records, as it sets them, the
 //                            texts of the current window's control <id> (through the
-//                            hook below)
+//                            hook below), and the text it has each time it paints
+//   wait-painted <id> <pattern>  wait until the watched control <id> has painted a text
+//                            that matches (whichever window is current); prints PAINTED
 //   drag-icon <ico file>     ask the current dialog for its icon (WM_QUERYDRAGICON) and
 //                            compare it, drawn at 32x32 on black and on white, with the
 //                            .ico file's 32x32 image drawn the same way; prints ICON
@@ -276,9 +278,10 @@ bool Exited(DWORD wait) { return WaitForSingleObject(Child.hProcess, wait) == WA
 std::set<std::string> Watched;
 std::map<std::string, size_t> RecordedSeen;
 
-// Prints the texts recorded for control id since the last call (SET lines); whether one
-// of them matches the pattern, ending the follow there.
-bool RecordedMatch(const std::string& id, const std::string& pattern) {
+// Prints the texts recorded under key since the last call (a control's id for its texts
+// as set, as SET lines; "p" and the id for those it painted, as PAINTED lines); whether
+// one of them matches the pattern, ending the follow or the wait there.
+bool RecordedMatch(const std::string& key, const std::string& pattern) {
     std::ifstream f(TextsFile(), std::ios::binary);
     const std::string all((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
     size_t n = 0;
@@ -286,12 +289,13 @@ bool RecordedMatch(const std::string& id, const std::string& pattern) {
     for (size_t at = 0, end; (end = all.find('\n', at)) != std::string::npos; at = end + 1) {
         const std::string entry = all.substr(at, end - at);
         const size_t tab = entry.find('\t');
-        if (tab == std::string::npos || entry.compare(0, tab, id) != 0 || n++ < RecordedSeen[id]) continue;
-        RecordedSeen[id] = n;
+        if (tab == std::string::npos || entry.compare(0, tab, key) != 0 || n++ < RecordedSeen[key]) continue;
+        RecordedSeen[key] = n;
         std::string text;
         for (size_t i = tab + 1; i < entry.size(); i++)
             text += entry[i] == '\\' && i + 1 < entry.size() ? (entry[++i] == 'n' ? '\n' : entry[i]) : entry[i];
-        Emit("SET", {{"id", id}, {"text", text}});
+        const bool painted = key[0] == 'p';
+        Emit(painted ? "PAINTED" : "SET", {{"id", painted ? key.substr(1) : key}, {"text", text}});
         if (Matches(pattern.c_str(), text.c_str())) return true;
     }
     return false;
@@ -483,6 +487,14 @@ void Step(const std::string& line) {
         if (Watched.empty()) DeleteFileA(TextsFile().c_str());
         if (AskInProgram(line, "watch " + arg).compare(0, 2, "ok") != 0) BadScript(line + ": not watched");
         Watched.insert(arg);
+    } else if (op == "wait-painted") {
+        const size_t s = arg.find(' ');
+        if (s == std::string::npos || !Watched.count(arg.substr(0, s))) BadScript(line + ": not watched");
+        const DWORD start = GetTickCount();
+        while (!RecordedMatch("p" + arg.substr(0, s), arg.substr(s + 1))) {
+            if (GetTickCount() - start >= TimeoutMs) TimedOut(line);
+            Sleep(20);
+        }
     } else if (op == "follow") {
         const size_t s = arg.find(' ');
         HWND c = Control(arg.substr(0, s));

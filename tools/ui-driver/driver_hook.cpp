@@ -17,7 +17,9 @@
 //   watch <id>         "ok"; from now on every text set on a control of that id is
 //                      appended to "<program>.driver-texts.txt" as "<id><tab><text>"
 //                      (a newline in it as \n), as it is set, whether or not anyone
-//                      looks
+//                      looks; and every time a static control of that id paints
+//                      (it asks its dialog for WM_CTLCOLORSTATIC) its text then, as
+//                      "p<id><tab><text>"
 #define WIN32_LEAN_AND_MEAN
 #include <windows.h>
 
@@ -37,7 +39,7 @@ const char TextsSuffix[] = ".driver-texts.txt";
 int Watched[8];
 int WatchedCount = 0;
 
-void RecordText(HWND control, const char* text) {
+void RecordText(HWND control, const char* text, const char* prefix = "") {
     const int id = GetDlgCtrlID(control);
     bool watched = false;
     for (int i = 0; i < WatchedCount; i++) watched = watched || Watched[i] == id;
@@ -47,7 +49,7 @@ void RecordText(HWND control, const char* text) {
     strcpy(path + length, TextsSuffix);
     FILE* out = fopen(path, "ab");
     if (!out) return;
-    fprintf(out, "%d\t", id);
+    fprintf(out, "%s%d\t", prefix, id);
     for (const char* p = text ? text : ""; *p; p++) {
         if (*p == '\n' || *p == '\\') fputc('\\', out);
         fputc(*p == '\n' ? 'n' : *p, out);
@@ -100,6 +102,12 @@ extern "C" __declspec(dllexport) LRESULT CALLBACK DriverHook(int code, WPARAM wP
     const CWPSTRUCT* sent = reinterpret_cast<const CWPSTRUCT*>(lParam);
     if (code == HC_ACTION && sent && sent->message == WM_SETTEXT && WatchedCount)
         RecordText(sent->hwnd, reinterpret_cast<const char*>(sent->lParam));
+    else if (code == HC_ACTION && sent && sent->message == WM_CTLCOLORSTATIC && WatchedCount) {
+        char text[1024] = "";
+        const HWND control = reinterpret_cast<HWND>(sent->lParam);
+        GetWindowTextA(control, text, sizeof text);
+        RecordText(control, text, "p");
+    }
     else if (code == HC_ACTION && sent && sent->message == RegisterWindowMessageA("VarnexDriverRequest"))
         Answer(sent->hwnd);
     return CallNextHookEx(nullptr, code, wParam, lParam);

@@ -70,7 +70,7 @@ def layout(path, pe, data):
                f"{s.Name} moved wrongly from the linked file")
     expect(end == len(data), "the last section does not end the file")
     # Every self-extractor carries the stub: 28 KiB is its budget, 26 KiB for size and
-    # 2 KiB bought for decoding speed (docs/image-layout.md).
+    # 2 KiB bought for speed (docs/image-layout.md).
     expect(plus or len(data) <= 28672, f"{len(data)} bytes, over the budget")
     expect(optional.CheckSum in (0, pe.generate_checksum()), "the checksum does not match the file")
     exports = getattr(pe, "DIRECTORY_ENTRY_EXPORT", None)
